@@ -1,0 +1,97 @@
+#pragma once
+
+#include "blockqueue.h"
+#include "capturethreads.h"
+#include "devices.h"
+
+#include "common/clock.h"
+#include "common/tdatetime.h"
+#include "common/waveformat.h"
+#include "common/workerthread.h"
+
+#include <QStringList>
+
+#include <cstdint>
+#include <memory>
+
+class WindowThreadHandoff;
+class TStorageThread;
+
+/// The one object through which the recorder receives audio. It owns the endpoint list,
+/// starts capture on one endpoint and delivers every captured block to OnData on the
+/// window thread.
+///
+/// Threads: every member function is called on the window thread, except queueBlock(),
+/// which the capture thread calls. Delivery runs through the hand-off: the storage thread
+/// waits for `awake`, then has the window thread run StoreData() and waits for it.
+class TWASAPISource {
+public:
+    /// `threads` makes the capture and render threads (null: capture cannot start).
+    TWASAPISource(WindowThreadHandoff& handoff, CaptureThreadFactory* threads,
+                  Clock& clock = systemClock());
+    ~TWASAPISource();
+
+    TWASAPISource(const TWASAPISource&) = delete;
+    TWASAPISource& operator=(const TWASAPISource&) = delete;
+
+    /// Builds the endpoint list (left to the capture backend) and fills `inputs`.
+    void propagate();
+    /// `inputs` := the descriptions of that card's endpoints (empty for a bad index).
+    void fillinputs(int32_t card);
+    /// Stops any running capture and starts capture on endpoint `inp` of card `i`.
+    /// True when the endpoint's state is active.
+    bool startnew(int32_t i, int32_t inp, const tWAVEFORMATEX& PCM);
+    /// Ends and frees the running threads, serving hand-offs while it waits.
+    void stop();
+    /// Capture gain := LV / 50 (50 is unity, 0 silence, 100 double).
+    void setvolume(int32_t LV);
+    /// True when the selected endpoint's state is 1 (active).
+    bool IsActive() const;
+    /// Termination notification of the capture thread (window thread).
+    void onterminate(WorkerThread& Sender);
+    /// Drains the queue into OnData (window thread). Frees every block, also when the
+    /// handler throws; the exception then ends the drain and passes on.
+    void StoreData();
+
+    /// Capture thread: queues a block and signals the storage thread.
+    void queueBlock(CapturedBlock block);
+
+    TDataEvent OnData;
+    TErrorEvent OnError;
+
+    int32_t defaultinput = 0;
+    int32_t defaultcard = 0;
+    int32_t defaultrate = 44100;
+    QStringList inputs;
+    TWASAPIDevices cards;
+    bool started = false;
+
+    // Inspection, for tests and the program's own diagnostics.
+    bool hasThreads() const;
+    size_t queuedBlocks() const { return fqueue.size(); }
+    bool Loopback() const { return FLoopback; }
+
+private:
+    friend class TStorageThread;
+    bool launch(int32_t card, int32_t input);
+    void reportDeliveryFailure(const QString& text);
+
+    WindowThreadHandoff& m_handoff;
+    CaptureThreadFactory* m_threads;
+    Clock& m_clock;
+
+    std::unique_ptr<CaptureThread> FInputRecordThread;
+    std::unique_ptr<RenderThread> FPLaybackThread;
+    std::unique_ptr<TStorageThread> FStorageThread;
+    int32_t fcard = 0;
+    int32_t finput = 0;
+    tWAVEFORMATEX fPCM;
+    bool FLoopback = false;
+    TDateTime sessionduration = 0.0;
+    BlockQueue fqueue;
+    ManualResetEvent awake;
+    bool m_deliveryFailureShown = false;
+};
+
+/// Hexadecimal text of a status, 8 upper-case digits (two's complement: -1 is FFFFFFFF).
+QString statusHex(int32_t status);

@@ -1,0 +1,102 @@
+#include "handoff.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+namespace {
+QEvent::Type handoffEventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+} // namespace
+
+WindowThreadHandoff::WindowThreadHandoff() : m_windowThread(std::this_thread::get_id()) {}
+
+WindowThreadHandoff::~WindowThreadHandoff() {
+    std::lock_guard lock(m_mutex);
+    m_closed = true;
+    for (Pending* p : m_queue) {
+        p->error = std::make_exception_ptr(Closed());
+        p->done = true;
+    }
+    m_queue.clear();
+    m_changed.notify_all();
+}
+
+void WindowThreadHandoff::call(const std::function<void()>& fn) {
+    if (isWindowThread()) {
+        fn();
+        return;
+    }
+    Pending pending;
+    pending.fn = &fn;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+            throw Closed();
+        m_queue.push_back(&pending);
+        ++m_generation;
+        m_changed.notify_all();
+    }
+    // One event per step; an event that finds the queue already drained does nothing.
+    QCoreApplication::postEvent(this, new QEvent(handoffEventType()));
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [&] { return pending.done; });
+    if (pending.error)
+        std::rethrow_exception(pending.error);
+}
+
+bool WindowThreadHandoff::runOne() {
+    Pending* pending = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_queue.empty())
+            return false;
+        pending = m_queue.front();
+        m_queue.pop_front();
+    }
+    std::exception_ptr error;
+    try {
+        (*pending->fn)();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    std::lock_guard lock(m_mutex);
+    pending->error = error;
+    pending->done = true;
+    m_changed.notify_all();
+    return true;
+}
+
+int WindowThreadHandoff::check() {
+    int n = 0;
+    while (runOne())
+        ++n;
+    return n;
+}
+
+void WindowThreadHandoff::waitUntil(const std::function<bool()>& done) {
+    for (;;) {
+        check();
+        std::unique_lock lock(m_mutex);
+        const uint64_t seen = m_generation;
+        lock.unlock();
+        if (done())
+            return;
+        lock.lock();
+        m_changed.wait(lock, [&] { return m_generation != seen || !m_queue.empty(); });
+    }
+}
+
+void WindowThreadHandoff::wake() {
+    std::lock_guard lock(m_mutex);
+    ++m_generation;
+    m_changed.notify_all();
+}
+
+bool WindowThreadHandoff::event(QEvent* e) {
+    if (e->type() != handoffEventType())
+        return QObject::event(e);
+    runOne();
+    return true;
+}

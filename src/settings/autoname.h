@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+
+/// Expands the tokens of a naming expression (YY MM DD YS MN DW HH NN SS NUM EVENT,
+/// upper case only, replaced in that order) from one instant, the counter value and the
+/// event name, then cleans the result with fixfilename. The locale gives the month and day
+/// names.
+QString makeautoname(const QString& expression, const QString& eventname, int32_t number,
+                     const QDateTime& now, const QLocale& locale = QLocale());
+
+/// The same, reading the system clock once.
+QString makeautoname(const QString& expression, const QString& eventname, int32_t number);
+
+/// Replaces every control character (code points 0..31) and each of " * / : < > ? \ | by
+/// an underscore. The length does not change.
+QString fixfilename(const QString& name);
+
+/// False when the expression holds one of \ / : * ? " < > | (tested in that order).
+bool checkexpression(const QString& expression);

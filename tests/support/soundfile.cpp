@@ -1,0 +1,37 @@
+#include "soundfile.h"
+
+#include <sndfile.h>
+
+#include <memory>
+#include <random>
+
+DecodedSound decodeSound(const QString& path) {
+    DecodedSound result;
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(
+        sf_open(path.toUtf8().constData(), SFM_READ, &info), sf_close);
+    if (!file) {
+        result.error = QString::fromUtf8(sf_strerror(nullptr));
+        return result;
+    }
+    result.sampleRate = info.samplerate;
+    result.channels = info.channels;
+    result.format = info.format;
+    result.samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
+    const sf_count_t got = sf_readf_short(file.get(), result.samples.data(), info.frames);
+    if (got != info.frames) {
+        result.error = QStringLiteral("short read");
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+std::vector<int16_t> testSignal(size_t frames, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> dist(-20000, 20000);
+    std::vector<int16_t> samples(frames * 2);
+    for (auto& s : samples)
+        s = static_cast<int16_t>(dist(rng));
+    return samples;
+}
