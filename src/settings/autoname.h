@@ -1,8 +1,12 @@
 #pragma once
 
+// All routines here are pure apart from reading the clock; any thread may call them.
+
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
+
+#include <cstdint>
 
 /// Expands the tokens of a naming expression (YY MM DD YS MN DW HH NN SS NUM EVENT,
 /// upper case only, replaced in that order) from one instant, the counter value and the
@@ -11,7 +15,7 @@
 QString makeautoname(const QString& expression, const QString& eventname, int32_t number,
                      const QDateTime& now, const QLocale& locale = QLocale());
 
-/// The same, reading the system clock once.
+/// The same, reading the system clock once and using the system locale.
 QString makeautoname(const QString& expression, const QString& eventname, int32_t number);
 
 /// Replaces every control character (code points 0..31) and each of " * / : < > ? \ | by

@@ -12,22 +12,22 @@
 /// thread; there is no accessor layer.
 struct TConfig {
     bool stayontop = false;
-    QString path;    ///< the program's own folder, with a trailing separator
-    int32_t codec = 0;       ///< index into the codec table: 0 MP3, 1 Ogg Vorbis, 2 WAV, 3 FLAC
-    int32_t vbrmode = 0;     ///< always 0 (constant bitrate)
-    int32_t bitrate = 0;     ///< MP3 bitrate index, 0 = highest
-    int32_t oggquality = 0;  ///< Vorbis quality step 0..10
-    int32_t flaclevel = 0;   ///< FLAC compression level 0..8
-    QString archive;         ///< output folder of recordings
+    QString path;           ///< the program's own folder, with a trailing separator
+    int32_t codec = 0;      ///< index into the codec table: 0 MP3, 1 Ogg Vorbis, 2 WAV, 3 FLAC
+    int32_t vbrmode = 0;    ///< always 0 (constant bitrate)
+    int32_t bitrate = 0;    ///< MP3 bitrate index, 0 = highest
+    int32_t oggquality = 0; ///< Vorbis quality step 0..10
+    int32_t flaclevel = 0;  ///< FLAC compression level 0..8
+    QString archive;        ///< output folder of recordings
     bool autoname = false;
     QString namingexpression;
     int32_t namingnumber = 0;
-    int32_t nextnumber = 0;  ///< not stored; offset added to namingnumber for the next NUM
+    int32_t nextnumber = 0; ///< not stored; offset added to namingnumber for the next NUM
     bool scheduler = false;
     int32_t numevents = 0;
     bool vox = false;
-    int32_t trashold = 0;    ///< VOX threshold on the 16-bit sample scale, 1..32768
-    float silence = 0.0f;    ///< seconds of silence that close a VOX file
+    int32_t trashold = 0; ///< VOX threshold on the 16-bit sample scale, 1..32768
+    float silence = 0.0f; ///< seconds of silence that close a VOX file
     bool voxautodelete = false;
     int32_t voxautodeletetime = 0;
     TDateTime voxautodeletestart = 0.0; ///< not stored
@@ -38,12 +38,12 @@ struct TConfig {
     bool pauserecord = false;
     int32_t displaytype = 0;
     bool splitteron = false;
-    int32_t timelimit = 0;   ///< seconds
-    bool hotkeys = false;    ///< true means the global hot keys are switched off
+    int32_t timelimit = 0; ///< seconds
+    bool hotkeys = false;  ///< true means the global hot keys are switched off
     int32_t posx = 0;
     int32_t posy = 0;
     std::array<int32_t, 6> schedulercolumns{};
-    QString pathtosettings;  ///< not stored
+    QString pathtosettings; ///< not stored
     bool askconfirmation = false;
     bool autostop = false;
     int32_t autostoptime = 0;
@@ -58,5 +58,6 @@ extern TConfig config;
 void defaultconfig(TConfig& record);
 
 /// The decibel value shown for a 16-bit level: 20 log10(level / 32768), rounded to the
-/// nearest integer, halves to even. 1 gives -90, 1635 gives -26, 32768 gives 0.
+/// nearest integer, halves to even. 1 gives -90, 1635 gives -26, 32768 gives 0. Levels
+/// below 1 have no logarithm and give the value of level 1. Any thread.
 int32_t leveltodb(int32_t level);

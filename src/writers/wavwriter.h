@@ -3,41 +3,61 @@
 #include "audiowriter.h"
 #include "common/waveformat.h"
 
-#include <array>
 #include <cstdint>
 #include <memory>
 
 /// Writes a RIFF WAVE file: the classic 44-byte header followed by the captured 16-bit PCM,
 /// passed through unchanged. Blocks are gathered in a 100 ms source buffer and written one
 /// full buffer at a time; what is still buffered is written when the writer is destroyed.
-/// Failures throw EMakerError with the code -1.
+/// Failures throw EMakerError with the code -1. Window thread only; no locking.
 class TWAVWriter final : public TAudioWriter {
 public:
+    /// Creates the file with its headers. Throws EMakerError (code -1) when the format cannot
+    /// be converted, memory is short, or the file or its header cannot be written; a file
+    /// already created stays on disk.
     TWAVWriter(const QString& filename, const tWAVEFORMATEX& pcm);
+    /// Writes what is still buffered, completes the chunk sizes and closes the file. Never
+    /// throws.
     ~TWAVWriter() override;
 
+    /// Returns the bytes written to the file by this call (0 while the source buffer fills).
+    /// Throws EMakerError "Failed to write data to file" when the file refuses data; the file
+    /// then keeps the whole frames written so far and every later call throws the same.
     int32_t write(const void* data, uint32_t size) override;
+    /// The largest data chunk a WAV file can describe with its 32-bit sizes, in whole frames.
     uint64_t maxDataBytes() const override;
     uint64_t pendingBytes() const override { return SrcBytes; }
 
+    /// The codec table's factory.
     static std::unique_ptr<TAudioWriter> create(const QString& filename, const tWAVEFORMATEX& pcm);
 
     uint32_t sourceBufferSize() const { return SrcBufferSize; }
 
 private:
+    /// Position and size bookkeeping of one RIFF chunk, as the multimedia file service keeps
+    /// it. `created` tells whether its header is in the file, so that closing after a failed
+    /// construction patches only chunks that exist.
     struct Chunk {
         uint32_t ckid = 0;
         uint32_t cksize = 0;
         uint32_t fccType = 0;
         int64_t dwDataOffset = 0;
-        bool sizeUnknown = false;
+        bool created = false;
     };
 
+    enum class ConvertMode { Block, Final };
+    enum class ChunkKind { Plain, Riff };
+
     void WriteHeader();
-    void ConvertBuffer();
-    void closeFile();
+    void ConvertBuffer(ConvertMode mode = ConvertMode::Block);
+    void closeFile() noexcept;
+
+    int createChunk(Chunk& ck, ChunkKind kind);
+    int ascend(Chunk& ck);
+    int64_t writeBytes(const void* data, uint32_t size);
 
     int32_t returnsize = 0;
+    bool stream = false; ///< the (pass-through) conversion stream is open
     int wfile = -1;
     tWAVEFORMATEX PCM;
     tWAVEFORMATEX DstFmt;
@@ -51,4 +71,5 @@ private:
     Chunk RiffChunk;
     Chunk FactChunk;
     Chunk DataChunk;
+    bool m_writeFailed = false;
 };

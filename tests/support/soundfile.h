@@ -11,7 +11,7 @@ struct DecodedSound {
     QString error;
     int sampleRate = 0;
     int channels = 0;
-    int format = 0; ///< libsndfile's SF_FORMAT_* value
+    int format = 0;               ///< libsndfile's SF_FORMAT_* value
     std::vector<int16_t> samples; ///< interleaved
 };
 

@@ -1,0 +1,492 @@
+#include "recorder.h"
+
+#include "capture/wasapisource.h"
+#include "settings/autoname.h"
+#include "settings/config.h"
+#include "settings/desktop.h"
+#include "writers/audiowriter.h"
+#include "writers/codectable.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+const Rgb TRecorder::TEXTCOLOR{255, 255, 255};
+const Rgb TRecorder::TEXTRED{244, 91, 91};
+const Rgb TRecorder::TEXTYELLOW{255, 255, 0};
+
+namespace {
+
+const QString& statusText(int status) {
+    static const QString texts[] = {QStringLiteral("Ready"), QStringLiteral("Recording"),
+                                    QStringLiteral("Listen..."), QStringLiteral("Pause"),
+                                    QStringLiteral("Play")};
+    static const QString none;
+    return status >= 0 && status < 5 ? texts[status] : none;
+}
+
+constexpr int StatusIcons[] = {0, 1, 2, 3, 0};
+
+const QString AppCaption = QStringLiteral("Orvanta");
+
+// The largest absolute sample; -32768 counts as 32767 so that a full-scale block never
+// wraps to a negative level.
+inline int16_t peakOf(int value) {
+    return static_cast<int16_t>(std::min(value < 0 ? -value : value, 32767));
+}
+
+} // namespace
+
+TRecorder::TRecorder(RecorderView& view, Clock& clock, PlaybackEngine& playback)
+    : PCM(pcm16Stereo(44100)), rawbuffer(new int16_t[RawBufferSize / 2]), m_view(view),
+      m_clock(clock), m_playback(playback) {
+    const QString point = QLocale().decimalPoint();
+    m_decimalPoint = point.isEmpty() ? QLatin1Char('.') : point.front();
+}
+
+TRecorder::~TRecorder() = default;
+
+void TRecorder::ShowStatus(int status) {
+    internalstatus = status;
+    const Rgb colour = status == 1                    ? TEXTRED
+                       : (status == 2 || status == 3) ? TEXTYELLOW
+                                                      : TEXTCOLOR;
+    m_view.showStatus(statusText(status), colour,
+                      status >= 0 && status < 5 ? StatusIcons[status] : 0);
+}
+
+QString TRecorder::getautoname() {
+    QString eventName;
+    if (eventactive && m_scheduler)
+        eventName = m_scheduler->eventName(currentevent);
+    const QString name =
+        makeautoname(config.namingexpression, eventName, config.namingnumber + config.nextnumber,
+                     datetime::toQDateTime(m_clock.now()));
+    if (config.namingexpression.contains(QLatin1String("NUM")))
+        ++config.nextnumber;
+    return name;
+}
+
+void TRecorder::showWriterError(const QString& message) {
+    m_view.messageBox(QStringLiteral("Error: ") + message + QStringLiteral("\n") +
+                          QStringLiteral("Please check the Output folder and Codec settings"),
+                      QStringLiteral("Can not create audio file."), MessageIcon::Error,
+                      MessageButtons::Ok);
+}
+
+int32_t TRecorder::startrecord() {
+    // A second start while the save dialog or the overwrite question is open is refused:
+    // there must never be two writers.
+    if (m_inStartrecord)
+        return 1;
+    m_inStartrecord = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{m_inStartrecord};
+
+    filestarted = true;
+    totalbytes = 0;
+    m_sizeTextBytes = -1;
+    if (!QFileInfo(config.archive).isDir())
+        config.archive = config.path;
+    QString folder = config.archive;
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+
+    // Only an edited settings file can hold an unknown codec; say so before asking for a
+    // name or using up a counter value.
+    if (!codecRow(config.codec)) {
+        try {
+            createWriter(config.codec, QString(), PCM);
+        } catch (const std::exception& e) {
+            showWriterError(QString::fromUtf8(e.what()));
+        }
+        writing = false;
+        return 1;
+    }
+    const QString ext = codecExtension(config.codec);
+    const bool splitting = config.splitteron || m_partContinuation;
+
+    if (eventactive && !globalname.isEmpty()) {
+        outputfile = folder + globalname + QLatin1Char('.') + ext;
+    } else if (config.autoname || eventactive || config.vox) {
+        outputfile = folder + getautoname() + QLatin1Char('.') + ext;
+    } else if (!(splitting && partnumber != 0)) {
+        for (;;) {
+            outputfile = m_view.askSaveFileName(codecFilter(config.codec), ext, config.archive);
+            if (outputfile.isEmpty() || !QFileInfo::exists(outputfile))
+                break;
+            if (m_view.messageBox(QStringLiteral("This file already exists. Overwrite?"),
+                                  AppCaption, MessageIcon::Error,
+                                  MessageButtons::YesNo) == MessageResult::Yes)
+                break;
+        }
+        globalname = outputfile.isEmpty() ? QString() : QFileInfo(outputfile).fileName();
+    }
+    if (splitting && partnumber > 0 && !globalname.isEmpty())
+        outputfile = folder + stripext(globalname) + QStringLiteral("_part") +
+                     QString::number(partnumber) + QLatin1Char('.') + ext;
+
+    if (outputfile.isEmpty())
+        return 1;
+    closefile = false;
+    filestart = m_clock.now();
+    m_view.setFileLabel(QStringLiteral("File:  ") + QFileInfo(outputfile).fileName(), outputfile);
+
+    // Never two writers: a writer still open here is finished first.
+    rec.reset();
+    try {
+        rec = createWriter(config.codec, outputfile, PCM);
+        writing = true;
+        return 0;
+    } catch (const std::exception& e) {
+        showWriterError(QString::fromUtf8(e.what()));
+        writing = false;
+        return 1;
+    }
+}
+
+void TRecorder::StartClick() {
+    if (m_inStartrecord)
+        return;
+    if (!QFileInfo(config.archive).isDir()) {
+        m_view.messageBox(QStringLiteral("The output folder for audio files does not exist.\n"
+                                         "Please open Settings->General and change the Audio "
+                                         "Output Folder."),
+                          AppCaption, MessageIcon::Warning, MessageButtons::Ok);
+        return;
+    }
+    if (!m_source || !m_source->IsActive() || !m_source->started) {
+        m_view.messageBox(QStringLiteral("Current audio endpoint is not available.\n"
+                                         "Please open the system's sound settings and check "
+                                         "the output device (Speakers)."),
+                          AppCaption, MessageIcon::Warning, MessageButtons::Ok);
+        return;
+    }
+    m_view.setButtonEnabled(RecorderButton::Pause, true);
+    workmode = 1;
+    m_view.setLevelSlider(config.mixervolume);
+    m_view.setButtonEnabled(RecorderButton::PlayButton, false);
+    paused = false;
+    if (config.vox) {
+        ShowStatus(2);
+        voxarmed = true;
+        filestarted = false;
+        m_view.setButtonEnabled(RecorderButton::Start, false);
+        m_view.setButtonEnabled(RecorderButton::Stop, true);
+        return;
+    }
+    if (startrecord() == 0) {
+        m_view.setButtonEnabled(RecorderButton::FolderButton, false);
+        ShowStatus(1);
+        m_view.setButtonEnabled(RecorderButton::Start, false);
+        m_view.setButtonEnabled(RecorderButton::Stop, true);
+        if (config.pauserecord && !config.autoname)
+            pauseClick();
+    }
+}
+
+void TRecorder::StopClick() {
+    paused = false;
+    if (workmode == 1) {
+        if (config.scheduler && eventactive) {
+            if (m_scheduler)
+                m_scheduler->cancelEvent(currentevent);
+            eventactive = false;
+        }
+        globalname.clear();
+        voxarmed = false;
+        // The next Start begins a new recording, with part 0, even if it comes before the
+        // next block.
+        partnumber = 0;
+        // The data handler closes the file after writing the next block.
+        closefile = true;
+    } else {
+        workmode = 1;
+        m_view.setLevelSlider(config.mixervolume);
+        m_view.setPositionSlider(0);
+        m_view.setTimeText(QStringLiteral("00:00:00"));
+        m_playback.stop(playstream);
+        m_playback.freeStream(playstream);
+        playstream = 0;
+        m_view.resetSpectrum();
+        ShowStatus(0);
+        m_view.setButtonEnabled(RecorderButton::Stop, false);
+    }
+    m_view.setButtonEnabled(RecorderButton::Pause, false);
+    m_view.setButtonEnabled(RecorderButton::PlayButton, true);
+    m_view.setButtonEnabled(RecorderButton::Start, true);
+}
+
+void TRecorder::pauseClick() {
+    const TDateTime now = m_clock.now();
+    if (!paused) {
+        statusbeforepause = internalstatus;
+        ShowStatus(3);
+        pausestart = now;
+        if (workmode == 2)
+            m_playback.pause(playstream);
+    } else {
+        ShowStatus(statusbeforepause);
+        // Paused time counts neither toward the time limit nor toward the display.
+        filestart = filestart + (now - pausestart);
+        if (workmode == 2)
+            m_playback.play(playstream, false);
+    }
+    paused = !paused;
+}
+
+void TRecorder::fullstop() {
+    if (voxarmed) {
+        filestarted = false;
+        ShowStatus(2);
+    } else {
+        ShowStatus(0);
+        m_view.setButtonEnabled(RecorderButton::Start, true);
+        m_view.setButtonEnabled(RecorderButton::Stop, false);
+        m_view.setTimeText(QStringLiteral("00:00:00"));
+    }
+    closefile = false;
+    writing = false;
+    if (rec) {
+        // The writer finishes its file when destroyed; clear the member first so that
+        // nothing can write to a writer that is going away.
+        std::unique_ptr<TAudioWriter> closing = std::move(rec);
+        closing.reset();
+    }
+    if (config.vox && voxarmed && config.voxautodelete && config.voxdeleteit &&
+        QFileInfo::exists(outputfile)) {
+        QFile::remove(outputfile);
+        if (config.namingexpression.contains(QLatin1String("NUM")))
+            --config.nextnumber;
+    }
+    m_view.setButtonEnabled(RecorderButton::FolderButton, true);
+    lastfile = outputfile;
+    config.voxdeleteit = false;
+    m_view.refreshBrowser();
+}
+
+void TRecorder::event(TWASAPISource* /*Sender*/, const void* data, int32_t dsize) {
+    // The capture thread's termination report can arrive while a message box opened by
+    // the block in hand runs its nested loop; finish that block first.
+    if (dsize < 0 && m_handlerDepth > 0) {
+        m_captureEndedPending = true;
+        return;
+    }
+    ++m_handlerDepth;
+    struct Depth {
+        int& depth;
+        ~Depth() { --depth; }
+    } depth{m_handlerDepth};
+    handleBlock(data, dsize);
+    while (m_captureEndedPending && m_handlerDepth == 1) {
+        m_captureEndedPending = false;
+        handleBlock(nullptr, -1);
+    }
+}
+
+void TRecorder::measurePeaks() {
+    const int16_t* samples = rawbuffer.get();
+    int left = 0;
+    int right = 0;
+    if (PCM.nChannels == 2) {
+        const uint32_t frames = bsize / 4;
+        for (uint32_t i = 0; i < frames; ++i) {
+            left = std::max(left, std::abs(static_cast<int>(samples[2 * i])));
+            right = std::max(right, std::abs(static_cast<int>(samples[2 * i + 1])));
+        }
+        maxl = peakOf(left);
+        maxr = peakOf(right);
+    } else {
+        const uint32_t count = bsize / 2;
+        for (uint32_t i = 0; i < count; ++i)
+            left = std::max(left, std::abs(static_cast<int>(samples[i])));
+        maxl = peakOf(left);
+        maxr = maxl;
+    }
+}
+
+void TRecorder::runVox() {
+    const int level = std::max(maxl, maxr);
+    const TDateTime now = m_clock.now();
+    if (level >= config.trashold) {
+        writing = true;
+        if (!filestarted) {
+            startrecord();
+            config.voxautodeletestart = m_clock.now();
+        }
+        voxcounter = false;
+        // Without an open writer nothing is being recorded: say "Listen...", not
+        // "Recording". The next sound after a silence stop tries to open a file again.
+        ShowStatus(rec ? 1 : 2);
+    } else if (!voxcounter) {
+        voxtime = now;
+        voxcounter = true;
+    } else {
+        voxdif = datetime::millisecondsBetween(voxtime, now);
+        if (static_cast<double>(voxdif) / 1000.0 >= static_cast<double>(config.silence)) {
+            voxcounter = false;
+            if (writing) {
+                if (config.voxautodelete) {
+                    const int64_t d = datetime::secondsBetween(config.voxautodeletestart, now) -
+                                      static_cast<int64_t>(std::nearbyint(config.silence));
+                    if (d < config.voxautodeletetime)
+                        config.voxdeleteit = true;
+                }
+                closefile = true;
+                ShowStatus(2);
+            }
+        }
+    }
+}
+
+void TRecorder::updateSizeText() {
+    // The text is only rebuilt when the size changed: it is the one allocation per block.
+    if (totalbytes == m_sizeTextBytes)
+        return;
+    m_sizeTextBytes = totalbytes;
+    recsize = sizeText(totalbytes, m_decimalPoint);
+}
+
+void TRecorder::writeFailed(const QString& reason) {
+    const QString file = outputfile;
+    const bool vox = voxarmed;
+    fullstop();
+    if (!vox) {
+        // Back to Ready, as after Stop.
+        paused = false;
+        partnumber = 0;
+        m_view.setButtonEnabled(RecorderButton::Pause, false);
+        m_view.setButtonEnabled(RecorderButton::PlayButton, true);
+    }
+    m_view.messageBox(QStringLiteral("Could not write to the audio file %1:\n%2\n"
+                                     "The recording was stopped; what was recorded up to this "
+                                     "point is kept in the file.")
+                          .arg(file, reason),
+                      QStringLiteral("Can not write audio file."), MessageIcon::Error,
+                      MessageButtons::Ok);
+}
+
+void TRecorder::writeBlock() {
+    int32_t n = 0;
+    try {
+        n = rec->write(rawbuffer.get(), bsize);
+    } catch (const std::exception& e) {
+        writeFailed(QString::fromUtf8(e.what()));
+        return;
+    }
+    if (n < 0) {
+        writeFailed(QStringLiteral("The encoder reported an error."));
+        return;
+    }
+    totalbytes += n;
+    updateSizeText();
+}
+
+void TRecorder::continueInNewPart() {
+    ++partnumber;
+    m_partContinuation = true;
+    const bool vox = voxarmed;
+    const bool stopPending = closefile;
+    fullstop();
+    if (vox) {
+        // The sound goes on: open the next part at once instead of waiting for the next
+        // loud block.
+        writing = true;
+        startrecord();
+        ShowStatus(rec ? 1 : 2);
+    } else {
+        StartClick();
+    }
+    m_partContinuation = false;
+    // A Stop given before this block still closes the new part at its end.
+    closefile = closefile || stopPending;
+}
+
+void TRecorder::handleBlock(const void* data, int32_t dsize) {
+    if (dsize < 0) {
+        fullstop();
+        data = nullptr;
+        dsize = 0;
+    }
+    auto size = static_cast<uint32_t>(dsize);
+    if (size > m_rawCapacity) {
+        // Captured blocks are a few kilobytes; a larger one is kept whole rather than cut.
+        m_rawCapacity = size;
+        rawbuffer.reset(new int16_t[(size + 1) / 2]);
+    }
+    if (size > 0)
+        std::memcpy(rawbuffer.get(), data, size);
+    bsize = size;
+    measurePeaks();
+
+    if (m_scheduler)
+        m_scheduler->check();
+
+    if (!paused) {
+        if (config.vox && voxarmed)
+            runVox();
+        if (workmode == 1) {
+            if (config.splitteron && writing) {
+                // With a Stop pending the file closes at the end of this block; a split
+                // now would open a part that lost the Stop, under a name already used.
+                if (!closefile &&
+                    datetime::secondsBetween(filestart, m_clock.now()) > config.timelimit) {
+                    ++partnumber;
+                    fullstop();
+                    StartClick();
+                }
+            } else if (!writing) {
+                partnumber = 0;
+            }
+        }
+        // A WAV file cannot describe more than 4 GiB: continue in a new part before it
+        // would pass that size.
+        if (writing && rec && rec->maxDataBytes() > 0 &&
+            static_cast<uint64_t>(totalbytes) + rec->pendingBytes() + bsize > rec->maxDataBytes())
+            continueInNewPart();
+        if (writing && rec)
+            writeBlock();
+    }
+    if (closefile)
+        fullstop();
+}
+
+QString TRecorder::sizeText(int64_t totalbytes, QChar decimalPoint) {
+    if (totalbytes <= 1048576)
+        return QStringLiteral("File Size: ") + QString::number(totalbytes / 1024) +
+               QStringLiteral(" Kb");
+    // Three significant digits: fixed while the integer part has at most three digits,
+    // scientific with a three-digit exponent above that.
+    const double mb = static_cast<double>(totalbytes) / 1048576.0;
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.2e", mb);
+    const char digits[3] = {buf[0], buf[2], buf[3]};
+    const int exponent = std::atoi(buf + 5);
+    QString number;
+    if (exponent < 3) {
+        number = QString::fromLatin1(digits, exponent + 1);
+        QString fraction = QString::fromLatin1(digits + exponent + 1, 2 - exponent);
+        while (fraction.endsWith(QLatin1Char('0')))
+            fraction.chop(1);
+        if (!fraction.isEmpty())
+            number += decimalPoint + fraction;
+    } else {
+        number = QLatin1Char(digits[0]);
+        QString fraction = QString::fromLatin1(digits + 1, 2);
+        while (fraction.endsWith(QLatin1Char('0')))
+            fraction.chop(1);
+        if (!fraction.isEmpty())
+            number += decimalPoint + fraction;
+        number +=
+            QStringLiteral("E+") + QStringLiteral("%1").arg(exponent, 3, 10, QLatin1Char('0'));
+    }
+    return QStringLiteral("File Size: ") + number + QStringLiteral(" Mb");
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "recorderview.h"
+
+#include "common/clock.h"
+#include "common/tdatetime.h"
+#include "common/waveformat.h"
+#include "platform/playback/playbackengine.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class TAudioWriter;
+class TWASAPISource;
+
+/// The recorder: owns the current output file and its writer, turns the Start, Pause and
+/// Stop commands into file operations and receives every captured block through event().
+///
+/// Everything here runs on the window thread without locks. Blocks arrive through the
+/// capture source's hand-off, so commands, timers and blocks are serialised. A message box
+/// opened inside event() runs a nested event loop: the storage thread is then still waiting
+/// for the block in hand, so no further block arrives, but the capture thread's termination
+/// report may; it is held back until the block in hand is finished.
+class TRecorder {
+public:
+    /// Size of the copy buffer; a captured block holds a few kilobytes.
+    static constexpr uint32_t RawBufferSize = 524288;
+
+    TRecorder(RecorderView& view, Clock& clock, PlaybackEngine& playback);
+    ~TRecorder();
+
+    TRecorder(const TRecorder&) = delete;
+    TRecorder& operator=(const TRecorder&) = delete;
+
+    /// The capture source whose state StartClick checks (may be null: nothing starts).
+    void setCaptureSource(TWASAPISource* source) { m_source = source; }
+    /// The scheduler hooks (null: no scheduler).
+    void setScheduler(RecorderScheduler* scheduler) { m_scheduler = scheduler; }
+
+    void ShowStatus(int status);
+    /// Chooses the next output file and opens a writer on it: 0 when a writer is open,
+    /// 1 when no file was opened.
+    int32_t startrecord();
+    void StartClick();
+    void StopClick();
+    void pauseClick();
+    /// Closes the current file and goes back to listening (VOX) or to ready.
+    void fullstop();
+    /// The data handler, installed as the capture source's OnData.
+    void event(TWASAPISource* Sender, const void* data, int32_t dsize);
+    /// The next automatic file name, without folder and extension.
+    QString getautoname();
+
+    /// "File Size: N Kb" up to 1 MiB, then "File Size: X Mb" with three significant digits.
+    static QString sizeText(int64_t totalbytes, QChar decimalPoint = QLatin1Char('.'));
+
+    // Recorder state read and set by the window, the scheduler and the monitoring timer.
+    tWAVEFORMATEX PCM;
+    std::unique_ptr<TAudioWriter> rec;
+    bool closefile = false;
+    QString globalname;
+    std::unique_ptr<int16_t[]> rawbuffer; ///< 16-bit samples, so the peaks read them directly
+    uint32_t bsize = 0;
+    int16_t maxl = 0;
+    int16_t maxr = 0;
+    bool voxcounter = false;
+    TDateTime voxtime = 0.0;
+    int64_t voxdif = 0;
+    QString recsize;
+    int internalstatus = 0;
+
+    bool writing = false;
+    bool filestarted = false;
+    bool voxarmed = false;
+    bool eventactive = false;
+    int currentevent = -1;
+    bool paused = false;
+    int statusbeforepause = 0;
+    TDateTime pausestart = 0.0;
+    int workmode = 1;
+    int partnumber = 0;
+    int64_t totalbytes = 0;
+    TDateTime filestart = 0.0;
+    QString outputfile;
+    QString lastfile;
+    PlayStream playstream = 0;
+
+    static const Rgb TEXTCOLOR;
+    static const Rgb TEXTRED;
+    static const Rgb TEXTYELLOW;
+
+private:
+    void handleBlock(const void* data, int32_t dsize);
+    void measurePeaks();
+    void runVox();
+    void writeBlock();
+    void writeFailed(const QString& reason);
+    void continueInNewPart();
+    void showWriterError(const QString& message);
+    void updateSizeText();
+
+    RecorderView& m_view;
+    Clock& m_clock;
+    PlaybackEngine& m_playback;
+    TWASAPISource* m_source = nullptr;
+    RecorderScheduler* m_scheduler = nullptr;
+    QChar m_decimalPoint;
+    int m_handlerDepth = 0;
+    bool m_captureEndedPending = false;
+    bool m_inStartrecord = false;
+    bool m_partContinuation = false;
+    int64_t m_sizeTextBytes = -1;
+    uint32_t m_rawCapacity = RawBufferSize;
+};

@@ -1,0 +1,62 @@
+#include "settings/config.h"
+
+#include "common/datafiles.h"
+#include "settings/desktop.h"
+
+#include <cmath>
+
+TConfig config;
+
+void defaultconfig(TConfig& record) {
+    record.path = executableFolder() + QLatin1Char('/');
+    record.archive = getmusicfolder();
+    record.codec = 0;
+    record.bitrate = 5;
+    record.vbrmode = 0;
+    record.autoname = true;
+    record.namingexpression = QStringLiteral("YY-MM-DD-HH-NN-SS");
+    record.namingnumber = 100;
+    record.nextnumber = 0;
+    record.oggquality = 4;
+    record.scheduler = false;
+    record.vox = false;
+    record.voxautodelete = false;
+    record.stayontop = false;
+    record.trashold = 1635;
+    record.silence = 2.0f;
+    record.flaclevel = 4;
+    record.minstartup = false;
+    record.playvolume = 50;
+    record.mixervolume = 50;
+    record.numevents = 0;
+    record.pauserecord = false;
+    record.displaytype = 1;
+    record.splitteron = false;
+    record.timelimit = 600;
+    record.autostop = false;
+    record.autostoptime = 600;
+    record.hotkeys = false;
+    record.posx = -1;
+    record.posy = -1;
+    record.schedulercolumns = {170, 70, 70, 86, 80, 75};
+    record.askconfirmation = true;
+    record.checkupdates = true;
+}
+
+int32_t leveltodb(int32_t level) {
+    // A level of 0 or below has no logarithm; show it as the quietest level that has one,
+    // so that a damaged threshold never turns into infinity or an undefined conversion.
+    const int32_t safeLevel = level < 1 ? 1 : level;
+    const long double db = 20.0L * std::log10(static_cast<long double>(safeLevel) / 32768.0L);
+    // Round half to even by hand rather than through the floating-point environment, whose
+    // rounding mode another part of the process could have changed.
+    const long double below = std::floor(db);
+    const long double fraction = db - below;
+    long double rounded = below;
+    if (fraction > 0.5L) {
+        rounded = below + 1.0L;
+    } else if (fraction == 0.5L && std::fmod(below, 2.0L) != 0.0L) {
+        rounded = below + 1.0L;
+    }
+    return static_cast<int32_t>(rounded);
+}
