@@ -482,3 +482,81 @@ TEST_F(RecorderFixture, WriterFailureOnVoxStartListensAndRetries) {
     EXPECT_TRUE(recorder.rec);
     EXPECT_EQ(view.status, QStringLiteral("Recording"));
 }
+
+namespace {
+/// Records the calls the recorder makes on the playback engine.
+class RecordingPlayback final : public PlaybackEngine {
+public:
+    bool init() override { return true; }
+    void free() override {}
+    PlayStream open(const QString&) override { return 7; }
+    void play(PlayStream s, bool restart) override { calls.push_back(call("play", s, restart)); }
+    void pause(PlayStream s) override { calls.push_back(call("pause", s)); }
+    void stop(PlayStream s) override { calls.push_back(call("stop", s)); }
+    void freeStream(PlayStream s) override { calls.push_back(call("free", s)); }
+    PlaybackState state(PlayStream) const override { return PlaybackState::Playing; }
+    int64_t length(PlayStream) const override { return 0; }
+    int64_t position(PlayStream) const override { return 0; }
+    double bytesToSeconds(PlayStream, int64_t) const override { return 0; }
+    void setPosition(PlayStream, int64_t) override {}
+    void setVolume(PlayStream, float) override {}
+    int32_t data(PlayStream, void*, int32_t) override { return 0; }
+    PlaybackInfo info(PlayStream) const override { return {}; }
+
+    static std::string call(const char* name, PlayStream s, bool restart = false) {
+        return std::string(name) + " " + std::to_string(s) + (restart ? " restart" : "");
+    }
+    std::vector<std::string> calls;
+};
+} // namespace
+
+TEST_F(RecorderFixture, PauseAndStopInPlayerMode) {
+    RecordingPlayback player;
+    TRecorder r(view, clock, player);
+    r.PCM = pcm16Stereo(Rate);
+    r.setCaptureSource(&source);
+    // The monitoring code opens a file and switches to player mode.
+    r.workmode = 2;
+    r.playstream = 7;
+    r.ShowStatus(4);
+    EXPECT_EQ(view.status, QStringLiteral("Play"));
+    EXPECT_EQ(view.statusColour, TRecorder::TEXTCOLOR);
+    EXPECT_EQ(view.tray, 0);
+
+    r.pauseClick();
+    EXPECT_EQ(view.status, QStringLiteral("Pause"));
+    r.pauseClick(); // resumes where it was, without restarting
+    EXPECT_EQ(view.status, QStringLiteral("Play"));
+    config.mixervolume = 42;
+    r.StopClick();
+    EXPECT_EQ(player.calls, (std::vector<std::string>{"pause 7", "play 7", "stop 7", "free 7"}));
+    EXPECT_EQ(r.workmode, 1);
+    EXPECT_EQ(r.playstream, 0u);
+    EXPECT_FALSE(r.closefile); // nothing to close in player mode
+    EXPECT_EQ(view.status, QStringLiteral("Ready"));
+    EXPECT_EQ(view.levelSlider, 42);
+    EXPECT_EQ(view.positionSlider, 0);
+    EXPECT_EQ(view.timeText, QStringLiteral("00:00:00"));
+    EXPECT_EQ(view.spectrumResets, 1);
+    EXPECT_FALSE(view.enabled(Button::Stop));
+    EXPECT_TRUE(view.enabled(Button::Start));
+    EXPECT_TRUE(view.enabled(Button::PlayButton));
+    EXPECT_FALSE(view.enabled(Button::Pause));
+}
+
+TEST_F(RecorderFixture, PeaksOfStereoAndMonoBlocks) {
+    std::vector<int16_t> block = {100, -200, -32768, 5, 7, 32767, 1};
+    // 7 samples: three whole stereo frames; the trailing sample is ignored.
+    recorder.event(&source, block.data(), 7 * 2);
+    EXPECT_EQ(recorder.maxl, 32767); // -32768 counts as full scale, never negative
+    EXPECT_EQ(recorder.maxr, 32767);
+    EXPECT_EQ(recorder.bsize, 14u);
+    block = {100, -200, 300, -50};
+    recorder.event(&source, block.data(), 8);
+    EXPECT_EQ(recorder.maxl, 300);
+    EXPECT_EQ(recorder.maxr, 200);
+    recorder.PCM.nChannels = 1;
+    recorder.event(&source, block.data(), 7);
+    EXPECT_EQ(recorder.maxl, 300);
+    EXPECT_EQ(recorder.maxr, 300);
+}
