@@ -28,11 +28,11 @@ public:
     virtual int32_t Init() = 0;
 
     bool Loopback = false;
-    QString card;      ///< endpoint identifier
-    QString cardname;  ///< the card's description, for messages
-    QString inputname; ///< the endpoint's description, for messages
+    QString card;        ///< endpoint identifier
+    QString cardname;    ///< the card's description, for messages
+    QString inputname;   ///< the endpoint's description, for messages
     int32_t started = 0; ///< result of Init, stored by the source before start()
-    QString errmsg;    ///< description of the last failure
+    QString errmsg;      ///< description of the last failure
 };
 
 /// What the capture source needs of the silent render thread.
@@ -44,7 +44,7 @@ public:
     /// (0 = success).
     virtual void Init() = 0;
 
-    QString card;        ///< endpoint identifier
+    QString card; ///< endpoint identifier
     int32_t started = 0;
 };
 

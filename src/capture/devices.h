@@ -30,7 +30,9 @@ public:
     /// Appends a new, zero-initialised item and returns it.
     TWASAPIDevice& Add();
     TWASAPIDevice& GetItem(int index) { return *m_items.at(static_cast<size_t>(index)); }
-    const TWASAPIDevice& GetItem(int index) const { return *m_items.at(static_cast<size_t>(index)); }
+    const TWASAPIDevice& GetItem(int index) const {
+        return *m_items.at(static_cast<size_t>(index));
+    }
     int Count() const { return static_cast<int>(m_items.size()); }
     /// Moves the item at `from` to `to`, shifting the items in between.
     void Move(int from, int to);

@@ -25,7 +25,8 @@ Clock& systemClock();
 /// A clock that only moves when told to. For tests and benchmarks.
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(TDateTime start = datetime::encode(2024, 8, 8, 22, 15, 7)) : m_now(start) {}
+    explicit ManualClock(TDateTime start = datetime::encode(2024, 8, 8, 22, 15, 7))
+        : m_now(start) {}
     TDateTime now() const override { return m_now.load(std::memory_order_relaxed); }
     void set(TDateTime t) { m_now.store(t, std::memory_order_relaxed); }
     void advanceMs(int64_t ms) { set(datetime::addMilliseconds(now(), ms)); }

@@ -13,7 +13,7 @@ QEvent::Type handoffEventType() {
 WindowThreadHandoff::WindowThreadHandoff() : m_windowThread(std::this_thread::get_id()) {}
 
 WindowThreadHandoff::~WindowThreadHandoff() {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     m_closed = true;
     for (Pending* p : m_queue) {
         p->error = std::make_exception_ptr(Closed());
@@ -21,6 +21,9 @@ WindowThreadHandoff::~WindowThreadHandoff() {
     }
     m_queue.clear();
     m_changed.notify_all();
+    // Released workers still have to reacquire our mutex to see that they were released;
+    // destroying it under them would be a use after free.
+    m_changed.wait(lock, [this] { return m_callers == 0; });
 }
 
 void WindowThreadHandoff::call(const std::function<void()>& fn) {
@@ -35,13 +38,18 @@ void WindowThreadHandoff::call(const std::function<void()>& fn) {
         if (m_closed)
             throw Closed();
         m_queue.push_back(&pending);
+        ++m_callers;
         ++m_generation;
         m_changed.notify_all();
     }
-    // One event per step; an event that finds the queue already drained does nothing.
+    // One event per step; an event that finds the queue already drained does nothing. The
+    // destructor waits for m_callers, so the object is still alive here.
     QCoreApplication::postEvent(this, new QEvent(handoffEventType()));
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [&] { return pending.done; });
+    --m_callers;
+    if (m_closed)
+        m_changed.notify_all();
     if (pending.error)
         std::rethrow_exception(pending.error);
 }

@@ -67,5 +67,6 @@ private:
     std::condition_variable m_changed;
     std::deque<Pending*> m_queue;
     uint64_t m_generation = 0;
+    int m_callers = 0; ///< workers inside call(); the destructor waits until they have left
     bool m_closed = false;
 };

@@ -24,9 +24,9 @@ constexpr int64_t EpochOffsetDays = 25569;
 } // namespace
 
 TDateTime encode(int year, int month, int day, int hour, int minute, int second, int millisecond) {
-    const int64_t days = daysFromCivil(year, static_cast<unsigned>(month),
-                                       static_cast<unsigned>(day)) +
-                         EpochOffsetDays;
+    const int64_t days =
+        daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) +
+        EpochOffsetDays;
     const double ms = ((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond;
     return static_cast<double>(days) + ms / MsPerDay;
 }

@@ -11,6 +11,10 @@
 WorkerThread::WorkerThread(WindowThreadHandoff& handoff) : m_handoff(handoff) {}
 
 WorkerThread::~WorkerThread() {
+    stopAndWait();
+}
+
+void WorkerThread::stopAndWait() {
     if (!m_thread.joinable())
         return;
     terminate();
@@ -44,7 +48,9 @@ int WorkerThread::waitFor() {
     if (!m_thread.joinable())
         return m_returnValue;
     m_handoff.waitUntil([this] { return m_finished.load(); });
-    m_thread.join();
+    // A step served by waitUntil may itself have waited for this thread and joined it.
+    if (m_thread.joinable())
+        m_thread.join();
     return m_returnValue;
 }
 

@@ -19,6 +19,8 @@ class WorkerThread {
 public:
     explicit WorkerThread(WindowThreadHandoff& handoff);
     /// Window thread. Asks a running body to end and waits for it (serving hand-offs).
+    /// By then a subclass's own members are already destroyed: a subclass whose body uses
+    /// them calls stopAndWait() in its own destructor.
     virtual ~WorkerThread();
 
     WorkerThread(const WorkerThread&) = delete;
@@ -50,6 +52,9 @@ protected:
     virtual void handleException(std::exception_ptr error);
 
     void setReturnValue(int value) { m_returnValue.store(value); }
+    /// Asks a running body to end and waits for it: on the window thread through waitFor()
+    /// (serving hand-offs), elsewhere by joining. Does nothing when the thread never ran.
+    void stopAndWait();
     /// Worker thread: sleeps up to ms milliseconds; returns early (true) on terminate().
     bool sleepFor(int ms);
     WindowThreadHandoff& handoff() { return m_handoff; }

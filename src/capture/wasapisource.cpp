@@ -1,0 +1,291 @@
+#include "wasapisource.h"
+
+#include "audioclienterrors.h"
+#include "capturegain.h"
+
+#include "common/handoff.h"
+#include "common/messages.h"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+
+constexpr int StorageWaitMs = 5000;
+constexpr int32_t NonFloatMixFormat = -960;
+constexpr uint32_t InvalidArgument = 0x80070057u;
+constexpr int32_t StateActive = 1;
+constexpr int32_t DataFlowRender = 0;
+
+const QString AudioDeviceErrorCaption = QStringLiteral("Audio Device Error");
+
+void showError(const QString& text, const QString& caption) {
+    messages().show(text, caption, MessageIcon::Error, MessageButtons::Ok);
+}
+
+// "h:nn:ss" of a span of days: hours of the day without a leading zero.
+QString formatSessionDuration(TDateTime span) {
+    int64_t ms = std::llround(span * datetime::MsPerDay);
+    if (ms < 0)
+        ms = 0;
+    const int64_t seconds = (ms / 1000) % 86400;
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600)
+        .arg((seconds / 60) % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString exceptionText(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
+}
+
+} // namespace
+
+/// Waits until blocks have been queued and has the window thread deliver them.
+class TStorageThread final : public WorkerThread {
+public:
+    explicit TStorageThread(TWASAPISource& owner) : WorkerThread(owner.m_handoff), fowner(owner) {}
+    ~TStorageThread() override { stopAndWait(); }
+
+protected:
+    void execute() override {
+        while (!terminated()) {
+            if (!fowner.awake.waitFor(StorageWaitMs))
+                continue;
+            // Reset before the drain, not after: a block queued while the window thread
+            // drains sets the event again and is fetched by the next round, instead of
+            // waiting for the signal of a block that may never come.
+            fowner.awake.reset();
+            std::exception_ptr failure;
+            try {
+                handoff().call([this] { fowner.StoreData(); });
+            } catch (const WindowThreadHandoff::Closed&) {
+                return;
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (failure && !deliverFailure(failure))
+                return;
+        }
+    }
+
+private:
+    // The handler's failure has ended one drain only; the capture thread keeps queueing,
+    // so delivery goes on. Returns false when the window thread is gone.
+    bool deliverFailure(const std::exception_ptr& failure) {
+        const QString text = exceptionText(failure);
+        try {
+            handoff().call([&] { fowner.reportDeliveryFailure(text); });
+        } catch (const WindowThreadHandoff::Closed&) {
+            return false;
+        } catch (...) {
+            // A failing error handler must not stop delivery either.
+        }
+        // Blocks behind the one that failed are still queued; fetch them now rather than
+        // with the next block's signal.
+        if (fowner.queuedBlocks() > 0)
+            fowner.awake.set();
+        return true;
+    }
+
+    TWASAPISource& fowner;
+};
+
+TWASAPISource::TWASAPISource(WindowThreadHandoff& handoff, CaptureThreadFactory* threads,
+                             Clock& clock)
+    : m_handoff(handoff), m_threads(threads), m_clock(clock) {
+    setCaptureGain(1.0f);
+}
+
+TWASAPISource::~TWASAPISource() {
+    stop();
+}
+
+void TWASAPISource::propagate() {
+    // The sound-server backend builds `cards` and the default indices here; a failure of
+    // that enumeration is shown as "Audio devices enumeration error: " + its message under
+    // the caption "Audio Device Error", and the list read so far is kept.
+    fillinputs(fcard);
+}
+
+void TWASAPISource::fillinputs(int32_t card) {
+    inputs.clear();
+    if (card < 0 || card >= cards.Count())
+        return;
+    const TWASAPIDevices& endpoints = *cards.GetItem(card).inputs;
+    for (int i = 0; i < endpoints.Count(); ++i)
+        inputs.append(endpoints.GetItem(i).Description);
+}
+
+bool TWASAPISource::startnew(int32_t i, int32_t inp, const tWAVEFORMATEX& PCM) {
+    stop();
+    fPCM = PCM;
+    fcard = i;
+    finput = inp;
+    sessionduration = m_clock.now();
+    m_deliveryFailureShown = false;
+    try {
+        return launch(i, finput);
+    } catch (...) {
+        showError(QStringLiteral("Could not initialize selected audio device."),
+                  AudioDeviceErrorCaption);
+        return false;
+    }
+}
+
+bool TWASAPISource::launch(int32_t card, int32_t input) {
+    fillinputs(card);
+    if (!m_threads)
+        throw std::logic_error("no capture backend");
+    if (card < 0 || card >= cards.Count())
+        throw std::out_of_range("card index out of range");
+    const TWASAPIDevice& cardItem = cards.GetItem(card);
+    if (input < 0 || input >= cardItem.inputs->Count())
+        throw std::out_of_range("endpoint index out of range");
+    const TWASAPIDevice& endpoint = cardItem.inputs->GetItem(input);
+
+    const bool result = endpoint.State == StateActive;
+    FLoopback = endpoint.DataFlow == DataFlowRender;
+
+    if (FLoopback) {
+        FPLaybackThread = m_threads->createRenderThread(*this);
+        if (!FPLaybackThread)
+            throw std::runtime_error("no render thread");
+        FPLaybackThread->card = endpoint.ID;
+        FPLaybackThread->Init();
+        if (FPLaybackThread->started != 0)
+            showError(QStringLiteral("Playback thread init failed."), QStringLiteral("Error"));
+        // Its body returns at once when initialisation failed.
+        FPLaybackThread->start();
+    }
+
+    FStorageThread = std::make_unique<TStorageThread>(*this);
+    FStorageThread->setPriority(ThreadPriority::AboveNormal);
+    FStorageThread->start();
+
+    FInputRecordThread = m_threads->createCaptureThread(*this, OnData, fPCM);
+    if (!FInputRecordThread)
+        throw std::runtime_error("no capture thread");
+    FInputRecordThread->setPriority(ThreadPriority::Highest);
+    FInputRecordThread->Loopback = FLoopback;
+    FInputRecordThread->card = endpoint.ID;
+    FInputRecordThread->inputname = endpoint.Description;
+    FInputRecordThread->cardname = cardItem.Description;
+
+    const int32_t rc = FInputRecordThread->Init();
+    FInputRecordThread->started = rc;
+    FInputRecordThread->onTerminate = [this](WorkerThread& sender) { onterminate(sender); };
+
+    if (rc != 0) {
+        const QString text =
+            FInputRecordThread->errmsg + QStringLiteral("\nReturn code: ") + statusHex(rc);
+        if ((rc == NonFloatMixFormat || static_cast<uint32_t>(rc) == InvalidArgument) && OnError)
+            OnError(this, text);
+        showError(text, AudioDeviceErrorCaption);
+        started = false;
+    } else {
+        started = true;
+    }
+    // Its body returns at once, with return value 0, when Init failed.
+    FInputRecordThread->start();
+    return result;
+}
+
+void TWASAPISource::stop() {
+    // Each thread is taken out of its field before the wait: the wait serves hand-offs,
+    // and a step that reaches stop() again must not find a thread that is being stopped.
+    // The capture thread goes first, so nothing is queued once the storage thread ends.
+    if (std::unique_ptr<CaptureThread> capture = std::move(FInputRecordThread)) {
+        capture->terminate();
+        capture->waitFor();
+    }
+    // Nothing captures any more, whatever the next start brings.
+    started = false;
+    if (std::unique_ptr<RenderThread> render = std::move(FPLaybackThread)) {
+        render->terminate();
+        render->waitFor();
+    }
+    if (std::unique_ptr<TStorageThread> storage = std::move(FStorageThread)) {
+        storage->terminate();
+        // Cuts its wait short; it delivers what is still queued and ends.
+        awake.set();
+        storage->waitFor();
+    }
+}
+
+void TWASAPISource::setvolume(int32_t LV) {
+    setCaptureGain(static_cast<float>(LV) / 50.0f);
+}
+
+bool TWASAPISource::IsActive() const {
+    if (fcard < 0 || fcard >= cards.Count())
+        return false;
+    const TWASAPIDevices& endpoints = *cards.GetItem(fcard).inputs;
+    if (finput < 0 || finput >= endpoints.Count())
+        return false;
+    return endpoints.GetItem(finput).State == StateActive;
+}
+
+void TWASAPISource::onterminate(WorkerThread& Sender) {
+    const int32_t rv = Sender.returnValue();
+    if (rv == 0)
+        return;
+    started = false;
+    const auto* thread = dynamic_cast<CaptureThread*>(&Sender);
+    const QString errmsg = thread ? thread->errmsg : QString();
+    const QString cardname = thread ? thread->cardname : QString();
+    const QString inputname = thread ? thread->inputname : QString();
+    QString text =
+        QStringLiteral("Recording thread returned: ") + errmsg + QStringLiteral("\nReturn code:") +
+        statusHex(rv) + QStringLiteral("\nSession duration: ") +
+        formatSessionDuration(m_clock.now() - sessionduration) + QStringLiteral("\nDevice name: ") +
+        cardname + QStringLiteral("\nInput name: ") + inputname;
+    text = AudioClientErrorText(text, rv, QString());
+    if (OnError)
+        OnError(this, text);
+    if (OnData)
+        OnData(this, nullptr, -1);
+    showError(text, QStringLiteral("Recording thread terminated"));
+}
+
+void TWASAPISource::StoreData() {
+    CapturedBlock block;
+    while (fqueue.tryDequeue(block)) {
+        // The block is owned here, so it is freed also when the handler throws.
+        const CapturedBlock current = std::move(block);
+        if (OnData)
+            OnData(this, current.get() + 4, capturedBlockSize(current));
+    }
+}
+
+void TWASAPISource::queueBlock(CapturedBlock block) {
+    fqueue.enqueue(std::move(block));
+    awake.set();
+}
+
+bool TWASAPISource::hasThreads() const {
+    return FInputRecordThread || FPLaybackThread || FStorageThread;
+}
+
+void TWASAPISource::reportDeliveryFailure(const QString& text) {
+    // Once per capture: a writer that fails keeps failing for every block.
+    if (m_deliveryFailureShown)
+        return;
+    m_deliveryFailureShown = true;
+    const QString message = QStringLiteral("Error while processing recorded audio: ") + text;
+    if (OnError)
+        OnError(this, message);
+    showError(message, AudioDeviceErrorCaption);
+}
+
+QString statusHex(int32_t status) {
+    return QStringLiteral("%1")
+        .arg(static_cast<uint32_t>(status), 8, 16, QLatin1Char('0'))
+        .toUpper();
+}
