@@ -560,3 +560,25 @@ TEST_F(RecorderFixture, PeaksOfStereoAndMonoBlocks) {
     EXPECT_EQ(recorder.maxl, 300);
     EXPECT_EQ(recorder.maxr, 300);
 }
+
+TEST_F(RecorderFixture, PauseHotKeyWhileReadyAndStartWhilePaused) {
+    recorder.pauseClick(); // the Pause hot key works in any state
+    EXPECT_TRUE(recorder.paused);
+    EXPECT_EQ(view.status, QStringLiteral("Pause"));
+    feed(60, 4000);
+    EXPECT_EQ(recorder.maxl, 4000); // peaks are still measured
+    recorder.pauseClick();
+    EXPECT_EQ(view.status, QStringLiteral("Ready"));
+
+    recorder.pauseClick();
+    recorder.StartClick(); // Start clears the pause
+    EXPECT_FALSE(recorder.paused);
+    const auto recorded = feed(150, 4000);
+    recorder.StopClick();
+    const auto last = feed(30, 4000);
+    std::vector<int16_t> all = recorded;
+    all.insert(all.end(), last.begin(), last.end());
+    const DecodedSound sound = decodeSound(recorder.lastfile);
+    ASSERT_TRUE(sound.ok);
+    EXPECT_TRUE(sound.samples == all);
+}
