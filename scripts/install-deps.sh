@@ -4,16 +4,25 @@
 set -euo pipefail
 
 mode=${1:-build}
-packages=(cmake g++ make pkg-config qt6-base-dev)
+packages=(cmake g++ make pkg-config qt6-base-dev libpulse-dev)
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 if [ "$mode" = test ]; then
-    packages+=(libgtest-dev libsndfile1-dev)
+    packages+=(libgtest-dev libsndfile1-dev pulseaudio-utils)
+    # The tests run their own private sound server. Installing pulseaudio would remove a
+    # desktop's PipeWire service on Debian 12, so where pipewire-pulse is installed the tests
+    # use a private PipeWire instance instead.
+    if installed pipewire-pulse && ! installed pulseaudio; then
+        packages+=(pipewire wireplumber dbus)
+    else
+        packages+=(pulseaudio)
+    fi
 fi
 
 missing=()
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
+    installed "$p" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
