@@ -8,6 +8,10 @@ packages=(cmake g++ make pkg-config qt6-base-dev libpulse-dev)
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
+if [ "$mode" = run ]; then
+    # pactl tells whether a sound server answers.
+    packages+=(pulseaudio-utils)
+fi
 if [ "$mode" = test ]; then
     packages+=(libgtest-dev libsndfile1-dev pulseaudio-utils)
     # The tests run their own private sound server. Installing pulseaudio would remove a

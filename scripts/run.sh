@@ -1,8 +1,23 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and starts it.
+# Installs what is missing, builds the program and starts it: orvanta-rec records what the
+# computer plays for ten seconds (or as many as given) into your music folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh build
+scripts/install-deps.sh run
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 cmake --build build/release -j"$(nproc)"
-exec build/release/src/app/orvanta-demo "$@"
+
+if ! pactl info >/dev/null 2>&1; then
+    # No sound server answers, as on a machine without a desktop session: start a per-user
+    # PulseAudio the way a session would. A desktop's PipeWire or PulseAudio is never
+    # replaced: pulseaudio is installed only where neither is installed.
+    if ! command -v pulseaudio >/dev/null 2>&1 && ! command -v pipewire-pulse >/dev/null 2>&1; then
+        sudo_cmd=()
+        [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends pulseaudio
+    fi
+    if command -v pulseaudio >/dev/null 2>&1; then
+        pulseaudio --start --exit-idle-time=-1 2>/dev/null || true
+    fi
+fi
+exec build/release/src/app/orvanta-rec --duration "${1:-10}"

@@ -35,3 +35,17 @@ std::vector<int16_t> testSignal(size_t frames, uint32_t seed) {
         s = static_cast<int16_t>(dist(rng));
     return samples;
 }
+
+bool writeWav16(const QString& path, int sampleRate, int channels,
+                const std::vector<int16_t>& samples) {
+    SF_INFO info{};
+    info.samplerate = sampleRate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(
+        sf_open(path.toUtf8().constData(), SFM_WRITE, &info), sf_close);
+    if (!file)
+        return false;
+    const auto frames = static_cast<sf_count_t>(samples.size() / static_cast<size_t>(channels));
+    return sf_writef_short(file.get(), samples.data(), frames) == frames;
+}

@@ -17,5 +17,9 @@ struct DecodedSound {
 
 DecodedSound decodeSound(const QString& path);
 
+/// Writes interleaved 16-bit samples as a WAV file; false on failure.
+bool writeWav16(const QString& path, int sampleRate, int channels,
+                const std::vector<int16_t>& samples);
+
 /// Interleaved 16-bit stereo samples of a deterministic, non-periodic test signal.
 std::vector<int16_t> testSignal(size_t frames, uint32_t seed = 1);

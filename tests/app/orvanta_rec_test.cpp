@@ -1,0 +1,219 @@
+// The command-line recorder end to end, through the private sound server of the test
+// command: what the server plays into the null sink must come back in the file.
+#include "support/qtprint.h"
+#include "support/soundfile.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int Rate = 48000;
+const QString TestSink = QStringLiteral("orvanta_test");
+
+bool soundServerRuns() {
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
+    return pactl.waitForFinished(10000) && pactl.exitStatus() == QProcess::NormalExit &&
+           pactl.exitCode() == 0;
+}
+
+QString pactl(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral("pactl"), args);
+    if (!p.waitForFinished(20000) || p.exitCode() != 0) {
+        ADD_FAILURE() << "pactl " << args.join(' ').toStdString() << " failed: "
+                      << p.readAllStandardError().toStdString();
+        return {};
+    }
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+/// Runs orvanta-rec and collects what it prints.
+class Recorder {
+public:
+    explicit Recorder(const QStringList& args, const QProcessEnvironment& env =
+                                                   QProcessEnvironment::systemEnvironment()) {
+        m_process.setProcessEnvironment(env);
+        m_process.start(QStringLiteral(ORVANTA_REC), args);
+    }
+    ~Recorder() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+    /// Waits until standard error holds `text` (hang guard: 30 s).
+    bool waitForError(const QString& text) {
+        QElapsedTimer guard;
+        guard.start();
+        while (!m_stderr.contains(text)) {
+            if (guard.elapsed() > 30000 || m_process.state() == QProcess::NotRunning)
+                return false;
+            m_process.waitForReadyRead(100);
+            m_stderr += QString::fromUtf8(m_process.readAllStandardError());
+        }
+        return true;
+    }
+
+    /// Waits for the end (hang guard: 60 s); returns the exit code, or -1.
+    int finish() {
+        if (!m_process.waitForFinished(60000))
+            return -1;
+        m_stderr += QString::fromUtf8(m_process.readAllStandardError());
+        m_stdout += QString::fromUtf8(m_process.readAllStandardOutput());
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+
+    void terminate() { m_process.terminate(); }
+    const QString& errors() const { return m_stderr; }
+    const QString& output() const { return m_stdout; }
+
+private:
+    QProcess m_process;
+    QString m_stderr;
+    QString m_stdout;
+};
+
+/// Waits until the server has no sample playing (hang guard: 60 s).
+bool waitUntilNothingPlays() {
+    QElapsedTimer guard;
+    guard.start();
+    while (!pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")})
+                .isEmpty()) {
+        if (guard.elapsed() > 60000)
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(OrvantaRec, RecordsWhatTheServerPlaysWithoutGapsOrRepeats) {
+    ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+
+    // 1 s of silence, 10 s of a seeded pseudo-random signal, 1 s of silence.
+    const size_t signalFrames = 10 * Rate;
+    const std::vector<int16_t> noise = testSignal(signalFrames, 42);
+    std::vector<int16_t> played(static_cast<size_t>(Rate) * 2, 0);
+    played.insert(played.end(), noise.begin(), noise.end());
+    played.insert(played.end(), static_cast<size_t>(Rate) * 2, 0);
+    const QString signalFile = dir.filePath(QStringLiteral("signal.wav"));
+    ASSERT_TRUE(writeWav16(signalFile, Rate, 2, played));
+
+    Recorder rec({QStringLiteral("--output"), dir.filePath(QStringLiteral("out")),
+                  QStringLiteral("--duration"), QStringLiteral("120")});
+    ASSERT_TRUE(rec.waitForError(QStringLiteral("receiving audio"))) << rec.errors().toStdString();
+
+    // The server plays the sample itself, so no client can underrun.
+    pactl({QStringLiteral("upload-sample"), signalFile, QStringLiteral("orvanta_signal")});
+    pactl({QStringLiteral("play-sample"), QStringLiteral("orvanta_signal"), TestSink});
+    QThread::msleep(500);
+    ASSERT_TRUE(waitUntilNothingPlays());
+    pactl({QStringLiteral("remove-sample"), QStringLiteral("orvanta_signal")});
+    rec.terminate();
+    ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
+
+    const QString file = rec.output().trimmed();
+    ASSERT_TRUE(QFileInfo::exists(file)) << file.toStdString();
+    EXPECT_EQ(QFileInfo(file).absolutePath(), dir.filePath(QStringLiteral("out")));
+    const DecodedSound sound = decodeSound(file);
+    ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+    ASSERT_EQ(sound.channels, 2);
+    ASSERT_EQ(sound.sampleRate, Rate);
+    const std::vector<int16_t>& got = sound.samples;
+
+    // Align on the first sound; before it the silence arrived as zeros.
+    size_t first = 0;
+    while (first < got.size() && got[first] == 0)
+        ++first;
+    ASSERT_LT(first, got.size()) << "nothing was recorded";
+    first -= first % 2;
+    size_t signalStart = 0;
+    while (noise[signalStart] == 0)
+        ++signalStart;
+    signalStart -= signalStart % 2;
+    ASSERT_GE(first, signalStart);
+    const size_t offset = first - signalStart;
+    ASSERT_GE(got.size(), offset + noise.size()) << "the recording ends inside the signal";
+
+    // Every frame of the signal, in order, none dropped or repeated; the float mix path
+    // rounds, so allow one step.
+    size_t mismatches = 0;
+    for (size_t i = 0; i < noise.size(); ++i) {
+        if (std::abs(int(got[offset + i]) - int(noise[i])) > 1 && ++mismatches < 5)
+            ADD_FAILURE() << "sample " << i << ": recorded " << got[offset + i] << ", played "
+                          << noise[i];
+    }
+    EXPECT_EQ(mismatches, 0u);
+    // After the signal, silence again, continuously.
+    for (size_t i = offset + noise.size(); i < got.size(); ++i)
+        ASSERT_EQ(got[i], 0) << "frame " << (i / 2) << " after the signal";
+    // The silence before the signal was recorded too, not skipped.
+    EXPECT_GE(offset, 2u * Rate);
+}
+
+TEST(OrvantaRec, DeviceRemovalEndsTheRecordingAndKeepsTheFile) {
+    ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString module =
+        pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+               QStringLiteral("sink_name=orvanta_vanish"), QStringLiteral("format=float32le"),
+               QStringLiteral("rate=48000"), QStringLiteral("channels=2")});
+    ASSERT_FALSE(module.isEmpty());
+    pactl({QStringLiteral("set-default-sink"), QStringLiteral("orvanta_vanish")});
+
+    Recorder rec({QStringLiteral("--output"), dir.path(), QStringLiteral("--duration"),
+                  QStringLiteral("120")});
+    const bool receiving = rec.waitForError(QStringLiteral("receiving audio"));
+    pactl({QStringLiteral("unload-module"), module});
+    pactl({QStringLiteral("set-default-sink"), TestSink});
+    ASSERT_TRUE(receiving) << rec.errors().toStdString();
+
+    // The stream is not moved to the remaining sink: capture ends and the file is closed.
+    EXPECT_EQ(rec.finish(), 1);
+    EXPECT_TRUE(rec.errors().contains(QStringLiteral("Recording thread terminated")))
+        << rec.errors().toStdString();
+    EXPECT_TRUE(rec.errors().contains(QStringLiteral("88890004"))) << rec.errors().toStdString();
+    const QString file = rec.output().trimmed();
+    const DecodedSound sound = decodeSound(file);
+    EXPECT_TRUE(sound.ok) << file.toStdString() << ": " << sound.error.toStdString();
+}
+
+TEST(OrvantaRec, ClearMessagesForBadInputAndMissingServer) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    {
+        Recorder rec({QStringLiteral("--duration"), QStringLiteral("soon")});
+        EXPECT_EQ(rec.finish(), 2);
+        EXPECT_TRUE(rec.errors().contains(QStringLiteral("--duration")));
+    }
+    {
+        Recorder rec({QStringLiteral("--format"), QStringLiteral("aiff")});
+        EXPECT_EQ(rec.finish(), 2);
+        EXPECT_TRUE(rec.errors().contains(QStringLiteral("--format")));
+    }
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PULSE_SERVER"),
+                   QStringLiteral("unix:") + dir.filePath(QStringLiteral("no-such-socket")));
+        Recorder rec({QStringLiteral("--output"), dir.path()}, env);
+        EXPECT_EQ(rec.finish(), 3);
+        EXPECT_TRUE(rec.errors().contains(QStringLiteral("no sound server")))
+            << rec.errors().toStdString();
+    }
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+}
