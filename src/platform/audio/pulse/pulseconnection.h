@@ -1,0 +1,96 @@
+#pragma once
+
+#include <pulse/context.h>
+#include <pulse/operation.h>
+#include <pulse/stream.h>
+#include <pulse/thread-mainloop.h>
+
+#include <QString>
+
+#include <chrono>
+#include <memory>
+
+/// One connection to the sound server: a threaded main loop and its context, shared by every
+/// object created from it, so that the context outlives all of them.
+///
+/// Threads and locks: connect() and the destructor may be called on any thread except the
+/// main loop's own (the destructor stops that thread). Every other function, and every
+/// libpulse call on the context or on its streams, must be made while holding a
+/// MainloopLock, which is the main loop's own lock. Callbacks registered here run on the
+/// main loop thread with that lock held; they only signal.
+namespace audio::pulse {
+
+struct MainloopDeleter {
+    void operator()(pa_threaded_mainloop* mainloop) const { pa_threaded_mainloop_free(mainloop); }
+};
+struct ContextDeleter {
+    void operator()(pa_context* context) const { pa_context_unref(context); }
+};
+struct StreamDeleter {
+    void operator()(pa_stream* stream) const { pa_stream_unref(stream); }
+};
+struct OperationDeleter {
+    void operator()(pa_operation* operation) const { pa_operation_unref(operation); }
+};
+
+using MainloopPtr = std::unique_ptr<pa_threaded_mainloop, MainloopDeleter>;
+using ContextPtr = std::unique_ptr<pa_context, ContextDeleter>;
+using StreamPtr = std::unique_ptr<pa_stream, StreamDeleter>;
+using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
+
+class PulseConnection;
+
+/// Holds the main loop's lock for its lifetime. The lock is recursive, but a thread that
+/// waits (PulseConnection::waitFor...) must hold it exactly once.
+class [[nodiscard]] MainloopLock {
+public:
+    explicit MainloopLock(const PulseConnection& connection);
+    ~MainloopLock();
+    MainloopLock(const MainloopLock&) = delete;
+    MainloopLock& operator=(const MainloopLock&) = delete;
+
+private:
+    pa_threaded_mainloop* m_mainloop;
+};
+
+class PulseConnection {
+public:
+    /// Connects to the default server (PULSE_SERVER and the client configuration apply),
+    /// never starting one. Null when no server answers within `timeout`. Any thread; takes
+    /// the new connection's lock while it waits.
+    static std::shared_ptr<PulseConnection> connect(const QString& applicationName,
+                                                    std::chrono::milliseconds timeout);
+
+    /// Any thread but the main loop's; must not be called with the lock held.
+    ~PulseConnection();
+    PulseConnection(const PulseConnection&) = delete;
+    PulseConnection& operator=(const PulseConnection&) = delete;
+
+    /// Lock held.
+    pa_context* context() const { return m_context.get(); }
+    /// Lock held: the connection still works (the server has not gone away).
+    bool isAlive() const;
+    /// Lock held exactly once. Waits until `operation` has finished or was cancelled (the
+    /// context or its stream failed) and unrefs it; true when it finished. A null operation
+    /// (the call was refused at once) gives false.
+    bool waitFor(OperationPtr operation);
+    /// Lock held exactly once. Waits until `stream` has left the creating state; true when
+    /// it is ready.
+    bool waitUntilReady(pa_stream* stream);
+    /// Lock held: the callback to register wherever libpulse should wake a waiting thread.
+    static void signalStream(pa_stream* stream, void* connection) noexcept;
+
+private:
+    PulseConnection() = default;
+    friend class MainloopLock;
+
+    static void onContextState(pa_context* context, void* connection) noexcept;
+    static void onOperationState(pa_operation* operation, void* connection) noexcept;
+    void signal() noexcept;
+
+    MainloopPtr m_mainloop;
+    ContextPtr m_context;
+    bool m_running = false;
+};
+
+} // namespace audio::pulse

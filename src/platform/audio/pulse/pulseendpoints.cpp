@@ -1,0 +1,284 @@
+#include "pulseendpoints.h"
+
+#include <pulse/def.h>
+#include <pulse/introspect.h>
+#include <pulse/proplist.h>
+
+#include <algorithm>
+#include <map>
+
+namespace audio::pulse {
+
+namespace {
+
+// Callbacks run on the main loop thread: they copy what they are given into the waiting
+// caller's collector and never let an exception out into libpulse.
+struct EndpointCollector {
+    std::vector<EndpointInfo>* endpoints = nullptr;
+    bool failed = false;
+};
+
+struct CardCollector {
+    std::map<uint32_t, QString> names;
+    bool failed = false;
+};
+
+struct DefaultsCollector {
+    std::string sink;
+    std::string source;
+    bool failed = true;
+};
+
+template <typename PortInfo> uint32_t stateOf(const PortInfo* activePort) {
+    // A port the server knows to be unplugged (headphones pulled out) is the one case of an
+    // unavailable device that it still lists. Disabled devices do not occur: a card switched
+    // off simply has no sinks or sources, so they cannot be listed at all.
+    if (activePort && activePort->available == PA_PORT_AVAILABLE_NO) {
+        return DEVICE_STATE_UNPLUGGED;
+    }
+    return DEVICE_STATE_ACTIVE;
+}
+
+QString textOf(const char* text) {
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+EndpointInfo fromSink(const pa_sink_info& info) {
+    EndpointInfo endpoint;
+    endpoint.kind = EndpointKind::Sink;
+    endpoint.name = info.name ? info.name : "";
+    endpoint.index = info.index;
+    endpoint.description = textOf(info.description);
+    endpoint.state = stateOf(info.active_port);
+    endpoint.spec = info.sample_spec;
+    endpoint.map = info.channel_map;
+    endpoint.monitorSource = info.monitor_source_name ? info.monitor_source_name : "";
+    endpoint.card = info.card;
+    return endpoint;
+}
+
+EndpointInfo fromSource(const pa_source_info& info) {
+    EndpointInfo endpoint;
+    endpoint.kind = EndpointKind::Source;
+    endpoint.name = info.name ? info.name : "";
+    endpoint.index = info.index;
+    endpoint.description = textOf(info.description);
+    endpoint.state = stateOf(info.active_port);
+    endpoint.spec = info.sample_spec;
+    endpoint.map = info.channel_map;
+    endpoint.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
+    endpoint.card = info.card;
+    return endpoint;
+}
+
+void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) noexcept {
+    auto* collector = static_cast<EndpointCollector*>(userdata);
+    if (eol < 0) {
+        collector->failed = true;
+    } else if (eol == 0 && info) {
+        try {
+            collector->endpoints->push_back(fromSink(*info));
+        } catch (...) {
+            collector->failed = true;
+        }
+    }
+}
+
+void onSource(pa_context*, const pa_source_info* info, int eol, void* userdata) noexcept {
+    auto* collector = static_cast<EndpointCollector*>(userdata);
+    if (eol < 0) {
+        collector->failed = true;
+    } else if (eol == 0 && info) {
+        try {
+            collector->endpoints->push_back(fromSource(*info));
+        } catch (...) {
+            collector->failed = true;
+        }
+    }
+}
+
+void onCard(pa_context*, const pa_card_info* info, int eol, void* userdata) noexcept {
+    auto* collector = static_cast<CardCollector*>(userdata);
+    if (eol < 0) {
+        collector->failed = true;
+    } else if (eol == 0 && info) {
+        try {
+            const char* description = pa_proplist_gets(info->proplist, PA_PROP_DEVICE_DESCRIPTION);
+            collector->names[info->index] = textOf(description ? description : info->name);
+        } catch (...) {
+            collector->failed = true;
+        }
+    }
+}
+
+void onServer(pa_context*, const pa_server_info* info, void* userdata) noexcept {
+    auto* collector = static_cast<DefaultsCollector*>(userdata);
+    if (!info) {
+        return;
+    }
+    try {
+        collector->sink = info->default_sink_name ? info->default_sink_name : "";
+        collector->source = info->default_source_name ? info->default_source_name : "";
+        collector->failed = false;
+    } catch (...) {
+        collector->failed = true;
+    }
+}
+
+void nameCards(std::vector<EndpointInfo>& endpoints, const std::map<uint32_t, QString>& cards) {
+    for (EndpointInfo& endpoint : endpoints) {
+        const auto card = cards.find(endpoint.card);
+        endpoint.friendlyName =
+            card != cards.end() && !card->second.isEmpty() ? card->second : endpoint.description;
+    }
+}
+
+QueryResult failureOf(PulseConnection& connection) {
+    if (!connection.isAlive()) {
+        return QueryResult::Failed;
+    }
+    return pa_context_errno(connection.context()) == PA_ERR_NOENTITY ? QueryResult::NotFound
+                                                                     : QueryResult::Failed;
+}
+
+} // namespace
+
+QueryResult queryEndpoints(PulseConnection& connection, std::vector<EndpointInfo>* endpoints) {
+    pa_context* context = connection.context();
+    std::vector<EndpointInfo> sinks;
+    std::vector<EndpointInfo> sources;
+    EndpointCollector sinkCollector{&sinks};
+    EndpointCollector sourceCollector{&sources};
+    CardCollector cards;
+    if (!connection.waitFor(
+            OperationPtr(pa_context_get_sink_info_list(context, &onSink, &sinkCollector))) ||
+        !connection.waitFor(
+            OperationPtr(pa_context_get_source_info_list(context, &onSource, &sourceCollector))) ||
+        !connection.waitFor(
+            OperationPtr(pa_context_get_card_info_list(context, &onCard, &cards))) ||
+        sinkCollector.failed || sourceCollector.failed || cards.failed) {
+        return QueryResult::Failed;
+    }
+    const auto byIndex = [](const EndpointInfo& a, const EndpointInfo& b) {
+        return a.index < b.index;
+    };
+    std::stable_sort(sinks.begin(), sinks.end(), byIndex);
+    std::stable_sort(sources.begin(), sources.end(), byIndex);
+    endpoints->clear();
+    endpoints->insert(endpoints->end(), sinks.begin(), sinks.end());
+    endpoints->insert(endpoints->end(), sources.begin(), sources.end());
+    nameCards(*endpoints, cards.names);
+    return QueryResult::Ok;
+}
+
+QueryResult queryEndpoint(PulseConnection& connection, EndpointKind kind, const std::string& name,
+                          EndpointInfo* endpoint) {
+    pa_context* context = connection.context();
+    std::vector<EndpointInfo> found;
+    EndpointCollector collector{&found};
+    OperationPtr operation(
+        kind == EndpointKind::Sink
+            ? pa_context_get_sink_info_by_name(context, name.c_str(), &onSink, &collector)
+            : pa_context_get_source_info_by_name(context, name.c_str(), &onSource, &collector));
+    if (!connection.waitFor(std::move(operation))) {
+        return QueryResult::Failed;
+    }
+    if (collector.failed || found.empty()) {
+        return failureOf(connection);
+    }
+    CardCollector cards;
+    if (found.front().card != PA_INVALID_INDEX &&
+        (!connection.waitFor(OperationPtr(
+             pa_context_get_card_info_by_index(context, found.front().card, &onCard, &cards))) ||
+         (cards.failed && !connection.isAlive()))) {
+        return QueryResult::Failed;
+    }
+    // A card that vanished in between only costs the card's name.
+    nameCards(found, cards.names);
+    *endpoint = found.front();
+    return QueryResult::Ok;
+}
+
+QueryResult queryDefaults(PulseConnection& connection, std::string* sink, std::string* source) {
+    DefaultsCollector collector;
+    if (!connection.waitFor(OperationPtr(
+            pa_context_get_server_info(connection.context(), &onServer, &collector))) ||
+        collector.failed) {
+        return QueryResult::Failed;
+    }
+    *sink = collector.sink;
+    *source = collector.source;
+    return QueryResult::Ok;
+}
+
+QString endpointId(EndpointKind kind, const std::string& name) {
+    return (kind == EndpointKind::Sink ? QStringLiteral("sink:") : QStringLiteral("source:")) +
+           QString::fromStdString(name);
+}
+
+std::optional<ParsedId> parseEndpointId(const QString& id) {
+    static const QString sinkPrefix = QStringLiteral("sink:");
+    static const QString sourcePrefix = QStringLiteral("source:");
+    if (id.startsWith(sinkPrefix) && id.size() > sinkPrefix.size()) {
+        return ParsedId{EndpointKind::Sink, id.mid(sinkPrefix.size()).toStdString()};
+    }
+    if (id.startsWith(sourcePrefix) && id.size() > sourcePrefix.size()) {
+        return ParsedId{EndpointKind::Source, id.mid(sourcePrefix.size()).toStdString()};
+    }
+    return std::nullopt;
+}
+
+uint32_t channelMaskOf(const pa_channel_map& map) {
+    uint32_t mask = 0;
+    for (unsigned i = 0; i < map.channels && i < PA_CHANNELS_MAX; ++i) {
+        switch (map.map[i]) {
+        case PA_CHANNEL_POSITION_FRONT_LEFT:
+            mask |= 0x1;
+            break;
+        case PA_CHANNEL_POSITION_FRONT_RIGHT:
+            mask |= 0x2;
+            break;
+        // A mono device's single channel is the centre speaker, as mono formats declare it.
+        case PA_CHANNEL_POSITION_MONO:
+        case PA_CHANNEL_POSITION_FRONT_CENTER:
+            mask |= 0x4;
+            break;
+        case PA_CHANNEL_POSITION_LFE:
+            mask |= 0x8;
+            break;
+        case PA_CHANNEL_POSITION_REAR_LEFT:
+            mask |= 0x10;
+            break;
+        case PA_CHANNEL_POSITION_REAR_RIGHT:
+            mask |= 0x20;
+            break;
+        case PA_CHANNEL_POSITION_SIDE_LEFT:
+            mask |= 0x200;
+            break;
+        case PA_CHANNEL_POSITION_SIDE_RIGHT:
+            mask |= 0x400;
+            break;
+        default:
+            break;
+        }
+    }
+    return mask;
+}
+
+WaveFormatExtensible mixFormatOf(const EndpointInfo& endpoint) {
+    WaveFormatExtensible format;
+    const uint16_t channels = endpoint.spec.channels;
+    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.Format.nChannels = channels;
+    format.Format.nSamplesPerSec = endpoint.spec.rate;
+    format.Format.wBitsPerSample = 32;
+    format.Format.nBlockAlign = static_cast<uint16_t>(channels * 4);
+    format.Format.nAvgBytesPerSec = endpoint.spec.rate * format.Format.nBlockAlign;
+    format.Format.cbSize = 22;
+    format.wValidBitsPerSample = 32;
+    format.dwChannelMask = channelMaskOf(endpoint.map);
+    format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    return format;
+}
+
+} // namespace audio::pulse

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "platform/audio/audioplatform.h"
+#include "pulseconnection.h"
+
+#include <pulse/channelmap.h>
+#include <pulse/sample.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+/// One record or playback stream of a connection, with the packet bookkeeping that the
+/// audio client's capture and render services need. The audio client and the services made
+/// from it share one PulseStream; it lives until the last of them is gone.
+///
+/// Threads and locks: every public function may be called on any thread, without the
+/// connection's lock held; each takes that lock itself for its whole duration (so calls on
+/// different threads are serialised) and may wait for the server with it held once. The
+/// lock is never held when a function returns, so no libpulse memory is handed out: record
+/// data is copied out of libpulse and dropped there at once, because a peeked block that is
+/// still held when the connection breaks makes libpulse 16 wait for its release forever on
+/// the main loop thread.
+namespace audio::pulse {
+
+enum class StreamDirection { Record, Playback };
+
+struct StreamSetup {
+    StreamDirection direction = StreamDirection::Record;
+    /// Source name (record) or sink name (playback); the stream never moves elsewhere.
+    std::string device;
+    pa_sample_spec spec{};
+    pa_channel_map map{};
+    /// The buffer asked for: maxlength of a record stream, tlength of a playback stream.
+    uint32_t bufferBytes = 0;
+    std::string name;
+};
+
+class PulseStream {
+public:
+    /// Creates the stream corked and waits until the server has it ready.
+    /// AUDCLNT_E_DEVICE_INVALIDATED when the device or the server is gone,
+    /// AUDCLNT_E_UNSUPPORTED_FORMAT when the server refuses the sample format.
+    static HRESULT open(std::shared_ptr<PulseConnection> connection, const StreamSetup& setup,
+                        std::shared_ptr<PulseStream>* stream);
+    ~PulseStream();
+    PulseStream(const PulseStream&) = delete;
+    PulseStream& operator=(const PulseStream&) = delete;
+
+    /// Fixed after open(); no lock needed.
+    StreamDirection direction() const { return m_direction; }
+    uint32_t bufferFrames() const { return m_bufferFrames; }
+
+    /// Uncorks (start) or corks (stop) and waits for the server. Starting a started stream
+    /// gives AUDCLNT_E_NOT_STOPPED, stopping a stopped one S_FALSE.
+    HRESULT start();
+    HRESULT stop();
+    /// Playback: frames queued and not yet requested again by the server. Record: frames
+    /// waiting to be read.
+    HRESULT padding(uint32_t* frames);
+
+    /// Record streams. Never block on the server.
+    HRESULT nextPacketSize(uint32_t* frames);
+    HRESULT getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition,
+                      uint64_t* qpcPosition);
+    HRESULT releasePacket(uint32_t frames);
+
+    /// Playback streams.
+    HRESULT getRenderBuffer(uint32_t frames, uint8_t** data);
+    HRESULT releaseRenderBuffer(uint32_t frames, uint32_t flags);
+
+    /// The stream's own volume and mute on the server.
+    HRESULT setVolume(float level);
+    HRESULT setMute(bool mute);
+
+private:
+    explicit PulseStream(std::shared_ptr<PulseConnection> connection);
+
+    // All of these: lock held.
+    bool isAlive() const;
+    HRESULT preparePacket();
+    HRESULT cork(bool corked);
+    HRESULT writableFrames(uint32_t* frames) const;
+
+    // Declared first so that it is destroyed last: the stream needs the context.
+    std::shared_ptr<PulseConnection> m_connection;
+    StreamPtr m_stream;
+    StreamDirection m_direction = StreamDirection::Record;
+    uint32_t m_frameSize = 1;
+    uint32_t m_channels = 1;
+    uint32_t m_bufferFrames = 0;
+
+    // Guarded by the connection's lock.
+    bool m_started = false;
+    /// Record: bytes copied out of the server's fragments, oldest first; a fragment that does
+    /// not end on a frame boundary leaves its partial frame here for the next packet.
+    std::vector<uint8_t> m_pending;
+    bool m_pendingSilent = false;
+    /// Record: the bytes of the packet prepared (a prefix of m_pending); 0 when none.
+    size_t m_packetBytes = 0;
+    bool m_packetHandedOut = false;
+    uint64_t m_framesDelivered = 0;
+    /// Playback: the buffer GetBuffer hands out, preallocated for the whole stream buffer.
+    std::vector<uint8_t> m_renderBuffer;
+    uint32_t m_renderGranted = 0;
+    bool m_renderHandedOut = false;
+};
+
+} // namespace audio::pulse
