@@ -108,9 +108,16 @@ TWASAPISource::~TWASAPISource() {
 }
 
 void TWASAPISource::propagate() {
-    // The sound-server backend builds `cards` and the default indices here; a failure of
-    // that enumeration is shown as "Audio devices enumeration error: " + its message under
-    // the caption "Audio Device Error", and the list read so far is kept.
+    if (m_engine) {
+        // The list read so far is kept; start-up goes on with it.
+        try {
+            enumdevices();
+        } catch (...) {
+            showError(QStringLiteral("Audio devices enumeration error: ") +
+                          exceptionText(std::current_exception()),
+                      AudioDeviceErrorCaption);
+        }
+    }
     fillinputs(fcard);
 }
 
@@ -118,9 +125,11 @@ void TWASAPISource::fillinputs(int32_t card) {
     inputs.clear();
     if (card < 0 || card >= cards.Count())
         return;
-    const TWASAPIDevices& endpoints = *cards.GetItem(card).inputs;
-    for (int i = 0; i < endpoints.Count(); ++i)
-        inputs.append(endpoints.GetItem(i).Description);
+    const TWASAPIDevice& item = cards.GetItem(card);
+    if (!item.inputs)
+        return;
+    for (int i = 0; i < item.inputs->Count(); ++i)
+        inputs.append(item.inputs->GetItem(i).Description);
 }
 
 bool TWASAPISource::startnew(int32_t i, int32_t inp, const tWAVEFORMATEX& PCM) {
@@ -146,7 +155,7 @@ bool TWASAPISource::launch(int32_t card, int32_t input) {
     if (card < 0 || card >= cards.Count())
         throw std::out_of_range("card index out of range");
     const TWASAPIDevice& cardItem = cards.GetItem(card);
-    if (input < 0 || input >= cardItem.inputs->Count())
+    if (!cardItem.inputs || input < 0 || input >= cardItem.inputs->Count())
         throw std::out_of_range("endpoint index out of range");
     const TWASAPIDevice& endpoint = cardItem.inputs->GetItem(input);
 
@@ -225,6 +234,8 @@ void TWASAPISource::setvolume(int32_t LV) {
 
 bool TWASAPISource::IsActive() const {
     if (fcard < 0 || fcard >= cards.Count())
+        return false;
+    if (!cards.GetItem(fcard).inputs)
         return false;
     const TWASAPIDevices& endpoints = *cards.GetItem(fcard).inputs;
     if (finput < 0 || finput >= endpoints.Count())

@@ -17,6 +17,10 @@
 class WindowThreadHandoff;
 class TStorageThread;
 
+namespace audio {
+class AudioEngine;
+}
+
 /// The one object through which the recorder receives audio. It owns the endpoint list,
 /// starts capture on one endpoint and delivers every captured block to OnData on the
 /// window thread.
@@ -34,7 +38,15 @@ public:
     TWASAPISource(const TWASAPISource&) = delete;
     TWASAPISource& operator=(const TWASAPISource&) = delete;
 
-    /// Builds the endpoint list (left to the capture backend) and fills `inputs`.
+    /// The engine whose endpoints enumdevices() lists (null: none; propagate then only fills
+    /// `inputs`). It must outlive the source.
+    void setAudioEngine(audio::AudioEngine* engine) { m_engine = engine; }
+    /// Appends the engine's endpoints to `cards`, grouped by card name, moves the card of the
+    /// default output endpoint to the front and sets `defaultcard`, `defaultinput` and
+    /// `defaultrate`. Throws std::runtime_error with the text of the step that failed; the
+    /// endpoints filed before stay listed.
+    void enumdevices();
+    /// enumdevices(), showing a failure to the user, then fillinputs(fcard).
     void propagate();
     /// `inputs` := the descriptions of that card's endpoints (empty for a bad index).
     void fillinputs(int32_t card);
@@ -79,6 +91,7 @@ private:
     WindowThreadHandoff& m_handoff;
     CaptureThreadFactory* m_threads;
     Clock& m_clock;
+    audio::AudioEngine* m_engine = nullptr;
 
     std::unique_ptr<CaptureThread> FInputRecordThread;
     std::unique_ptr<RenderThread> FPLaybackThread;

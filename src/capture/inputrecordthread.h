@@ -1,0 +1,62 @@
+#pragma once
+
+#include "capturethreads.h"
+
+#include "common/waveformat.h"
+#include "platform/audio/audioplatform.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class TWASAPISource;
+
+/// Captures one endpoint in shared mode (an output endpoint by loopback) and queues its
+/// audio, converted to 16-bit stereo at the endpoint's mix rate, into the owner's queue in
+/// blocks of a little over 25 ms.
+///
+/// Threads: constructor, destructor, Init and the settable fields: the window thread,
+/// before start(). The body runs on its own thread and uses the engine objects opened by
+/// Init; it shares with other threads only the owner's queue and the capture gain.
+class TInputRecordThread final : public CaptureThread {
+public:
+    TInputRecordThread(WindowThreadHandoff& handoff, TWASAPISource& AOwner, TDataEvent Event,
+                       const tWAVEFORMATEX& Format, audio::AudioEngine& engine);
+    ~TInputRecordThread() override;
+
+    /// Opens endpoint `card` and initialises its stream (not started). 0 on success; -1
+    /// when the endpoint is disabled, not present or unplugged; -960 when its mix format is
+    /// not floating point; otherwise the failing status. errmsg describes the failure.
+    int32_t Init() override;
+
+    /// Polling interval of the body in ms.
+    uint32_t sleeptime() const { return m_sleeptime; }
+    /// The endpoint's mix format as read by Init.
+    const audio::WaveFormatExtensible& mixFormat() const { return pWfx; }
+
+protected:
+    void execute() override;
+
+private:
+    int32_t InitAudioClient();
+
+    audio::AudioEngine& m_engine;
+    TDataEvent OwnerEvent;
+    TWASAPISource& Owner;
+    tWAVEFORMATEX fPCM;
+
+    std::unique_ptr<audio::IMMDeviceEnumerator> MMDevEnum;
+    std::unique_ptr<audio::IMMDevice> MMDev;
+    std::unique_ptr<audio::IAudioClient> AudioClient;
+    std::unique_ptr<audio::IAudioCaptureClient> CaptureClient;
+    std::unique_ptr<audio::ISimpleAudioVolume> VolumeClient;
+
+    int64_t hnsRequestedDuration = 0;
+    audio::WaveFormatExtensible pWfx;
+    uint32_t BufferFrameCount = 0;
+    uint32_t StreamFlags = 0;
+    uint32_t FrameSize = 0;
+    uint32_t State = 0;
+    uint32_t m_sleeptime = 100;
+};
