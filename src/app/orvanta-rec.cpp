@@ -27,10 +27,10 @@ namespace {
 
 // Exit statuses.
 constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;   // the recording could not be made or was cut short
-constexpr int ExitUsage = 2;     // bad command line
-constexpr int ExitNoServer = 3;  // no sound server answers
-constexpr int ExitNoDevice = 4;  // no output device to record from
+constexpr int ExitFailure = 1;  // the recording could not be made or was cut short
+constexpr int ExitUsage = 2;    // bad command line
+constexpr int ExitNoServer = 3; // no sound server answers
+constexpr int ExitNoDevice = 4; // no output device to record from
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -61,8 +61,8 @@ public:
     }
     // Called whenever the recorder has closed a file.
     void refreshBrowser() override {
-        if (m_recorder && !m_recorder->lastfile.isEmpty() &&
-            m_recorder->lastfile != m_printed && QFileInfo::exists(m_recorder->lastfile)) {
+        if (m_recorder && !m_recorder->lastfile.isEmpty() && m_recorder->lastfile != m_printed &&
+            QFileInfo::exists(m_recorder->lastfile)) {
             m_printed = m_recorder->lastfile;
             std::printf("%s\n", qUtf8Printable(m_printed));
             std::fflush(stdout);
@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
     config.path = config.archive + QLatin1Char('/');
 
     WindowThreadHandoff handoff;
-    const std::unique_ptr<audio::AudioEngine> engine = createPulseEngine(QStringLiteral("Orvanta recorder"));
+    const std::unique_ptr<audio::AudioEngine> engine =
+        createPulseEngine(QStringLiteral("Orvanta recorder"));
     {
         std::unique_ptr<audio::IMMDeviceEnumerator> probe;
         if (engine->CreateEnumerator(&probe) == audio::AUDCLNT_E_SERVICE_NOT_RUNNING) {

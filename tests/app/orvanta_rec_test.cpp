@@ -30,8 +30,8 @@ QString pactl(const QStringList& args) {
     QProcess p;
     p.start(QStringLiteral("pactl"), args);
     if (!p.waitForFinished(20000) || p.exitCode() != 0) {
-        ADD_FAILURE() << "pactl " << args.join(' ').toStdString() << " failed: "
-                      << p.readAllStandardError().toStdString();
+        ADD_FAILURE() << "pactl " << args.join(' ').toStdString()
+                      << " failed: " << p.readAllStandardError().toStdString();
         return {};
     }
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
@@ -40,8 +40,8 @@ QString pactl(const QStringList& args) {
 /// Runs orvanta-rec and collects what it prints.
 class Recorder {
 public:
-    explicit Recorder(const QStringList& args, const QProcessEnvironment& env =
-                                                   QProcessEnvironment::systemEnvironment()) {
+    explicit Recorder(const QStringList& args,
+                      const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
         m_process.setProcessEnvironment(env);
         m_process.start(QStringLiteral(ORVANTA_REC), args);
     }
@@ -84,12 +84,13 @@ private:
     QString m_stdout;
 };
 
-/// Waits until the server has no sample playing (hang guard: 60 s).
-bool waitUntilNothingPlays() {
+/// Waits until the server has finished playing a sample (hang guard: 60 s). The recorder's
+/// own silent stream stays, so look for the sample's stream by name.
+bool waitUntilPlayed(const QString& sample) {
+    const QString stream = QStringLiteral("media.name = \"%1\"").arg(sample);
     QElapsedTimer guard;
     guard.start();
-    while (!pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")})
-                .isEmpty()) {
+    while (pactl({QStringLiteral("list"), QStringLiteral("sink-inputs")}).contains(stream)) {
         if (guard.elapsed() > 60000)
             return false;
         QThread::msleep(100);
@@ -120,8 +121,7 @@ TEST(OrvantaRec, RecordsWhatTheServerPlaysWithoutGapsOrRepeats) {
     // The server plays the sample itself, so no client can underrun.
     pactl({QStringLiteral("upload-sample"), signalFile, QStringLiteral("orvanta_signal")});
     pactl({QStringLiteral("play-sample"), QStringLiteral("orvanta_signal"), TestSink});
-    QThread::msleep(500);
-    ASSERT_TRUE(waitUntilNothingPlays());
+    ASSERT_TRUE(waitUntilPlayed(QStringLiteral("orvanta_signal")));
     pactl({QStringLiteral("remove-sample"), QStringLiteral("orvanta_signal")});
     rec.terminate();
     ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
