@@ -81,7 +81,7 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         // Without a small fragment size the server collects two seconds before it sends.
         attr.maxlength = setup.bufferBytes;
         attr.fragsize = std::max(result->m_frameSize,
-                                 bytesPerSecond / 100 / result->m_frameSize * result->m_frameSize);
+                                 bytesPerSecond * 3 / 100 / result->m_frameSize * result->m_frameSize);
         // DONT_MOVE: since PulseAudio 14 the server moves a stream whose device vanished to
         // another one, even a microphone, and the recording would go on from it unnoticed.
         const auto flags = static_cast<pa_stream_flags_t>(
@@ -89,9 +89,11 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         connected = pa_stream_connect_record(s, setup.device.c_str(), &attr, flags);
     } else {
         attr.tlength = setup.bufferBytes;
-        // Small requests keep the padding close to what is really queued.
+        // Requests of 100 ms keep the padding close enough to what is really queued for a
+        // stream topped up a few times a second, without waking this process 50 times a
+        // second for it.
         attr.minreq = std::max(result->m_frameSize,
-                               bytesPerSecond / 50 / result->m_frameSize * result->m_frameSize);
+                               bytesPerSecond / 10 / result->m_frameSize * result->m_frameSize);
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
         connected =
