@@ -3,12 +3,30 @@
 #include "common/datafiles.h"
 #include "settings/desktop.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <cmath>
+#include <unistd.h>
 
 TConfig config;
 
+QString defaultPath(const QString& programFolder) {
+    // An installed program's folder is not writable, and every recording that falls back to
+    // it would fail; the music folder is the user's own.
+    if (!programFolder.isEmpty() &&
+        access(QFile::encodeName(programFolder).constData(), W_OK) == 0) {
+        return programFolder + QLatin1Char('/');
+    }
+    const QString music = getmusicfolder();
+    if (!music.isEmpty() && QDir().mkpath(music)) {
+        return music + QLatin1Char('/');
+    }
+    return QDir::homePath() + QLatin1Char('/');
+}
+
 void defaultconfig(TConfig& record) {
-    record.path = executableFolder() + QLatin1Char('/');
+    record.path = defaultPath(executableFolder());
     record.archive = getmusicfolder();
     record.codec = 0;
     record.bitrate = 5;

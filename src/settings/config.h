@@ -48,10 +48,17 @@ struct TConfig {
     bool autostop = false;
     int32_t autostoptime = 0;
     bool checkupdates = false;
+
+    bool operator==(const TConfig&) const = default;
 };
 
 /// The process-wide settings instance. Window thread only.
 extern TConfig config;
+
+/// The fallback output folder for `path`, with a trailing separator: `programFolder` when
+/// the program may write there (a build tree, say), otherwise the user's music folder,
+/// created if missing (the home folder if there is no music folder). Window thread only.
+QString defaultPath(const QString& programFolder);
 
 /// Puts the built-in defaults into the record. Fields it does not set (voxautodeletetime,
 /// voxautodeletestart, voxdeleteit, pathtosettings) keep their values.

@@ -2,6 +2,8 @@
 #include "settings/config.h"
 #include "settings/desktop.h"
 
+#include "settingstestenv.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -59,8 +61,8 @@ TEST(DefaultConfig, SetsEveryDefaultAndLeavesTheRunTimeFieldsAlone) {
     defaultconfig(r);
 
     EXPECT_FALSE(r.stayontop);
+    // The test program runs from the build tree, which is writable.
     EXPECT_EQ(r.path, executableFolder() + QStringLiteral("/"));
-    EXPECT_TRUE(r.path.endsWith(QLatin1Char('/')));
     EXPECT_EQ(r.codec, 0);
     EXPECT_EQ(r.vbrmode, 0);
     EXPECT_EQ(r.bitrate, 5);
@@ -98,6 +100,21 @@ TEST(DefaultConfig, SetsEveryDefaultAndLeavesTheRunTimeFieldsAlone) {
     EXPECT_EQ(r.voxautodeletestart, 45512.25);
     EXPECT_TRUE(r.voxdeleteit);
     EXPECT_EQ(r.pathtosettings, QStringLiteral("/cfg/Velmora/Orvanta/"));
+}
+
+TEST(DefaultPath, IsTheProgramFolderOnlyWhereRecordingsCanBeWritten) {
+    TempHome home;
+    writeBytes(home.path() + QStringLiteral("/config/user-dirs.dirs"),
+               "XDG_MUSIC_DIR=\"$HOME/Tunes\"\n");
+    const QString programFolder = home.path() + QStringLiteral("/bin");
+    ASSERT_TRUE(QDir().mkpath(programFolder));
+    EXPECT_EQ(defaultPath(programFolder), programFolder + QStringLiteral("/"));
+
+    // A folder the program cannot write to (here: one that does not exist, since the tests
+    // run as root) gives the music folder, created for the recordings.
+    EXPECT_EQ(defaultPath(home.path() + QStringLiteral("/gone")),
+              home.path() + QStringLiteral("/Tunes/"));
+    EXPECT_TRUE(QDir(home.path() + QStringLiteral("/Tunes")).exists());
 }
 
 TEST(LevelToDb, ShowsWholeDecibels) {

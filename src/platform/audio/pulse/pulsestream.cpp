@@ -79,9 +79,12 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
     int connected = -1;
     if (setup.direction == StreamDirection::Record) {
         // Without a small fragment size the server collects two seconds before it sends.
+        // 30 ms makes each fragment one captured block (the capture thread cuts a block once
+        // more than 25 ms has gathered) with a third of the wake-ups that 10 ms would cost.
         attr.maxlength = setup.bufferBytes;
-        attr.fragsize = std::max(result->m_frameSize,
-                                 bytesPerSecond * 3 / 100 / result->m_frameSize * result->m_frameSize);
+        attr.fragsize =
+            std::max(result->m_frameSize,
+                     bytesPerSecond * 3 / 100 / result->m_frameSize * result->m_frameSize);
         // DONT_MOVE: since PulseAudio 14 the server moves a stream whose device vanished to
         // another one, even a microphone, and the recording would go on from it unnoticed.
         const auto flags = static_cast<pa_stream_flags_t>(
