@@ -10,11 +10,11 @@ installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 if [ "$mode" = run ]; then
-    # pactl tells whether a sound server answers.
-    packages+=(pulseaudio-utils)
+    # pactl tells whether a sound server answers; xdg-utils opens help and web addresses.
+    packages+=(pulseaudio-utils xdg-utils)
 fi
 if [ "$mode" = test ]; then
-    packages+=(libgtest-dev libsndfile1-dev pulseaudio-utils)
+    packages+=(libgtest-dev libsndfile1-dev pulseaudio-utils xdg-utils)
     # The tests run their own private sound server. Installing pulseaudio would remove a
     # desktop's PipeWire service on Debian 12, so where pipewire-pulse is installed the tests
     # use a private PipeWire instance instead.
