@@ -1,5 +1,8 @@
 #include "codectable.h"
 
+#include "flacwriter.h"
+#include "mp3writer.h"
+#include "oggwriter.h"
 #include "wavwriter.h"
 
 #include <array>
@@ -7,31 +10,11 @@
 
 namespace {
 
-// The MP3, Ogg Vorbis and FLAC writers are not part of this version yet; choosing one must
-// still give the user a message that says what to do rather than a crash.
-[[noreturn]] void unavailable(const char* format) {
-    throw std::runtime_error(std::string(format) +
-                             " output is not available in this version. Please choose WAV in "
-                             "the settings.");
-}
-
-std::unique_ptr<TAudioWriter> createMp3(const QString&, const tWAVEFORMATEX&) {
-    unavailable("MP3");
-}
-
-std::unique_ptr<TAudioWriter> createOgg(const QString&, const tWAVEFORMATEX&) {
-    unavailable("Ogg Vorbis");
-}
-
-std::unique_ptr<TAudioWriter> createFlac(const QString&, const tWAVEFORMATEX&) {
-    unavailable("FLAC");
-}
-
 constexpr std::array<CodecRow, CodecCount> BuiltinRows = {{
-    {createMp3, "MP3 files (*.mp3)|*.mp3", "mp3"},
-    {createOgg, "OGG Vorbis files (*.ogg)|*.ogg", "ogg"},
+    {TMP3writer::create, "MP3 files (*.mp3)|*.mp3", "mp3"},
+    {TOGGwriter::create, "OGG Vorbis files (*.ogg)|*.ogg", "ogg"},
     {TWAVWriter::create, "WAV files (*.wav)|*.wav", "wav"},
-    {createFlac, "FLAC Audio files (*.flac)|*.flac", "flac"},
+    {TFLACwriter::create, "FLAC Audio files (*.flac)|*.flac", "flac"},
 }};
 
 // The rows in use: the built-in ones unless a test replaced a factory.

@@ -33,8 +33,8 @@ QString codecExtension(int codec);
 QString codecFilter(int codec);
 
 /// Creates the writer of a codec. Throws std::runtime_error with a clear message for an
-/// index outside 0..3 or a format whose writer is not available; otherwise whatever the
-/// writer's constructor throws.
+/// index outside 0..3; otherwise whatever the writer's constructor throws (a missing codec
+/// library among it).
 std::unique_ptr<TAudioWriter> createWriter(int codec, const QString& filename,
                                            const tWAVEFORMATEX& pcm);
 

@@ -1,0 +1,184 @@
+#include "oggwriter.h"
+
+#include "settings/config.h"
+
+#include <chrono>
+#include <random>
+#include <stdexcept>
+
+namespace {
+
+[[noreturn]] void fail(const QString& message) {
+    throw std::runtime_error(message.toStdString());
+}
+
+// A serial number for the logical stream, 0 to 2147483646, drawn from a clock-seeded
+// generator.
+int streamSerial() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch().count();
+    std::mt19937 rng(static_cast<std::mt19937::result_type>(now));
+    return std::uniform_int_distribution<int>(0, 2147483646)(rng);
+}
+
+} // namespace
+
+QString TOGGwriter::oggName(const QString& name) {
+    const qsizetype slash = name.lastIndexOf(QLatin1Char('/'));
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot > slash)
+        return name.left(dot) + QStringLiteral(".ogg");
+    return name + QStringLiteral(".ogg");
+}
+
+TOGGwriter::TOGGwriter(const QString& filename, const tWAVEFORMATEX& pcm)
+    : TAudioWriter(filename), m_pcm(pcm) {
+    iname = oggName(filename);
+    oggfile = std::make_unique<OutputFile>();
+    if (!oggfile->create(iname))
+        fail(QStringLiteral("Cannot create file \"%1\". %2").arg(iname, oggfile->errorText()));
+
+    const OggVorbisBinding& binding = oggVorbisBinding();
+    if (!binding.loaded)
+        fail(binding.error);
+    m_api = &binding.api;
+    // write() reads whole frames of signed 16-bit samples.
+    if (m_pcm.wBitsPerSample != 16 || m_pcm.nChannels == 0 ||
+        m_pcm.nBlockAlign != m_pcm.nChannels * 2)
+        fail(QStringLiteral("Ogg Vorbis output needs 16-bit samples; this format has %1 bits.")
+                 .arg(m_pcm.wBitsPerSample));
+
+    initialized = InitEncoder();
+}
+
+TOGGwriter::~TOGGwriter() {
+    if (initialized)
+        FinishStream();
+    oggfile.reset();
+}
+
+std::unique_ptr<TAudioWriter> TOGGwriter::create(const QString& filename,
+                                                 const tWAVEFORMATEX& pcm) {
+    return std::make_unique<TOGGwriter>(filename, pcm);
+}
+
+bool TOGGwriter::InitEncoder() {
+    const OggVorbisApi& a = *m_api;
+    a.vorbis_info_init(&vi);
+    const float quality = static_cast<float>(config.oggquality) / 10.0f;
+    const int ret = a.vorbis_encode_init_vbr(&vi, m_pcm.nChannels,
+                                             static_cast<long>(m_pcm.nSamplesPerSec), quality);
+    if (ret != 0) {
+        a.vorbis_info_clear(&vi);
+        fail(QStringLiteral("Vorbis_encode_init_vbr failed: %1").arg(ret));
+    }
+
+    a.vorbis_comment_init(&vc);
+    a.vorbis_comment_add_tag(&vc, "ENCODER", "Orvanta");
+    if (a.vorbis_analysis_init(&vd, &vi) != 0) {
+        a.vorbis_comment_clear(&vc);
+        a.vorbis_info_clear(&vi);
+        fail(QStringLiteral("Vorbis_analysis_init failed"));
+    }
+    a.vorbis_block_init(&vd, &vb);
+    a.ogg_stream_init(&os, streamSerial());
+
+    a.vorbis_analysis_headerout(&vd, &vc, &header, &header_comm, &header_code);
+    a.ogg_stream_packetin(&os, &header);
+    a.ogg_stream_packetin(&os, &header_comm);
+    a.ogg_stream_packetin(&os, &header_code);
+
+    // The headers get a page of their own, so that the audio starts on a fresh page.
+    try {
+        WritePages(PageMode::Flush);
+    } catch (...) {
+        releaseEncoder();
+        throw;
+    }
+    return true;
+}
+
+int32_t TOGGwriter::write(const void* P, uint32_t size) {
+    if (m_writeFailed)
+        failWrite();
+
+    const OggVorbisApi& a = *m_api;
+    const uint32_t channels = m_pcm.nChannels;
+    const auto frames = static_cast<int>(size / m_pcm.nBlockAlign);
+    const auto* samples = static_cast<const int16_t*>(P);
+
+    buffer = a.vorbis_analysis_buffer(&vd, frames);
+    for (uint32_t c = 0; c < channels; ++c) {
+        float* out = buffer[c];
+        for (int j = 0; j < frames; ++j)
+            out[j] =
+                static_cast<float>(samples[static_cast<uint32_t>(j) * channels + c]) / 32768.0f;
+    }
+    a.vorbis_analysis_wrote(&vd, frames);
+    return encodeBlocks();
+}
+
+int32_t TOGGwriter::encodeBlocks() {
+    const OggVorbisApi& a = *m_api;
+    int32_t total = 0;
+    while (a.vorbis_analysis_blockout(&vd, &vb) == 1) {
+        a.vorbis_analysis(&vb, nullptr);
+        a.vorbis_bitrate_addblock(&vb);
+        while (a.vorbis_bitrate_flushpacket(&vd, &op) != 0) {
+            a.ogg_stream_packetin(&os, &op);
+            total += WritePages(PageMode::Complete);
+        }
+    }
+    return total;
+}
+
+int32_t TOGGwriter::WritePages(PageMode mode) {
+    const OggVorbisApi& a = *m_api;
+    int32_t total = 0;
+    for (;;) {
+        const int got =
+            mode == PageMode::Flush ? a.ogg_stream_flush(&os, &og) : a.ogg_stream_pageout(&os, &og);
+        if (got == 0)
+            return total;
+        if (m_writeFailed)
+            continue;
+        const int64_t start = oggfile->size();
+        const size_t head = oggfile->write(og.header, static_cast<size_t>(og.header_len));
+        const size_t body = head == static_cast<size_t>(og.header_len)
+                                ? oggfile->write(og.body, static_cast<size_t>(og.body_len))
+                                : 0;
+        writeCount = static_cast<int32_t>(head + body);
+        total += writeCount;
+        if (head != static_cast<size_t>(og.header_len) ||
+            body != static_cast<size_t>(og.body_len)) {
+            // Cut the partial page off, so that the file ends with a whole page.
+            oggfile->truncate(start);
+            failWrite();
+        }
+    }
+}
+
+void TOGGwriter::failWrite() {
+    m_writeFailed = true;
+    fail(QStringLiteral("Failed to write Ogg Vorbis data to file %1: %2")
+             .arg(iname, oggfile->errorText()));
+}
+
+void TOGGwriter::FinishStream() noexcept {
+    try {
+        m_api->vorbis_analysis_wrote(&vd, 0);
+        encodeBlocks();
+    } catch (...) {
+        // A full disk at the end: the file keeps its whole pages; nothing to report to here.
+    }
+    releaseEncoder();
+}
+
+void TOGGwriter::releaseEncoder() noexcept {
+    const OggVorbisApi& a = *m_api;
+    a.vorbis_block_clear(&vb);
+    a.vorbis_dsp_clear(&vd);
+    a.vorbis_comment_clear(&vc);
+    a.vorbis_info_clear(&vi);
+    a.ogg_stream_clear(&os);
+    initialized = false;
+}
