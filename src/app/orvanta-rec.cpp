@@ -10,6 +10,8 @@
 #include "recorder/recorder.h"
 #include "settings/config.h"
 #include "settings/desktop.h"
+#include "writers/codecbinding.h"
+#include "writers/codectable.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -85,9 +87,10 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(
         QStringLiteral("Records what the computer plays (the default output device) to a file."));
     parser.addHelpOption();
-    const QCommandLineOption formatOption(QStringLiteral("format"),
-                                          QStringLiteral("Output format: wav."),
-                                          QStringLiteral("format"), QStringLiteral("wav"));
+    const QCommandLineOption formatOption(
+        QStringLiteral("format"),
+        QStringLiteral("Output format: mp3, ogg, wav or flac (default: wav)."),
+        QStringLiteral("format"), QStringLiteral("wav"));
     const QCommandLineOption outputOption(
         QStringLiteral("output"),
         QStringLiteral("Folder for the recording (default: your music folder)."),
@@ -109,8 +112,13 @@ int main(int argc, char** argv) {
         fail("unexpected argument; see --help");
         return ExitUsage;
     }
-    if (parser.value(formatOption) != QStringLiteral("wav")) {
-        fail("--format: only wav is available in this version");
+    int codec = -1;
+    for (int i = 0; i < CodecCount; ++i) {
+        if (parser.value(formatOption) == codecExtension(i))
+            codec = i;
+    }
+    if (codec < 0) {
+        fail("--format: expected mp3, ogg, wav or flac");
         return ExitUsage;
     }
     double duration = 0;
@@ -123,8 +131,14 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Before anything records: a missing codec library disables only its format.
+    loadCodecLibraries();
+    struct Unload {
+        ~Unload() { unloadCodecLibraries(); }
+    } unload;
+
     defaultconfig(config);
-    config.codec = 2;
+    config.codec = codec;
     config.autoname = true;
     config.archive = parser.isSet(outputOption) ? parser.value(outputOption) : getmusicfolder();
     if (config.archive.isEmpty() || !QDir().mkpath(config.archive)) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 
 namespace {
@@ -163,6 +164,107 @@ TEST(OrvantaRec, RecordsWhatTheServerPlaysWithoutGapsOrRepeats) {
         ASSERT_EQ(got[i], 0) << "frame " << (i / 2) << " after the signal";
     // The silence before the signal was recorded too, not skipped.
     EXPECT_GE(offset, 2u * Rate);
+}
+
+namespace {
+
+/// Tones plus a little noise: something a lossy encoder can keep close to the original.
+std::vector<int16_t> musicLikeSignal(size_t frames) {
+    std::vector<int16_t> samples(frames * 2);
+    uint32_t noise = 12345;
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / Rate;
+        noise = noise * 1664525u + 1013904223u;
+        const double n = (static_cast<double>(noise >> 8) / 16777216.0 - 0.5) * 0.02;
+        const double left = 0.3 * std::sin(2 * M_PI * 440 * t) +
+                            0.2 * std::sin(2 * M_PI * 660 * t) +
+                            0.1 * std::sin(2 * M_PI * 1320 * t) + n;
+        const double right = 0.3 * std::sin(2 * M_PI * 550 * t) +
+                             0.2 * std::sin(2 * M_PI * 220 * t) +
+                             0.1 * std::sin(2 * M_PI * 2000 * t) - n;
+        samples[2 * i] = static_cast<int16_t>(std::lround(left * 32767));
+        samples[2 * i + 1] = static_cast<int16_t>(std::lround(right * 32767));
+    }
+    return samples;
+}
+
+/// Normalised correlation of `signal` with `got` starting at frame `lag`.
+double correlationAt(const std::vector<int16_t>& signal, const std::vector<int16_t>& got,
+                     size_t lag) {
+    double sxy = 0, sxx = 0, syy = 0;
+    for (size_t i = 0; i < signal.size() && 2 * lag + i < got.size(); ++i) {
+        const double x = signal[i];
+        const double y = got[2 * lag + i];
+        sxy += x * y;
+        sxx += x * x;
+        syy += y * y;
+    }
+    return sxx > 0 && syy > 0 ? sxy / std::sqrt(sxx * syy) : 0.0;
+}
+
+} // namespace
+
+TEST(OrvantaRec, RecordsEveryFormat) {
+    ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::vector<int16_t> music = musicLikeSignal(3 * Rate);
+    std::vector<int16_t> played(static_cast<size_t>(Rate) * 2, 0);
+    played.insert(played.end(), music.begin(), music.end());
+    played.insert(played.end(), static_cast<size_t>(Rate), 0);
+    const QString signalFile = dir.filePath(QStringLiteral("music.wav"));
+    ASSERT_TRUE(writeWav16(signalFile, Rate, 2, played));
+    pactl({QStringLiteral("upload-sample"), signalFile, QStringLiteral("orvanta_music")});
+
+    for (const QString& format :
+         {QStringLiteral("flac"), QStringLiteral("mp3"), QStringLiteral("ogg")}) {
+        SCOPED_TRACE(format.toStdString());
+        Recorder rec({QStringLiteral("--format"), format, QStringLiteral("--output"),
+                      dir.filePath(format), QStringLiteral("--duration"), QStringLiteral("120")});
+        ASSERT_TRUE(rec.waitForError(QStringLiteral("receiving audio")))
+            << rec.errors().toStdString();
+        pactl({QStringLiteral("play-sample"), QStringLiteral("orvanta_music"), TestSink});
+        ASSERT_TRUE(waitUntilPlayed(QStringLiteral("orvanta_music")));
+        rec.terminate();
+        ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
+        const QString file = rec.output().trimmed();
+        EXPECT_TRUE(file.endsWith(QLatin1Char('.') + format)) << file.toStdString();
+        const DecodedSound sound = decodeSound(file);
+        ASSERT_TRUE(sound.ok) << file.toStdString() << ": " << sound.error.toStdString();
+        ASSERT_EQ(sound.channels, 2);
+        ASSERT_EQ(sound.sampleRate, Rate);
+
+        // Find the signal: its first loud frame, then the best lag around it.
+        size_t loud = 0;
+        while (loud < sound.samples.size() && std::abs(int(sound.samples[loud])) < 3000)
+            ++loud;
+        ASSERT_LT(loud, sound.samples.size()) << "nothing was recorded";
+        size_t signalLoud = 0;
+        while (std::abs(int(music[signalLoud])) < 3000)
+            ++signalLoud;
+        const size_t estimate = (loud - loud % 2 - (signalLoud - signalLoud % 2)) / 2;
+        double best = 0;
+        size_t bestLag = 0;
+        for (size_t lag = estimate > 2400 ? estimate - 2400 : 0; lag < estimate + 2400; ++lag) {
+            const double c = correlationAt(
+                std::vector<int16_t>(music.begin(), music.begin() + Rate / 5), sound.samples, lag);
+            if (c > best) {
+                best = c;
+                bestLag = lag;
+            }
+        }
+        ASSERT_GE(sound.samples.size(), 2 * bestLag + music.size()) << "the signal is cut short";
+        const double c = correlationAt(music, sound.samples, bestLag);
+        if (format == QStringLiteral("flac")) {
+            // Lossless: every sample within the one step of the float mix path.
+            size_t mismatches = 0;
+            for (size_t i = 0; i < music.size(); ++i)
+                mismatches += std::abs(int(sound.samples[2 * bestLag + i]) - int(music[i])) > 1;
+            EXPECT_EQ(mismatches, 0u);
+        }
+        EXPECT_GE(c, 0.99);
+    }
+    pactl({QStringLiteral("remove-sample"), QStringLiteral("orvanta_music")});
 }
 
 TEST(OrvantaRec, DeviceRemovalEndsTheRecordingAndKeepsTheFile) {
