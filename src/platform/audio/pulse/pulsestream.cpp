@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace audio::pulse {
 
@@ -71,7 +72,7 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         return openFailure(*connection);
     }
     pa_stream* s = result->m_stream.get();
-    pa_stream_set_state_callback(s, &PulseConnection::signalStream, connection.get());
+    pa_stream_set_state_callback(s, &PulseStream::onState, result.get());
 
     const uint32_t unset = static_cast<uint32_t>(-1);
     pa_buffer_attr attr{unset, unset, unset, unset, unset};
@@ -89,6 +90,13 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         // another one, even a microphone, and the recording would go on from it unnoticed.
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
+        {
+            // The queue exists before the read callback can run; the limit follows below,
+            // once the server has granted the buffer.
+            std::lock_guard<std::mutex> queueLock(result->m_queueMutex);
+            result->m_queue = std::make_unique<RecordQueue>(result->m_frameSize, attr.maxlength);
+        }
+        pa_stream_set_read_callback(s, &PulseStream::onReadable, result.get());
         connected = pa_stream_connect_record(s, setup.device.c_str(), &attr, flags);
     } else {
         attr.tlength = setup.bufferBytes;
@@ -104,6 +112,7 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
     }
     if (connected < 0 || !connection->waitUntilReady(s)) {
         const HRESULT status = openFailure(*connection);
+        pa_stream_set_read_callback(s, nullptr, nullptr);
         pa_stream_set_state_callback(s, nullptr, nullptr);
         return status;
     }
@@ -115,9 +124,8 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
             : (setup.direction == StreamDirection::Record ? granted->maxlength : granted->tlength);
     result->m_bufferFrames = bufferBytes / result->m_frameSize;
     if (setup.direction == StreamDirection::Record) {
-        // A second of audio: more than any fragment of a healthy stream, so the capture thread
-        // does not allocate.
-        result->m_pending.reserve(bytesPerSecond);
+        std::lock_guard<std::mutex> queueLock(result->m_queueMutex);
+        result->m_queue->setLimitBytes(size_t{result->m_bufferFrames} * result->m_frameSize);
     } else {
         result->m_renderBuffer.assign(size_t{result->m_bufferFrames} * result->m_frameSize, 0);
     }
@@ -130,11 +138,47 @@ PulseStream::~PulseStream() {
         return;
     }
     MainloopLock lock(*m_connection);
+    // With the lock held no callback runs now, and none is called after this.
+    pa_stream_set_read_callback(m_stream.get(), nullptr, nullptr);
     pa_stream_set_state_callback(m_stream.get(), nullptr, nullptr);
     if (pa_stream_get_state(m_stream.get()) == PA_STREAM_READY) {
         pa_stream_disconnect(m_stream.get());
     }
     m_stream.reset();
+}
+
+void PulseStream::onState(pa_stream* stream, void* self) noexcept {
+    auto* that = static_cast<PulseStream*>(self);
+    // A failing context moves each of its streams to the failed state, so this also sees a
+    // connection that breaks.
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+        that->m_failed.store(true, std::memory_order_release);
+    }
+    PulseConnection::signalStream(stream, that->m_connection.get());
+}
+
+void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexcept {
+    auto* that = static_cast<PulseStream*>(self);
+    std::lock_guard<std::mutex> queueLock(that->m_queueMutex);
+    // `bytes` is all that waits, holes included, and nothing arrives while this runs on the
+    // main loop thread; counting it down spares the peek that would only find the queue
+    // empty. Whatever is left over is offered again with the next fragment.
+    while (bytes > 0) {
+        const void* data = nullptr;
+        size_t peeked = 0;
+        if (pa_stream_peek(stream, &data, &peeked) < 0 || peeked == 0) {
+            return; // failed (the state callback tells), or nothing there and nothing to drop
+        }
+        try {
+            // Null data is a hole: the server had nothing for this stretch, and it becomes
+            // a silent packet.
+            that->m_queue->push(static_cast<const uint8_t*>(data), peeked);
+        } catch (...) {
+            that->m_outOfMemory = true;
+        }
+        pa_stream_drop(stream);
+        bytes -= std::min(bytes, peeked);
+    }
 }
 
 bool PulseStream::isAlive() const {
@@ -192,17 +236,17 @@ HRESULT PulseStream::padding(uint32_t* frames) {
         return E_POINTER;
     }
     *frames = 0;
+    if (m_direction == StreamDirection::Record) {
+        std::lock_guard<std::mutex> queueLock(m_queueMutex);
+        if (m_failed.load(std::memory_order_acquire)) {
+            return AUDCLNT_E_DEVICE_INVALIDATED;
+        }
+        *frames = static_cast<uint32_t>(m_queue->queuedBytes() / m_frameSize);
+        return S_OK;
+    }
     MainloopLock lock(*m_connection);
     if (!isAlive()) {
         return AUDCLNT_E_DEVICE_INVALIDATED;
-    }
-    if (m_direction == StreamDirection::Record) {
-        const size_t readable = pa_stream_readable_size(m_stream.get());
-        if (readable == static_cast<size_t>(-1)) {
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        }
-        *frames = static_cast<uint32_t>((readable + m_pending.size()) / m_frameSize);
-        return S_OK;
     }
     uint32_t writable = 0;
     const HRESULT status = writableFrames(&writable);
@@ -212,59 +256,23 @@ HRESULT PulseStream::padding(uint32_t* frames) {
     return status;
 }
 
-HRESULT PulseStream::preparePacket() {
-    if (!isAlive()) {
-        return AUDCLNT_E_DEVICE_INVALIDATED;
-    }
-    while (m_packetBytes == 0) {
-        if (m_pending.size() >= m_frameSize) {
-            m_packetBytes = m_pending.size() / m_frameSize * m_frameSize;
-            break;
-        }
-        const void* data = nullptr;
-        size_t bytes = 0;
-        if (pa_stream_peek(m_stream.get(), &data, &bytes) < 0) {
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        }
-        if (bytes == 0) {
-            break; // nothing waiting (and nothing to drop)
-        }
-        // The fragment is copied and dropped at once; see the header for why.
-        try {
-            if (data) {
-                m_pendingSilent = false;
-                const auto* begin = static_cast<const uint8_t*>(data);
-                m_pending.insert(m_pending.end(), begin, begin + bytes);
-            } else {
-                // A hole: the server had nothing for this stretch. It becomes a silent packet.
-                if (m_pending.empty()) {
-                    m_pendingSilent = true;
-                }
-                m_pending.resize(m_pending.size() + bytes, 0);
-            }
-        } catch (...) {
-            pa_stream_drop(m_stream.get());
-            return E_OUTOFMEMORY;
-        }
-        pa_stream_drop(m_stream.get());
-    }
-    return S_OK;
-}
-
 HRESULT PulseStream::nextPacketSize(uint32_t* frames) {
     if (!frames) {
         return E_POINTER;
     }
     *frames = 0;
-    MainloopLock lock(*m_connection);
     if (m_direction != StreamDirection::Record) {
         return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
     }
-    const HRESULT status = preparePacket();
-    if (status == S_OK) {
-        *frames = static_cast<uint32_t>(m_packetBytes / m_frameSize);
+    std::lock_guard<std::mutex> queueLock(m_queueMutex);
+    if (m_failed.load(std::memory_order_acquire)) {
+        return AUDCLNT_E_DEVICE_INVALIDATED;
     }
-    return status;
+    if (std::exchange(m_outOfMemory, false)) {
+        return E_OUTOFMEMORY;
+    }
+    *frames = static_cast<uint32_t>(m_queue->packetBytes() / m_frameSize);
+    return S_OK;
 }
 
 HRESULT PulseStream::getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags,
@@ -275,59 +283,62 @@ HRESULT PulseStream::getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags
     *data = nullptr;
     *frames = 0;
     *flags = 0;
-    MainloopLock lock(*m_connection);
     if (m_direction != StreamDirection::Record) {
         return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
     }
-    if (m_packetHandedOut) {
+    std::lock_guard<std::mutex> queueLock(m_queueMutex);
+    if (m_queue->packetHandedOut()) {
         return AUDCLNT_E_OUT_OF_ORDER;
     }
-    const HRESULT status = preparePacket();
-    if (status != S_OK) {
-        return status;
+    if (m_failed.load(std::memory_order_acquire)) {
+        return AUDCLNT_E_DEVICE_INVALIDATED;
     }
-    if (m_packetBytes == 0) {
+    if (std::exchange(m_outOfMemory, false)) {
+        return E_OUTOFMEMORY;
+    }
+    const size_t bytes = m_queue->packetBytes();
+    if (bytes == 0) {
         return AUDCLNT_S_BUFFER_EMPTY;
     }
-    if (m_pendingSilent) {
+    const bool silent = m_queue->packetSilent();
+    if (silent) {
         // The consumer may overwrite a silent packet with zeros; the bytes are zeros already.
-        std::memset(m_pending.data(), 0, m_packetBytes);
+        std::memset(m_queue->packetData(), 0, bytes);
     }
-    *data = m_pending.data();
-    *frames = static_cast<uint32_t>(m_packetBytes / m_frameSize);
-    *flags = m_pendingSilent ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
+    *data = m_queue->packetData();
+    *frames = static_cast<uint32_t>(bytes / m_frameSize);
+    *flags = silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
     if (devicePosition) {
         *devicePosition = m_framesDelivered;
     }
     if (qpcPosition) {
         *qpcPosition = performanceCounter();
     }
-    m_packetHandedOut = true;
+    m_queue->setPacketHandedOut(true);
     return S_OK;
 }
 
 HRESULT PulseStream::releasePacket(uint32_t frames) {
-    MainloopLock lock(*m_connection);
     if (m_direction != StreamDirection::Record) {
         return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
     }
-    if (!isAlive()) {
+    std::lock_guard<std::mutex> queueLock(m_queueMutex);
+    if (m_failed.load(std::memory_order_acquire)) {
         return AUDCLNT_E_DEVICE_INVALIDATED;
     }
-    if (!m_packetHandedOut) {
+    if (!m_queue->packetHandedOut()) {
         return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
     }
-    const uint32_t packetFrames = static_cast<uint32_t>(m_packetBytes / m_frameSize);
+    const uint32_t packetFrames = static_cast<uint32_t>(m_queue->packetBytes() / m_frameSize);
     if (frames != 0 && frames != packetFrames) {
         return AUDCLNT_E_INVALID_SIZE;
     }
-    m_packetHandedOut = false;
     if (frames == 0) {
-        return S_OK; // the packet is handed out again by the next GetBuffer
+        // The packet is handed out again by the next GetBuffer.
+        m_queue->setPacketHandedOut(false);
+        return S_OK;
     }
-    // Only a partial frame, fewer bytes than one frame, can be left behind.
-    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<ptrdiff_t>(m_packetBytes));
-    m_packetBytes = 0;
+    m_queue->popPacket();
     m_framesDelivered += frames;
     return S_OK;
 }

@@ -2,11 +2,14 @@
 
 #include "platform/audio/audioplatform.h"
 #include "pulseconnection.h"
+#include "recordqueue.h"
 
 #include <pulse/channelmap.h>
 #include <pulse/sample.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,12 +18,14 @@
 /// from it share one PulseStream; it lives until the last of them is gone.
 ///
 /// Threads and locks: every public function may be called on any thread, without the
-/// connection's lock held; each takes that lock itself for its whole duration (so calls on
-/// different threads are serialised) and may wait for the server with it held once. The
-/// lock is never held when a function returns, so no libpulse memory is handed out: record
-/// data is copied out of libpulse and dropped there at once, because a peeked block that is
-/// still held when the connection breaks makes libpulse 16 wait for its release forever on
-/// the main loop thread.
+/// connection's lock held. The record packet functions (nextPacketSize, getPacket,
+/// releasePacket, and padding of a record stream) take only the stream's own queue mutex:
+/// the read callback on the main loop thread copies each fragment into the queue and drops
+/// it there at once, and the state callback marks a failed stream, so the capture thread
+/// never wakes the main loop. Every other function takes the connection's lock for its
+/// whole duration and may wait for the server with it held once. No libpulse memory is
+/// handed out: a peeked block that is still held when the connection breaks makes
+/// libpulse 16 wait for its release forever on the main loop thread.
 namespace audio::pulse {
 
 enum class StreamDirection { Record, Playback };
@@ -76,9 +81,12 @@ public:
 private:
     explicit PulseStream(std::shared_ptr<PulseConnection> connection);
 
-    // All of these: lock held.
+    // Main loop thread, connection's lock held.
+    static void onState(pa_stream* stream, void* self) noexcept;
+    static void onReadable(pa_stream* stream, size_t bytes, void* self) noexcept;
+
+    // All of these: connection's lock held.
     bool isAlive() const;
-    HRESULT preparePacket();
     HRESULT cork(bool corked);
     HRESULT writableFrames(uint32_t* frames) const;
 
@@ -90,16 +98,20 @@ private:
     uint32_t m_channels = 1;
     uint32_t m_bufferFrames = 0;
 
+    /// Set by the state callback once the stream has failed or ended, which it also does
+    /// when the whole connection fails.
+    std::atomic<bool> m_failed{false};
+
+    /// Record: guards the members below it up to the playback ones.
+    std::mutex m_queueMutex;
+    /// Null for a playback stream.
+    std::unique_ptr<RecordQueue> m_queue;
+    /// The queue had no memory for a fragment; reported once by the next packet call.
+    bool m_outOfMemory = false;
+    uint64_t m_framesDelivered = 0;
+
     // Guarded by the connection's lock.
     bool m_started = false;
-    /// Record: bytes copied out of the server's fragments, oldest first; a fragment that does
-    /// not end on a frame boundary leaves its partial frame here for the next packet.
-    std::vector<uint8_t> m_pending;
-    bool m_pendingSilent = false;
-    /// Record: the bytes of the packet prepared (a prefix of m_pending); 0 when none.
-    size_t m_packetBytes = 0;
-    bool m_packetHandedOut = false;
-    uint64_t m_framesDelivered = 0;
     /// Playback: the buffer GetBuffer hands out, preallocated for the whole stream buffer.
     std::vector<uint8_t> m_renderBuffer;
     uint32_t m_renderGranted = 0;
