@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include <cfenv>
 #include <cmath>
 #include <limits>
@@ -87,6 +90,26 @@ TEST(FloatToPcm16Test, RoundsToNearestEvenAndSaturates) {
     EXPECT_EQ(std::fegetround(), FE_TONEAREST);
     // 0.5 * 32767 = 16383.5 is a tie and goes to the even 16384; 0.25 gives 8191.75.
     EXPECT_EQ(out, want);
+}
+
+TEST(FloatToPcm16Test, AgreesWithExtendedPrecisionOnEveryLane) {
+    // The fast path converts four samples at a time; every lane and the scalar tail must give
+    // what extended-precision rounding gives, ties included.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> dist(-1.2f, 1.2f);
+    std::vector<float> in(100003);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = i % 7 == 0 ? (static_cast<float>(rng() % 65535) - 32767.0f + 0.5f) / 32767.0f
+                           : dist(rng);
+    std::vector<int16_t> out(in.size());
+    FloatToPcm16(in.data(), out.data(), static_cast<int64_t>(in.size()));
+    size_t mismatches = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+        long double y = static_cast<long double>(in[i]) * 32767.0L;
+        y = std::clamp(y, -32767.0L, 32767.0L);
+        mismatches += out[i] != static_cast<int16_t>(std::nearbyint(y));
+    }
+    EXPECT_EQ(mismatches, 0u);
 }
 
 TEST(ConvertToStereoTest, ChannelLayoutsGainAndClamp) {
