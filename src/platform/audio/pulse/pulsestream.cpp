@@ -79,13 +79,14 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
     const uint32_t bytesPerSecond = static_cast<uint32_t>(pa_bytes_per_second(&setup.spec));
     int connected = -1;
     if (setup.direction == StreamDirection::Record) {
-        // Without a small fragment size the server collects two seconds before it sends.
-        // 30 ms makes each fragment one captured block (the capture thread cuts a block once
-        // more than 25 ms has gathered) with a third of the wake-ups that 10 ms would cost.
+        // Without a fragment size the server collects two seconds before it sends. The
+        // capture thread reads every 100 ms, so fragments of 100 ms cost it nothing in
+        // delay, and each wakes this process a tenth as often as 10 ms fragments would: the
+        // wake-ups were most of what recording cost. The queue still hands the data out in
+        // 10 ms packets, from which the capture thread cuts blocks of about 30 ms.
         attr.maxlength = setup.bufferBytes;
-        attr.fragsize =
-            std::max(result->m_frameSize,
-                     bytesPerSecond * 3 / 100 / result->m_frameSize * result->m_frameSize);
+        attr.fragsize = std::max(result->m_frameSize,
+                                 bytesPerSecond / 10 / result->m_frameSize * result->m_frameSize);
         // DONT_MOVE: since PulseAudio 14 the server moves a stream whose device vanished to
         // another one, even a microphone, and the recording would go on from it unnoticed.
         const auto flags = static_cast<pa_stream_flags_t>(
@@ -94,7 +95,8 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
             // The queue exists before the read callback can run; the limit follows below,
             // once the server has granted the buffer.
             std::lock_guard<std::mutex> queueLock(result->m_queueMutex);
-            result->m_queue = std::make_unique<RecordQueue>(result->m_frameSize, attr.maxlength);
+            result->m_queue = std::make_unique<RecordQueue>(result->m_frameSize, attr.maxlength,
+                                                            bytesPerSecond / 100);
         }
         pa_stream_set_read_callback(s, &PulseStream::onReadable, result.get());
         connected = pa_stream_connect_record(s, setup.device.c_str(), &attr, flags);

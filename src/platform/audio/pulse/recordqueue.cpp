@@ -5,9 +5,27 @@
 
 namespace audio::pulse {
 
-RecordQueue::RecordQueue(uint32_t frameSize, size_t limitBytes)
-    : m_frameSize(std::max<uint32_t>(frameSize, 1)), m_limitBytes(limitBytes), m_slots(8) {
+RecordQueue::RecordQueue(uint32_t frameSize, size_t limitBytes, size_t maxPacketBytes)
+    : m_frameSize(std::max<uint32_t>(frameSize, 1)), m_limitBytes(limitBytes),
+      m_maxPacketBytes(maxPacketBytes == 0
+                           ? 0
+                           : std::max<size_t>(maxPacketBytes / m_frameSize, 1) * m_frameSize),
+      m_slots(8) {
     m_partial.reserve(m_frameSize);
+}
+
+RecordQueue::Packet& RecordQueue::appendSlot() {
+    if (m_count == m_slots.size()) {
+        std::vector<Packet> grown(m_slots.size() * 2);
+        for (size_t i = 0; i < m_count; ++i) {
+            grown[i] = std::move(slot(i)); // moving keeps a handed-out packet's address
+        }
+        m_slots = std::move(grown);
+        m_first = 0;
+    }
+    Packet& packet = slot(m_count);
+    packet.bytes.clear();
+    return packet;
 }
 
 void RecordQueue::push(const uint8_t* data, size_t bytes) {
@@ -28,30 +46,33 @@ void RecordQueue::push(const uint8_t* data, size_t bytes) {
         return;
     }
 
-    if (m_count == m_slots.size()) {
-        std::vector<Packet> grown(m_slots.size() * 2);
-        for (size_t i = 0; i < m_count; ++i) {
-            grown[i] = std::move(slot(i)); // moving keeps a handed-out packet's address
+    // The partial frame is shorter than a frame, so the first packet takes all of it, and
+    // what is left over for the next fragment lies within this one.
+    size_t offset = 0; // bytes of this fragment used so far
+    size_t left = whole;
+    bool first = true;
+    while (left > 0) {
+        const size_t size = m_maxPacketBytes == 0 ? left : std::min(left, m_maxPacketBytes);
+        Packet& packet = appendSlot();
+        size_t fromFragment = size;
+        if (first) {
+            packet.bytes.reserve(size);
+            packet.bytes.insert(packet.bytes.end(), m_partial.begin(), m_partial.end());
+            fromFragment -= m_partial.size();
+            first = false;
         }
-        m_slots = std::move(grown);
-        m_first = 0;
+        if (data) {
+            packet.bytes.insert(packet.bytes.end(), data + offset, data + offset + fromFragment);
+        } else {
+            packet.bytes.resize(packet.bytes.size() + fromFragment, 0);
+        }
+        packet.silent = silent;
+        ++m_count;
+        m_packetBytes += size;
+        offset += fromFragment;
+        left -= size;
     }
-    Packet& packet = slot(m_count);
-    packet.bytes.clear();
-    // The partial frame is shorter than a frame, so `whole` takes all of it, and what is
-    // left over for the next packet lies within this fragment.
-    const size_t taken = whole - m_partial.size();
-    if (data) {
-        packet.bytes.reserve(whole);
-        packet.bytes.insert(packet.bytes.end(), m_partial.begin(), m_partial.end());
-        packet.bytes.insert(packet.bytes.end(), data, data + taken);
-    } else {
-        packet.bytes.insert(packet.bytes.end(), m_partial.begin(), m_partial.end());
-        packet.bytes.resize(whole, 0);
-    }
-    packet.silent = silent;
-    ++m_count;
-    m_packetBytes += whole;
+    const size_t taken = offset;
 
     m_partial.clear();
     if (data) {

@@ -5,14 +5,16 @@
 #include <vector>
 
 /// The record data of one stream between the server's fragments and the capture client's
-/// packets: each fragment becomes one packet of whole frames, a partial frame at its end
-/// waits for the next fragment. Not thread-safe; PulseStream guards it with its own mutex.
+/// packets: each fragment becomes packets of whole frames (of at most `maxPacketBytes` each,
+/// when given), a partial frame at its end waits for the next fragment. Not thread-safe;
+/// PulseStream guards it with its own mutex.
 namespace audio::pulse {
 
 class RecordQueue {
 public:
-    /// `limitBytes`: at most this much is kept (see push()).
-    RecordQueue(uint32_t frameSize, size_t limitBytes);
+    /// `limitBytes`: at most this much is kept (see push()). `maxPacketBytes`: the largest
+    /// packet, rounded down to whole frames (0: one packet per fragment).
+    RecordQueue(uint32_t frameSize, size_t limitBytes, size_t maxPacketBytes = 0);
 
     /// Appends a fragment, or a hole of `bytes` silent bytes when `data` is null. When the
     /// queue then holds more than its limit, the oldest packets are dropped, but never the
@@ -46,9 +48,11 @@ private:
     Packet& slot(size_t i) { return m_slots[(m_first + i) % m_slots.size()]; }
     const Packet& slot(size_t i) const { return m_slots[(m_first + i) % m_slots.size()]; }
     void dropOldest();
+    Packet& appendSlot();
 
     uint32_t m_frameSize;
     size_t m_limitBytes;
+    size_t m_maxPacketBytes;
     /// A ring of packets, m_count of them from m_first on. Slots outside the ring keep the
     /// capacity of the packets they held, so steady recording does not allocate.
     std::vector<Packet> m_slots;

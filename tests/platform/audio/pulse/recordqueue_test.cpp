@@ -42,6 +42,31 @@ TEST(RecordQueueTest, EachFragmentBecomesOnePacketOfWholeFrames) {
     EXPECT_EQ(queue.queuedBytes(), 0u);
 }
 
+TEST(RecordQueueTest, LargeFragmentsAreCutIntoPacketsOfWholeFrames) {
+    // Packets of at most 10 bytes become 8 (two 4-byte frames).
+    RecordQueue queue(4, 1000, 10);
+    const std::vector<uint8_t> first = bytesFrom(0, 22); // 5 frames and 2 bytes
+    const std::vector<uint8_t> second = bytesFrom(22, 10);
+    queue.push(first.data(), first.size());
+    queue.push(second.data(), second.size());
+    queue.push(nullptr, 8); // a hole of two frames
+    std::vector<uint8_t> all;
+    std::vector<size_t> sizes;
+    while (queue.packetBytes() > 0) {
+        const std::vector<uint8_t> packet = packetOf(queue);
+        EXPECT_EQ(packet.size() % 4, 0u);
+        EXPECT_LE(packet.size(), 8u);
+        sizes.push_back(packet.size());
+        all.insert(all.end(), packet.begin(), packet.end());
+        queue.popPacket();
+    }
+    // Every byte in order, the partial frame joined to the next fragment, the hole as zeros.
+    std::vector<uint8_t> want = bytesFrom(0, 32);
+    want.insert(want.end(), 8, 0);
+    EXPECT_EQ(all, want);
+    EXPECT_EQ(sizes, (std::vector<size_t>{8, 8, 4, 8, 4, 8}));
+}
+
 TEST(RecordQueueTest, PartialFramesJoinTheNextFragmentAndHolesAreSilent) {
     RecordQueue queue(4, 1000);
     const std::vector<uint8_t> stream = bytesFrom(1, 17);
