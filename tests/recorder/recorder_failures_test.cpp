@@ -224,6 +224,7 @@ TEST_F(RecorderFixture, CaptureEndsWhileABoxIsOpenInsideTheHandler) {
     };
 
     config.vox = true;
+    breakCodec(0);
     config.codec = 0; // the writer cannot be created: the box opens inside the handler
     int blocksWhenBoxOpened = -1;
     int blocksWhenBoxClosed = -1;

@@ -427,7 +427,8 @@ TEST_F(RecorderFixture, FileSizeText) {
 }
 
 TEST_F(RecorderFixture, WriterFailureOnStartShowsTheBoxAndKeepsTheState) {
-    config.codec = 0; // not available in this build
+    breakCodec(0);
+    config.codec = 0;
     recorder.StartClick();
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_TRUE(view.boxes[0].text.startsWith(QStringLiteral("Error: ")));
@@ -468,6 +469,7 @@ TEST_F(RecorderFixture, WriterFailureOnStartShowsTheBoxAndKeepsTheState) {
 TEST_F(RecorderFixture, WriterFailureOnVoxStartListensAndRetries) {
     config.vox = true;
     config.silence = 1.0f;
+    breakCodec(0);
     config.codec = 0;
     recorder.StartClick();
     feed(90, 9000);

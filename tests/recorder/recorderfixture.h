@@ -10,6 +10,8 @@
 #include "settings/config.h"
 #include "support/qtprint.h"
 #include "support/soundfile.h"
+#include "writers/audiowriter.h"
+#include "writers/codectable.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -17,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 /// A recorder with a fake view, a manual clock and a capture source whose endpoint is
@@ -55,6 +58,19 @@ protected:
         view.setButtonEnabled(RecorderButton::Pause, false);
         view.setButtonEnabled(RecorderButton::PlayButton, true);
         view.setButtonEnabled(RecorderButton::FolderButton, true);
+    }
+
+    void TearDown() override {
+        for (int codec = 0; codec < CodecCount; ++codec)
+            setWriterFactoryForTesting(codec, nullptr);
+    }
+
+    /// Makes the writer of a codec fail to be created, as a missing codec library does.
+    static void breakCodec(int codec) {
+        setWriterFactoryForTesting(
+            codec, [](const QString&, const tWAVEFORMATEX&) -> std::unique_ptr<TAudioWriter> {
+                throw std::runtime_error("MP3 output is not available: the library is missing.");
+            });
     }
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
