@@ -1,0 +1,162 @@
+#include "iceslider.h"
+
+#include <QCursor>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Rounds half to even, as the layout's pixel positions were computed that way.
+int roundEven(double v) {
+    return static_cast<int>(std::nearbyint(v));
+}
+
+} // namespace
+
+TIceSlider::TIceSlider(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    resize(191, 11);
+    recompute();
+    // A thumb given right after creation (with the rest of the layout) must take effect even
+    // if it was set before the control had its final size.
+    QTimer::singleShot(10, this, [this] { setImageThumb(FImageThumb); });
+}
+
+void TIceSlider::recompute() {
+    const double room = FHorizontal ? width() - FThumb1.width() : height() - FThumb1.height();
+    FDifference = room / FMaximum;
+}
+
+QPoint TIceSlider::thumbOrigin() const {
+    if (FHorizontal) {
+        const int x = roundEven(FPosition * FDifference);
+        const int y = FThumb1.height() > height() ? 0 : (height() - FThumb1.height()) / 2;
+        return {x, y};
+    }
+    const int x = FThumb1.width() > width() ? 0 : (width() - FThumb1.width()) / 2;
+    const int y = FImageRuler.height() - roundEven(FPosition * FDifference) - FThumb1.height();
+    return {x, y};
+}
+
+void TIceSlider::setImageRuler(const QImage& ruler) {
+    FImageRuler = ruler;
+    if (!ruler.isNull() && m_autoSize)
+        resize(ruler.size());
+    update();
+    recompute();
+}
+
+void TIceSlider::setImageThumb(const QImage& thumb) {
+    FImageThumb = thumb;
+    FThumb1 = thumb.copy();
+    update();
+    recompute();
+}
+
+void TIceSlider::setHorizontal(bool horizontal) {
+    FHorizontal = horizontal;
+    recompute();
+    update();
+}
+
+void TIceSlider::setMaximum(int maximum) {
+    FMaximum = std::max(maximum, 1);
+    if (FPosition > FMaximum)
+        FPosition = FMaximum;
+    recompute();
+    update();
+}
+
+void TIceSlider::setPosition(int position) {
+    if (position == FPosition)
+        return;
+    FPosition = std::clamp(position, 0, FMaximum);
+    if (FTracking)
+        return;
+    recompute();
+    update();
+}
+
+void TIceSlider::setAutoSize(bool autoSize) {
+    m_autoSize = autoSize;
+    if (autoSize && !FImageRuler.isNull())
+        resize(FImageRuler.size());
+}
+
+void TIceSlider::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (m_autoSize && !FImageRuler.isNull() && size() != FImageRuler.size())
+        resize(FImageRuler.size());
+    recompute();
+}
+
+void TIceSlider::paintEvent(QPaintEvent* /*event*/) {
+    FClicked = false;
+    QPainter painter(this);
+    painter.drawImage(rect(), FImageRuler);
+    const QPoint origin = thumbOrigin();
+    FFrom = FHorizontal ? origin.y() : origin.x();
+    painter.drawImage(origin, FThumb1);
+}
+
+QPoint TIceSlider::confine(QPoint global, const QRect& screenRect) {
+    if (screenRect.isEmpty())
+        return global;
+    return {std::clamp(global.x(), screenRect.left(), screenRect.right()),
+            std::clamp(global.y(), screenRect.top(), screenRect.bottom())};
+}
+
+void TIceSlider::mousePressEvent(QMouseEvent* event) {
+    FTracking = true;
+    // Qt grabs the mouse for the pressed widget by itself; the confinement is ours.
+    m_confinement = QRect(mapToGlobal(QPoint(0, 0)), size());
+    QWidget::mousePressEvent(event);
+    emit OnBeginChange();
+}
+
+void TIceSlider::mouseMoveEvent(QMouseEvent* event) {
+    QWidget::mouseMoveEvent(event);
+    if (!FTracking || !(event->buttons() & Qt::LeftButton))
+        return;
+    const QPoint global = event->globalPosition().toPoint();
+    const QPoint kept = confine(global, m_confinement);
+    if (kept != global)
+        QCursor::setPos(kept);
+    const QPoint local = event->position().toPoint();
+    // A position computed from a zero or negative step (thumb as wide as the control) is
+    // kept within range rather than converted from infinity.
+    const auto toPosition = [this](double steps) {
+        return static_cast<int>(std::clamp(steps, 0.0, static_cast<double>(FMaximum)));
+    };
+    if (FHorizontal) {
+        if ((local.y() >= 0 && local.y() <= FThumb1.height()) || FChanging) {
+            const int x = local.x() - FThumb1.width() / 2;
+            if (x > 0) {
+                FChanging = true;
+                FPosition = toPosition(std::nearbyint(x / FDifference));
+                emit OnChanged();
+                update();
+            }
+        }
+    } else if ((local.x() >= 0 && local.x() <= FThumb1.width()) || FChanging) {
+        const int h = FImageRuler.height() - FThumb1.height() / 2 - local.y();
+        if (h > 0) {
+            FPosition = toPosition(std::trunc(h / FDifference));
+            emit OnChanged();
+            repaint();
+        }
+    }
+    update();
+}
+
+void TIceSlider::mouseReleaseEvent(QMouseEvent* event) {
+    FTracking = false;
+    FChanging = false;
+    m_confinement = QRect();
+    QWidget::mouseReleaseEvent(event);
+    emit OnStopChanged();
+}
