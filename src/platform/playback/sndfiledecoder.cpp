@@ -1,0 +1,85 @@
+#include "sndfiledecoder.h"
+
+#include <sndfile.h>
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace playback {
+
+void SndfileDecoder::Closer::operator()(sf_private_tag* file) const {
+    sf_close(file);
+}
+
+std::unique_ptr<SndfileDecoder> SndfileDecoder::open(const QString& path) {
+    // Open the descriptor ourselves so that the name goes to the kernel as the bytes the
+    // file system holds, whatever the locale; libsndfile then owns and closes it.
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    SF_INFO info{};
+    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    if (!file) {
+        // sf_open_fd does not close the descriptor when it fails.
+        ::close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<SndfileDecoder> decoder(new SndfileDecoder);
+    decoder->m_file.reset(file);
+    if (info.samplerate <= 0 || info.channels <= 0 || info.channels > 32) {
+        return nullptr;
+    }
+    decoder->m_sampleRate = info.samplerate;
+    decoder->m_channels = info.channels;
+    // libsndfile 1.2 reports an empty FLAC's length as SF_COUNT_MAX.
+    decoder->m_announcedFrames =
+        (info.frames >= 0 && info.frames != SF_COUNT_MAX) ? info.frames : -1;
+    // Floating-point files are scaled to the full 16-bit range instead of clipping.
+    sf_command(file, SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
+    return decoder;
+}
+
+SndfileDecoder::~SndfileDecoder() = default;
+
+int64_t SndfileDecoder::read(int16_t* samples, int64_t frames) {
+    if (m_failed || frames <= 0) {
+        return 0;
+    }
+    const sf_count_t got = sf_readf_short(m_file.get(), samples, frames);
+    if (got <= 0) {
+        return 0;
+    }
+    return got;
+}
+
+bool SndfileDecoder::seek(int64_t frame) {
+    m_failed = false;
+    if (sf_seek(m_file.get(), frame, SEEK_SET) == frame) {
+        return true;
+    }
+    // Some decoders refuse to seek (or past a damaged part); reading from the start gets
+    // there sample-accurately, only slower.
+    if (sf_seek(m_file.get(), 0, SEEK_SET) != 0) {
+        m_failed = true;
+        return false;
+    }
+    std::vector<int16_t> scratch(static_cast<size_t>(4096 * m_channels));
+    int64_t remaining = frame;
+    while (remaining > 0) {
+        const int64_t got = read(scratch.data(), std::min<int64_t>(remaining, 4096));
+        if (got == 0) {
+            return false;
+        }
+        remaining -= got;
+    }
+    return true;
+}
+
+} // namespace playback
