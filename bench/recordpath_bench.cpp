@@ -63,22 +63,14 @@ constexpr uint32_t BlockFrames = Rate * 30 / 1000;
 constexpr int32_t BlockBytes = BlockFrames * 4;
 constexpr int Blocks = 3600 * 1000 / 30; // one hour
 
-class NullView final : public RecorderView {
+// Shows nothing; a message would mean the benchmark went wrong.
+class NullView final : public HeadlessRecorderView {
 public:
-    void setButtonEnabled(RecorderButton, bool) override {}
-    void showStatus(const QString&, Rgb, int) override {}
-    void setFileLabel(const QString&, const QString&) override {}
-    void setTimeText(const QString&) override {}
-    void setLevelSlider(int) override {}
-    void setPositionSlider(int) override {}
-    void resetSpectrum() override {}
-    QString askSaveFileName(const QString&, const QString&, const QString&) override { return {}; }
     MessageResult messageBox(const QString& text, const QString&, MessageIcon,
                              MessageButtons) override {
         std::fprintf(stderr, "message: %s\n", qUtf8Printable(text));
         return MessageResult::Ok;
     }
-    void refreshBrowser() override {}
 };
 
 // Queues the hour of blocks as fast as the window thread takes them, keeping at most a

@@ -12,8 +12,3 @@ void ConsoleView::showStatus(const QString& text, Rgb, int) {
 void ConsoleView::setFileLabel(const QString&, const QString& hint) {
     std::fprintf(stderr, "File: %s\n", qUtf8Printable(hint));
 }
-
-MessageResult ConsoleView::messageBox(const QString& text, const QString& caption, MessageIcon icon,
-                                      MessageButtons buttons) {
-    return messages().show(text, caption, icon, buttons);
-}

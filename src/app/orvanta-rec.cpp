@@ -47,20 +47,8 @@ void fail(const char* text) {
 }
 
 /// Prints the names of the files it closes; everything else goes to standard error.
-class RecView final : public RecorderView {
+class RecView final : public HeadlessRecorderView {
 public:
-    void setButtonEnabled(RecorderButton, bool) override {}
-    void showStatus(const QString&, Rgb, int) override {}
-    void setFileLabel(const QString&, const QString&) override {}
-    void setTimeText(const QString&) override {}
-    void setLevelSlider(int) override {}
-    void setPositionSlider(int) override {}
-    void resetSpectrum() override {}
-    QString askSaveFileName(const QString&, const QString&, const QString&) override { return {}; }
-    MessageResult messageBox(const QString& text, const QString& caption, MessageIcon icon,
-                             MessageButtons buttons) override {
-        return messages().show(text, caption, icon, buttons);
-    }
     // Called whenever the recorder has closed a file.
     void refreshBrowser() override {
         if (m_recorder && !m_recorder->lastfile.isEmpty() && m_recorder->lastfile != m_printed &&

@@ -46,6 +46,26 @@ public:
     virtual void refreshBrowser() = 0;
 };
 
+/// A view for programs without windows: shows nothing, never offers a file name (so only
+/// automatic names work) and passes message boxes to the message service. Subclasses
+/// override what they want to show.
+class HeadlessRecorderView : public RecorderView {
+public:
+    void setButtonEnabled(RecorderButton, bool) override {}
+    void showStatus(const QString&, Rgb, int) override {}
+    void setFileLabel(const QString&, const QString&) override {}
+    void setTimeText(const QString&) override {}
+    void setLevelSlider(int) override {}
+    void setPositionSlider(int) override {}
+    void resetSpectrum() override {}
+    QString askSaveFileName(const QString&, const QString&, const QString&) override { return {}; }
+    MessageResult messageBox(const QString& text, const QString& caption, MessageIcon icon,
+                             MessageButtons buttons) override {
+        return messages().show(text, caption, icon, buttons);
+    }
+    void refreshBrowser() override {}
+};
+
 /// What the recorder needs of the scheduler. Window thread only.
 class RecorderScheduler {
 public:
