@@ -41,6 +41,13 @@ public:
 
     void setPaused(bool paused) override {
         std::lock_guard lock(m_device.m_mutex);
+        if (paused && !m_paused && m_device.m_current == this) {
+            const int64_t queued = static_cast<int64_t>(m_queue.size()) / m_channels;
+            const int64_t overshoot = std::min(m_device.m_pauseOvershoot, queued);
+            if (overshoot > 0) {
+                m_device.runClock(*this, overshoot, true);
+            }
+        }
         m_paused = paused;
         m_device.m_changed.notify_all();
     }
@@ -115,33 +122,8 @@ bool SimOutputDevice::advance(int64_t frames) {
         }
         // Frames leave the buffer (or silence, once drained) and enter the latency line.
         const int64_t step = queued > 0 ? std::min(frames, queued) : frames;
-        const bool real = queued > 0;
-        s->m_line.push_back({step, real});
-        s->m_lineFrames += step;
-        if (real) {
-            auto end = s->m_queue.begin() + step * s->m_channels;
-            s->m_lineSamples.insert(s->m_lineSamples.end(), s->m_queue.begin(), end);
-            s->m_queue.erase(s->m_queue.begin(), end);
-        }
+        runClock(*s, step, queued > 0);
         frames -= step;
-        // What has been on the line longer than the latency is heard.
-        while (s->m_lineFrames > m_latency) {
-            Segment& front = s->m_line.front();
-            const int64_t out = std::min(front.frames, s->m_lineFrames - m_latency);
-            if (front.real) {
-                for (int64_t i = 0; i < out * s->m_channels; ++i) {
-                    const float v = static_cast<float>(s->m_lineSamples.front()) * s->m_volume;
-                    m_heard.push_back(static_cast<int16_t>(std::lround(v)));
-                    s->m_lineSamples.pop_front();
-                }
-                s->m_heardFrames += out;
-            }
-            front.frames -= out;
-            s->m_lineFrames -= out;
-            if (front.frames == 0) {
-                s->m_line.pop_front();
-            }
-        }
     }
     if (m_current) {
         wake = m_current->m_wake;
@@ -149,6 +131,39 @@ bool SimOutputDevice::advance(int64_t frames) {
         wake();
     }
     return true;
+}
+
+void SimOutputDevice::runClock(SimOutputStream& s, int64_t frames, bool real) {
+    s.m_line.push_back({frames, real});
+    s.m_lineFrames += frames;
+    if (real) {
+        auto end = s.m_queue.begin() + frames * s.m_channels;
+        s.m_lineSamples.insert(s.m_lineSamples.end(), s.m_queue.begin(), end);
+        s.m_queue.erase(s.m_queue.begin(), end);
+    }
+    // What has been on the line longer than the latency is heard.
+    while (s.m_lineFrames > m_latency) {
+        Segment& front = s.m_line.front();
+        const int64_t out = std::min(front.frames, s.m_lineFrames - m_latency);
+        if (front.real) {
+            for (int64_t i = 0; i < out * s.m_channels; ++i) {
+                const float v = static_cast<float>(s.m_lineSamples.front()) * s.m_volume;
+                m_heard.push_back(static_cast<int16_t>(std::lround(v)));
+                s.m_lineSamples.pop_front();
+            }
+            s.m_heardFrames += out;
+        }
+        front.frames -= out;
+        s.m_lineFrames -= out;
+        if (front.frames == 0) {
+            s.m_line.pop_front();
+        }
+    }
+}
+
+void SimOutputDevice::setPauseOvershoot(int64_t frames) {
+    std::lock_guard lock(m_mutex);
+    m_pauseOvershoot = std::max<int64_t>(frames, 0);
 }
 
 void SimOutputDevice::failNextOpen() {

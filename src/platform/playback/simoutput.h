@@ -32,6 +32,9 @@ public:
     bool advance(int64_t frames);
     /// Makes the next openStream() fail.
     void failNextOpen();
+    /// From now on the clock runs up to `frames` more frames of what is queued when a stream
+    /// is paused, as a sound server's clock does while the pause takes effect.
+    void setPauseOvershoot(int64_t frames);
 
     /// Samples heard so far over all streams, volume applied, interleaved.
     std::vector<int16_t> heard() const;
@@ -46,12 +49,17 @@ private:
         bool real;
     };
 
+    /// Moves `frames` frames out of the stream's buffer (silence when `real` is false) and
+    /// hears what has passed the latency. Called with m_mutex held.
+    void runClock(SimOutputStream& s, int64_t frames, bool real);
+
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     const int64_t m_bufferFrames;
     const int64_t m_latency;
     SimOutputStream* m_current = nullptr;
     bool m_failNext = false;
+    int64_t m_pauseOvershoot = 0;
     int m_opened = 0;
     std::vector<int16_t> m_heard;
 };

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace playback {
@@ -41,8 +42,24 @@ std::unique_ptr<SndfileDecoder> SndfileDecoder::open(const QString& path) {
     // libsndfile 1.2 reports an empty FLAC's length as SF_COUNT_MAX.
     decoder->m_announcedFrames =
         (info.frames >= 0 && info.frames != SF_COUNT_MAX) ? info.frames : -1;
-    // Floating-point files are scaled to the full 16-bit range instead of clipping.
-    sf_command(file, SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
+    // libsndfile 1.2.0 gives a floating-point file's samples as 16-bit integers only badly:
+    // unscaled they are +-1 (float WAV) or wrap around where a lossy decoder overshoots full
+    // scale (Vorbis, with or without SFC_SET_CLIPPING), and SFC_SET_SCALE_FLOAT_INT_READ
+    // divides the whole file by its peak, so a quiet file plays loud. Such files are read
+    // as floats and clipped instead; integer files are read as they are stored.
+    switch (info.format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_DOUBLE:
+    case SF_FORMAT_VORBIS:
+    case SF_FORMAT_OPUS:
+    case SF_FORMAT_MPEG_LAYER_I:
+    case SF_FORMAT_MPEG_LAYER_II:
+    case SF_FORMAT_MPEG_LAYER_III:
+        decoder->m_readFloats = true;
+        break;
+    default:
+        break;
+    }
     return decoder;
 }
 
@@ -52,9 +69,24 @@ int64_t SndfileDecoder::read(int16_t* samples, int64_t frames) {
     if (m_failed || frames <= 0) {
         return 0;
     }
-    const sf_count_t got = sf_readf_short(m_file.get(), samples, frames);
+    if (!m_readFloats) {
+        const sf_count_t got = sf_readf_short(m_file.get(), samples, frames);
+        return got > 0 ? got : 0;
+    }
+    m_floats.resize(static_cast<size_t>(frames * m_channels));
+    const sf_count_t got = sf_readf_float(m_file.get(), m_floats.data(), frames);
     if (got <= 0) {
         return 0;
+    }
+    // Full scale is 32768, as libsndfile normalizes integer samples, so a 16-bit value
+    // converted to float comes back unchanged.
+    for (size_t i = 0; i < static_cast<size_t>(got * m_channels); ++i) {
+        const float scaled = m_floats[i] * 32768.0f;
+        // A NaN sample becomes silence.
+        samples[i] =
+            std::isnan(scaled)
+                ? int16_t{0}
+                : static_cast<int16_t>(std::lrint(std::clamp(scaled, -32768.0f, 32767.0f)));
     }
     return got;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 struct sf_private_tag;
 
@@ -41,6 +42,10 @@ private:
     int m_channels = 0;
     int64_t m_announcedFrames = -1;
     bool m_failed = false;
+    // Set for formats whose samples are floating point (float WAV, Vorbis, Opus, MPEG):
+    // those are read as floats and clipped to 16 bits here, with m_floats as scratch.
+    bool m_readFloats = false;
+    std::vector<float> m_floats;
 };
 
 } // namespace playback

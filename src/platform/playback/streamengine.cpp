@@ -371,12 +371,13 @@ bool StreamPlaybackEngine::service(const std::shared_ptr<Stream>& stream,
     {
         std::lock_guard lock(m_mutex);
         epoch = s.handledEpoch;
-        if (s.output) {
-            const int64_t heard = s.base + s.output->heardFrames();
-            s.ringStart = std::max(s.ringStart, std::min(heard, s.written));
-        } else {
-            s.ringStart = std::max(s.ringStart, std::min(s.base, s.written));
+        int64_t heard = s.output ? s.base + s.output->heardFrames() : s.base;
+        if (s.state == PlaybackState::Paused && s.heldFrame >= 0) {
+            // The output's clock may have run on past the held position while pausing; the
+            // data now playing is still that of the held position, so it is kept.
+            heard = std::min(heard, s.heldFrame);
         }
+        s.ringStart = std::max(s.ringStart, std::min(heard, s.written));
         decode = !s.eof && s.capacity - (s.ringEnd - s.ringStart) >= kChunkFrames;
     }
     if (decode) {

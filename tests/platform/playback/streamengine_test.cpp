@@ -185,6 +185,66 @@ TEST_F(SimEngine, PauseKeepsPositionAndResumeHasNoGapOrRepeat) {
     EXPECT_EQ(ends().size(), 1u);
 }
 
+TEST_F(SimEngine, DataWhilePausedIsWhatIsAtTheHeldPosition) {
+    // Like a sound server, the output's clock runs on a little while the pause takes effect;
+    // the position stays where the pause was asked for, and so does the data now playing.
+    const int64_t overshoot = 100;
+    m_sim->setPauseOvershoot(overshoot);
+    const int64_t frames = 6000;
+    const PlayStream s = m_engine->open(wavFile("pausedata.wav", frames));
+    m_engine->play(s, false);
+    advance(2000);
+    m_engine->pause(s);
+    m_engine->sync();
+    const int64_t held = m_engine->position(s) / 4;
+    EXPECT_EQ(held, 2000 - kLatency);
+    std::vector<int16_t> buffer(1024);
+    ASSERT_EQ(m_engine->data(s, buffer.data(), 2048), 2048);
+    EXPECT_EQ(buffer, expected(held, 512));
+    m_engine->sync();
+    ASSERT_EQ(m_engine->data(s, buffer.data(), 2048), 2048);
+    EXPECT_EQ(buffer, expected(held, 512));
+
+    // Resuming goes on from where the clock really stopped: nothing is heard twice or lost.
+    m_engine->play(s, false);
+    advance(frames - 2000 - overshoot + kLatency);
+    ASSERT_TRUE(waitForEnds(1));
+    EXPECT_EQ(m_sim->heard(), m_signal);
+    // Stopped at its end: nothing plays.
+    EXPECT_EQ(m_engine->data(s, buffer.data(), 2048), 0);
+}
+
+TEST_F(SimEngine, FloatFilesKeepTheirLevelAndClipWhatOvershoots) {
+    // A quiet file stays quiet; a sample beyond full scale clips instead of wrapping around.
+    const int64_t frames = 2000;
+    std::vector<float> floats(frames * 2);
+    std::vector<int16_t> want(floats.size());
+    for (size_t i = 0; i < floats.size(); ++i) {
+        const int q = static_cast<int>(i % 200) - 100; // -100 .. 99: a quiet ramp
+        floats[i] = static_cast<float>(q) / 32768.0f;
+        want[i] = static_cast<int16_t>(q);
+    }
+    floats[10] = 1.5f;
+    want[10] = 32767;
+    floats[11] = -2.0f;
+    want[11] = -32768;
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* f = sf_open(QFile::encodeName(path("float.wav")).constData(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(sf_writef_float(f, floats.data(), frames), frames);
+    sf_close(f);
+
+    const PlayStream s = m_engine->open(path("float.wav"));
+    ASSERT_NE(s, 0u);
+    m_engine->play(s, false);
+    advance(frames + kLatency);
+    ASSERT_TRUE(waitForEnds(1));
+    EXPECT_EQ(m_sim->heard(), want);
+}
+
 TEST_F(SimEngine, DataNowPlayingIsWhatIsBeingHeard) {
     const int64_t frames = 8000;
     const PlayStream s = m_engine->open(wavFile("data.wav", frames));
