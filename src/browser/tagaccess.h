@@ -1,0 +1,49 @@
+#pragma once
+
+#include "browser/audiotag.h"
+
+#include <QString>
+
+#include <cstdint>
+
+class TagBinding;
+
+/// A tag-field text read as a 32-bit integer the way the save flow wants it: the whole text,
+/// with leading blanks and a sign allowed, and "$", "x" or "0x" introducing hexadecimal
+/// digits. Sets `ok` to false (and returns 0) when the text is not such a number.
+int32_t tagTextToInt(const QString& text, bool* ok);
+
+/// The number passed to the library for a "Track:" or "Year:" text: the integer, or 0 when
+/// the text is not a number or the number is 0 or less.
+uint32_t tagFieldNumber(const QString& text);
+
+/// What a save did, for the browser window's refresh.
+enum class SaveTagResult { Saved, Refused, NotOpened, Unavailable };
+/// What a remove did.
+enum class RemoveTagResult { Removed, Missing, Unavailable };
+
+/// The non-visual tag routines of the browser window, over a loaded tag library. Messages go
+/// through messages(). Window thread only, one file at a time; no file stays open between
+/// calls.
+class TagAccess {
+public:
+    explicit TagAccess(const TagBinding& binding) : m_binding(binding) {}
+
+    /// Reads the tag and playing time of `path`. A file that cannot be opened or is not
+    /// valid, or a missing library or entry point, gives an empty record with duration 0.
+    audiotag GetTag(const QString& path) const;
+
+    /// Writes the eight text fields of `fields` into the tag of `path` (the "Save Tag"
+    /// flow up to closing the file). A refused write shows "Can not save tag to the file: "
+    /// and the path; a file that cannot be opened is passed over silently; without the
+    /// library a message says that tags cannot be edited.
+    SaveTagResult saveTag(const QString& path, const audiotag& fields) const;
+
+    /// Removes the tag of `path` (the "Remove Tag" flow up to closing the file). A missing
+    /// file shows "Can not remove tag from the file: " and the path; a failure of the library
+    /// is not reported; without the library a message says that tags cannot be edited.
+    RemoveTagResult removeTag(const QString& path) const;
+
+private:
+    const TagBinding& m_binding;
+};
