@@ -1,22 +1,15 @@
-// orvanta-rec: records what the computer plays (loopback of the default output) to a file,
+// orvanta-rec: records what the computer plays (loopback of the default output) to files,
 // without windows, through the same capture source and recorder as the window program.
 
-#include "capture/threadfactory.h"
-#include "capture/wasapisource.h"
-#include "common/handoff.h"
-#include "platform/audio/audioplatform.h"
+#include "recoptions.h"
+#include "recsession.h"
+
 #include "platform/audio/pulse/pulseengine.h"
-#include "platform/playback/playbackengine.h"
 #include "recorder/recorder.h"
 #include "settings/config.h"
-#include "settings/desktop.h"
 #include "writers/codecbinding.h"
-#include "writers/codectable.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -27,13 +20,6 @@
 
 namespace {
 
-// Exit statuses.
-constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;  // the recording could not be made or was cut short
-constexpr int ExitUsage = 2;    // bad command line
-constexpr int ExitNoServer = 3; // no sound server answers
-constexpr int ExitNoDevice = 4; // no output device to record from
-
 int g_signalPipe[2] = {-1, -1};
 
 extern "C" void onSignal(int) {
@@ -42,28 +28,43 @@ extern "C" void onSignal(int) {
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
-void fail(const char* text) {
-    std::fprintf(stderr, "orvanta-rec: %s\n", text);
+void fail(const QString& text) {
+    std::fprintf(stderr, "orvanta-rec: %s\n", qUtf8Printable(text));
 }
 
-/// Prints the names of the files it closes; everything else goes to standard error.
-class RecView final : public HeadlessRecorderView {
+/// The live status line on a terminal; elsewhere it stays silent so that scripts see only
+/// file names and errors.
+class StatusLine {
 public:
-    // Called whenever the recorder has closed a file.
-    void refreshBrowser() override {
-        if (m_recorder && !m_recorder->lastfile.isEmpty() && m_recorder->lastfile != m_printed &&
-            QFileInfo::exists(m_recorder->lastfile)) {
-            m_printed = m_recorder->lastfile;
-            std::printf("%s\n", qUtf8Printable(m_printed));
-            std::fflush(stdout);
-        }
+    StatusLine() : m_enabled(::isatty(STDERR_FILENO) == 1) {}
+
+    void show(const QString& text) {
+        if (!m_enabled)
+            return;
+        // Carriage return and erase to the end of the line: the line is rewritten in place.
+        std::fprintf(stderr, "\r%s\033[K", qUtf8Printable(text));
+        std::fflush(stderr);
+        m_shown = true;
     }
-    void setRecorder(const TRecorder* recorder) { m_recorder = recorder; }
+    /// Clears the line before anything else is printed.
+    void clear() {
+        if (!m_shown)
+            return;
+        std::fprintf(stderr, "\r\033[K");
+        std::fflush(stderr);
+        m_shown = false;
+    }
 
 private:
-    const TRecorder* m_recorder = nullptr;
-    QString m_printed;
+    bool m_enabled;
+    bool m_shown = false;
 };
+
+QString stateText(const TRecorder& recorder) {
+    if (recorder.rec)
+        return QStringLiteral("REC");
+    return config.vox ? QStringLiteral("VOX") : QStringLiteral("   ");
+}
 
 } // namespace
 
@@ -71,53 +72,19 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvanta-rec"));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Records what the computer plays (the default output device) to a file."));
-    parser.addHelpOption();
-    const QCommandLineOption formatOption(
-        QStringLiteral("format"),
-        QStringLiteral("Output format: mp3, ogg, wav or flac (default: wav)."),
-        QStringLiteral("format"), QStringLiteral("wav"));
-    const QCommandLineOption outputOption(
-        QStringLiteral("output"),
-        QStringLiteral("Folder for the recording (default: your music folder)."),
-        QStringLiteral("folder"));
-    const QCommandLineOption durationOption(
-        QStringLiteral("duration"),
-        QStringLiteral("Stop after this many seconds (default: at Ctrl+C or SIGTERM)."),
-        QStringLiteral("seconds"));
-    parser.addOptions({formatOption, outputOption, durationOption});
-    if (!parser.parse(app.arguments())) {
-        fail(qUtf8Printable(parser.errorText()));
-        return ExitUsage;
+    const RecParseResult parsed = parseRecOptions(app.arguments().mid(1));
+    switch (parsed.action) {
+    case RecParseResult::Action::Error:
+        fail(parsed.text);
+        return RecExitUsage;
+    case RecParseResult::Action::Help:
+        std::printf("%s", qUtf8Printable(parsed.text));
+        return RecExitOk;
+    case RecParseResult::Action::Record:
+    case RecParseResult::Action::ListDevices:
+        break;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::printf("%s", qUtf8Printable(parser.helpText()));
-        return ExitOk;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        fail("unexpected argument; see --help");
-        return ExitUsage;
-    }
-    int codec = -1;
-    for (int i = 0; i < CodecCount; ++i) {
-        if (parser.value(formatOption) == codecExtension(i))
-            codec = i;
-    }
-    if (codec < 0) {
-        fail("--format: expected mp3, ogg, wav or flac");
-        return ExitUsage;
-    }
-    double duration = 0;
-    if (parser.isSet(durationOption)) {
-        bool ok = false;
-        duration = parser.value(durationOption).toDouble(&ok);
-        if (!ok || !(duration > 0) || duration > 7 * 24 * 3600) {
-            fail("--duration: expected a number of seconds above 0 (at most a week)");
-            return ExitUsage;
-        }
-    }
+    const RecOptions& options = parsed.options;
 
     // Before anything records: a missing codec library disables only its format.
     loadCodecLibraries();
@@ -125,104 +92,56 @@ int main(int argc, char** argv) {
         ~Unload() { unloadCodecLibraries(); }
     } unload;
 
-    defaultconfig(config);
-    config.codec = codec;
-    config.autoname = true;
-    config.archive = parser.isSet(outputOption) ? parser.value(outputOption) : getmusicfolder();
-    if (config.archive.isEmpty() || !QDir().mkpath(config.archive)) {
-        std::fprintf(stderr, "orvanta-rec: cannot create the output folder \"%s\"\n",
-                     qUtf8Printable(config.archive));
-        return ExitFailure;
+    if (parsed.action == RecParseResult::Action::Record) {
+        const QString warning = prepareRecConfig(options, config);
+        if (!warning.isEmpty())
+            fail(warning);
     }
-    config.archive = QFileInfo(config.archive).absoluteFilePath();
-    // Never fall back to the program's folder: a missing output folder is an error here.
-    config.path = config.archive + QLatin1Char('/');
 
-    WindowThreadHandoff handoff;
+    StatusLine status;
     const std::unique_ptr<audio::AudioEngine> engine =
         createPulseEngine(QStringLiteral("Orvanta recorder"));
-    {
-        std::unique_ptr<audio::IMMDeviceEnumerator> probe;
-        if (engine->CreateEnumerator(&probe) == audio::AUDCLNT_E_SERVICE_NOT_RUNNING) {
-            fail("no sound server answers. Start PulseAudio or PipeWire (with pipewire-pulse) and "
-                 "try again.");
-            return ExitNoServer;
-        }
-    }
-    AudioThreadFactory threads(handoff, *engine);
-    TWASAPISource source(handoff, &threads);
-    source.setAudioEngine(engine.get());
-    source.propagate();
-    if (source.cards.Count() == 0 || source.inputs.isEmpty() ||
-        source.cards.GetItem(source.defaultcard).inputs->GetItem(source.defaultinput).DataFlow !=
-            audio::eRender) {
-        fail("no output device found. Check the system's sound settings.");
-        return ExitNoDevice;
-    }
+    RecSession session(*engine, systemClock(),
+                       {.receiving =
+                            [&] {
+                                status.clear();
+                                std::fprintf(stderr, "receiving audio\n");
+                                std::fflush(stderr);
+                            },
+                        .fileClosed =
+                            [&](const QString& file) {
+                                status.clear();
+                                std::printf("%s\n", qUtf8Printable(file));
+                                std::fflush(stdout);
+                            },
+                        .error =
+                            [&](const QString& text) {
+                                status.clear();
+                                fail(text);
+                            },
+                        .finished = [&](int) { app.quit(); }});
 
-    RecView view;
-    NullPlaybackEngine playback;
-    TRecorder recorder(view, systemClock(), playback);
-    view.setRecorder(&recorder);
-    recorder.PCM = pcm16Stereo(static_cast<uint32_t>(source.defaultrate));
-    recorder.setCaptureSource(&source);
-
-    bool receiving = false;
-    bool recording = false;
-    bool stopRequested = false;
-    bool captureEnded = false;
-    source.OnData = [&](TWASAPISource* sender, const void* data, int32_t size) {
-        if (size > 0 && !receiving) {
-            receiving = true;
-            std::fprintf(stderr, "receiving audio\n");
-        }
-        if (size < 0)
-            captureEnded = true;
-        recorder.event(sender, data, size);
-        // The file is closed: by Stop, by the end of capture or by a write failure.
-        if (recording && !recorder.rec)
-            app.quit();
-    };
-
-    if (!source.startnew(source.defaultcard, source.defaultinput, recorder.PCM) ||
-        !source.started) {
-        source.OnData = nullptr;
-        return ExitNoDevice;
+    if (parsed.action == RecParseResult::Action::ListDevices) {
+        int code = RecExitFailure;
+        const QString list = session.deviceList(&code);
+        std::printf("%s", qUtf8Printable(list));
+        return code;
     }
 
-    recorder.StartClick();
-    if (!recorder.writing) {
-        source.OnData = nullptr;
-        source.stop();
-        return ExitFailure;
-    }
-    recording = true;
+    const int started = session.start(options);
+    if (started >= 0)
+        return started;
 
     // Ctrl+C and SIGTERM close the file cleanly through the event loop.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
-        fail("cannot set up signal handling");
-        return ExitFailure;
+        fail(QStringLiteral("cannot set up signal handling"));
+        return RecExitFailure;
     }
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QTimer closeGuard;
-    closeGuard.setSingleShot(true);
-    const auto requestStop = [&] {
-        if (stopRequested)
-            return;
-        stopRequested = true;
-        recorder.StopClick();
-        // The file closes with the next block; if capture has stalled, close it now.
-        closeGuard.start(1000);
-    };
-    QObject::connect(&closeGuard, &QTimer::timeout, [&] {
-        if (recorder.rec)
-            recorder.fullstop();
-        app.quit();
-    });
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
         char byte = 0;
         [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
-        requestStop();
+        session.requestStop();
     });
     struct sigaction action {};
     action.sa_handler = onSignal;
@@ -230,18 +149,22 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    if (duration > 0)
-        QTimer::singleShot(static_cast<int>(duration * 1000), requestStop);
+    // The duration is also checked between blocks, so a stalled capture still stops.
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        session.tick();
+        if (session.isFinished())
+            return;
+        const TRecorder& recorder = session.recorder();
+        status.show(recStatusLine(stateText(recorder), session.elapsedSeconds(),
+                                  recorder.totalbytes, std::max(recorder.maxl, recorder.maxr)));
+    });
+    ticker.start(250);
 
-    app.exec();
-
-    source.OnData = nullptr;
-    if (recorder.rec)
-        recorder.fullstop();
-    source.stop();
-    if (captureEnded && !stopRequested) {
-        fail("capture ended before the recording was stopped; the file was closed.");
-        return ExitFailure;
-    }
-    return stopRequested ? ExitOk : ExitFailure;
+    if (!session.isFinished())
+        app.exec();
+    ticker.stop();
+    session.close();
+    status.clear();
+    return session.exitCode();
 }

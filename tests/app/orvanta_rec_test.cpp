@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -308,6 +309,22 @@ TEST(OrvantaRec, ClearMessagesForBadInputAndMissingServer) {
         EXPECT_EQ(rec.finish(), 2);
         EXPECT_TRUE(rec.errors().contains(QStringLiteral("--format")));
     }
+    // Each refused before anything is created, even with a valid output folder given.
+    const QString out = dir.filePath(QStringLiteral("never"));
+    for (const QStringList& bad :
+         {QStringList{QStringLiteral("--bitrate"), QStringLiteral("999")},
+          QStringList{QStringLiteral("--quality"), QStringLiteral("11")},
+          QStringList{QStringLiteral("--level"), QStringLiteral("9")},
+          QStringList{QStringLiteral("--threshold-db"), QStringLiteral("6")},
+          QStringList{QStringLiteral("--split"), QStringLiteral("0")},
+          QStringList{QStringLiteral("--name"), QStringLiteral("a/b")}}) {
+        Recorder rec(bad + QStringList{QStringLiteral("--output"), out});
+        EXPECT_EQ(rec.finish(), 2) << bad.join(' ').toStdString();
+        EXPECT_TRUE(rec.errors().contains(bad.front() + QLatin1Char(':')))
+            << rec.errors().toStdString();
+        EXPECT_TRUE(rec.output().isEmpty());
+    }
+    EXPECT_FALSE(QFileInfo::exists(out));
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("PULSE_SERVER"),
@@ -318,4 +335,32 @@ TEST(OrvantaRec, ClearMessagesForBadInputAndMissingServer) {
             << rec.errors().toStdString();
     }
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+}
+
+TEST(OrvantaRec, ListsTheServersEndpointsWithTheDefaultMarked) {
+    ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
+    Recorder rec({QStringLiteral("--list-devices")});
+    ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
+    const QStringList marked =
+        rec.output().split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^\\*")));
+    ASSERT_EQ(marked.size(), 1) << rec.output().toStdString();
+    EXPECT_TRUE(marked.front().contains(QStringLiteral("id: sink:") + TestSink))
+        << rec.output().toStdString();
+}
+
+TEST(OrvantaRec, RecordsTheNamedDeviceUnderTheNamedTemplate) {
+    ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Recorder rec({QStringLiteral("--device"), QStringLiteral("sink:") + TestSink,
+                  QStringLiteral("--name"), QStringLiteral("cli-NUM"), QStringLiteral("--output"),
+                  dir.path(), QStringLiteral("--duration"), QStringLiteral("0:00:01")});
+    ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
+    EXPECT_TRUE(rec.errors().contains(QStringLiteral("receiving audio")));
+    EXPECT_EQ(rec.output().trimmed(), dir.filePath(QStringLiteral("cli-100.wav")));
+    const DecodedSound sound = decodeSound(dir.filePath(QStringLiteral("cli-100.wav")));
+    ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+    // The duration counts from the start on the wall clock; how much of it the server has
+    // delivered by then depends on its start-up, so only ask for some sound.
+    EXPECT_FALSE(sound.samples.empty());
 }

@@ -1,0 +1,329 @@
+#include "recsession.h"
+
+#include "capture/threadfactory.h"
+#include "capture/wasapisource.h"
+#include "platform/audio/audioplatform.h"
+#include "platform/playback/playbackengine.h"
+#include "recorder/recorder.h"
+#include "settings/config.h"
+#include "settings/desktop.h"
+#include "settings/settingsfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const QString SettingsFileName = QStringLiteral("tressic.xml");
+
+const char* flowText(int32_t flow) {
+    return flow == audio::eRender ? "output" : "input";
+}
+
+} // namespace
+
+/// Reports each file the recorder opened once it is closed and still there: a VOX file
+/// deleted for being too short is not reported.
+class RecSessionView final : public HeadlessRecorderView {
+public:
+    explicit RecSessionView(std::function<void(const QString&)> closed)
+        : m_closed(std::move(closed)) {}
+
+    // Called when the recorder opens a file.
+    void setFileLabel(const QString&, const QString& file) override {
+        report();
+        m_open = file;
+    }
+    // Called whenever the recorder has closed a file.
+    void refreshBrowser() override { report(); }
+
+private:
+    void report() {
+        const QString file = std::exchange(m_open, QString());
+        if (!file.isEmpty() && QFileInfo::exists(file) && m_closed)
+            m_closed(file);
+    }
+
+    std::function<void(const QString&)> m_closed;
+    QString m_open;
+};
+
+QString prepareRecConfig(const RecOptions& options, TConfig& record) {
+    QString warning;
+    if (options.useSettings) {
+        const QString problem = loadconfig(SettingsFileName, record, ConfigLoadMode::ReadOnly);
+        if (!problem.isEmpty()) {
+            warning = QStringLiteral("the settings file %1 is damaged (%2); using the built-in "
+                                     "defaults. The file was left as it is.")
+                          .arg(settingsFolder() + SettingsFileName, problem);
+        }
+    } else {
+        defaultconfig(record);
+        // Uncompressed unless asked otherwise: needs no codec library and loses nothing.
+        record.codec = 2;
+    }
+    applyRecOptions(options, record, 0);
+    if (options.outputFolder)
+        record.archive = *options.outputFolder;
+    if (record.archive.isEmpty())
+        record.archive = getmusicfolder();
+    return warning;
+}
+
+RecSession::RecSession(audio::AudioEngine& engine, Clock& clock, Callbacks callbacks)
+    : m_engine(engine), m_clock(clock), m_callbacks(std::move(callbacks)) {
+    m_closeGuard.setSingleShot(true);
+    QObject::connect(&m_closeGuard, &QTimer::timeout, [this] {
+        // Capture has stalled since the stop: close the file without waiting for a block.
+        if (m_recorder->rec)
+            m_recorder->fullstop();
+        finish(RecExitOk);
+    });
+}
+
+RecSession::~RecSession() {
+    close();
+}
+
+bool RecSession::connect(int* exitCode) {
+    if (m_connected)
+        return true;
+    {
+        std::unique_ptr<audio::IMMDeviceEnumerator> probe;
+        if (m_engine.CreateEnumerator(&probe) == audio::AUDCLNT_E_SERVICE_NOT_RUNNING) {
+            if (m_callbacks.error)
+                m_callbacks.error(
+                    QStringLiteral("no sound server answers. Start PulseAudio or PipeWire (with "
+                                   "pipewire-pulse) and try again."));
+            *exitCode = RecExitNoServer;
+            return false;
+        }
+    }
+    m_threads = std::make_unique<AudioThreadFactory>(m_handoff, m_engine);
+    m_source = std::make_unique<TWASAPISource>(m_handoff, m_threads.get(), m_clock);
+    m_source->setAudioEngine(&m_engine);
+    m_source->propagate();
+    m_view = std::make_unique<RecSessionView>([this](const QString& file) {
+        if (m_callbacks.fileClosed)
+            m_callbacks.fileClosed(file);
+    });
+    m_playback = std::make_unique<NullPlaybackEngine>();
+    m_recorder = std::make_unique<TRecorder>(*m_view, m_clock, *m_playback);
+    m_recorder->setCaptureSource(m_source.get());
+    m_connected = true;
+    return true;
+}
+
+QString RecSession::deviceList(int* exitCode) {
+    if (!connect(exitCode))
+        return {};
+    QString text;
+    const TWASAPIDevices& cards = m_source->cards;
+    for (int c = 0; c < cards.Count(); ++c) {
+        const TWASAPIDevice& card = cards.GetItem(c);
+        for (int e = 0; card.inputs && e < card.inputs->Count(); ++e) {
+            const TWASAPIDevice& endpoint = card.inputs->GetItem(e);
+            const bool isDefault = c == m_source->defaultcard && e == m_source->defaultinput &&
+                                   endpoint.DataFlow == audio::eRender;
+            QString line =
+                QStringLiteral("%1 %2 (%3, %4 Hz, %5 ch) on %6  id: %7")
+                    .arg(isDefault ? QStringLiteral("*") : QStringLiteral(" "),
+                         endpoint.Description, QLatin1String(flowText(endpoint.DataFlow)))
+                    .arg(endpoint.SamplingRate)
+                    .arg(endpoint.Channels)
+                    .arg(card.Description, endpoint.ID);
+            if (endpoint.State != 1)
+                line += QStringLiteral("  (not active)");
+            text += line + QLatin1Char('\n');
+        }
+    }
+    *exitCode = RecExitOk;
+    return text;
+}
+
+int RecSession::start(const RecOptions& options) {
+    int code = RecExitFailure;
+    if (!connect(&code))
+        return code;
+    const auto error = [this](const QString& text) {
+        if (m_callbacks.error)
+            m_callbacks.error(text);
+    };
+
+    int card = -1;
+    int input = -1;
+    if (options.device) {
+        // An id names one endpoint; a name may be worn by several, which is then ambiguous.
+        int matches = 0;
+        for (const bool byId : {true, false}) {
+            for (int c = 0; c < m_source->cards.Count(); ++c) {
+                const TWASAPIDevice& item = m_source->cards.GetItem(c);
+                for (int e = 0; item.inputs && e < item.inputs->Count(); ++e) {
+                    const TWASAPIDevice& endpoint = item.inputs->GetItem(e);
+                    const bool match = byId ? endpoint.ID == *options.device
+                                            : endpoint.Description.compare(
+                                                  *options.device, Qt::CaseInsensitive) == 0;
+                    if (match && matches++ == 0) {
+                        card = c;
+                        input = e;
+                    }
+                }
+            }
+            if (matches > 0)
+                break;
+        }
+        if (matches == 0) {
+            error(QStringLiteral("--device: no endpoint is named \"%1\"; --list-devices lists "
+                                 "them.")
+                      .arg(*options.device));
+            return RecExitNoDevice;
+        }
+        if (matches > 1) {
+            error(QStringLiteral("--device: several endpoints are named \"%1\"; give its id "
+                                 "(see --list-devices).")
+                      .arg(*options.device));
+            return RecExitNoDevice;
+        }
+    } else {
+        if (m_source->cards.Count() == 0 || m_source->inputs.isEmpty() ||
+            m_source->cards.GetItem(m_source->defaultcard)
+                    .inputs->GetItem(m_source->defaultinput)
+                    .DataFlow != audio::eRender) {
+            error(QStringLiteral("no output device found. Check the system's sound settings."));
+            return RecExitNoDevice;
+        }
+        card = m_source->defaultcard;
+        input = m_source->defaultinput;
+    }
+    const TWASAPIDevice& endpoint = m_source->cards.GetItem(card).inputs->GetItem(input);
+    if (endpoint.State != 1) {
+        error(QStringLiteral("the endpoint \"%1\" is not active.").arg(endpoint.Description));
+        return RecExitNoDevice;
+    }
+    const int32_t rate = endpoint.SamplingRate > 0 ? endpoint.SamplingRate : m_source->defaultrate;
+    if (options.bitrateKbps)
+        config.bitrate = nearestMp3BitrateIndex(*options.bitrateKbps, rate);
+
+    // Only now, when recording can start, is the output folder made.
+    if (config.archive.isEmpty() || !QDir().mkpath(config.archive)) {
+        error(QStringLiteral("cannot create the output folder \"%1\".").arg(config.archive));
+        return RecExitFailure;
+    }
+    config.archive = QFileInfo(config.archive).absoluteFilePath();
+    // Never fall back to the program's folder: a missing output folder is an error here.
+    config.path = config.archive + QLatin1Char('/');
+
+    m_source->fillinputs(card);
+    m_recorder->PCM = pcm16Stereo(static_cast<uint32_t>(rate));
+    m_source->OnData = [this](TWASAPISource* sender, const void* data, int32_t size) {
+        m_recorder->event(sender, data, size);
+        onBlock(data, size);
+    };
+    if (!m_source->startnew(card, input, m_recorder->PCM) || !m_source->started) {
+        m_source->OnData = nullptr;
+        error(QStringLiteral("cannot start capture on \"%1\".").arg(endpoint.Description));
+        return RecExitNoDevice;
+    }
+    m_started = m_clock.now();
+    m_duration = options.durationSeconds.value_or(0);
+    m_recorder->StartClick();
+    if (!config.vox && !m_recorder->writing) {
+        m_source->OnData = nullptr;
+        m_source->stop();
+        return RecExitFailure;
+    }
+    m_recording = true;
+    return -1;
+}
+
+void RecSession::onBlock(const void*, int32_t size) {
+    if (m_finished)
+        return;
+    if (size > 0) {
+        m_bytesReceived += static_cast<uint64_t>(size);
+        if (!m_receiving) {
+            m_receiving = true;
+            if (m_callbacks.receiving)
+                m_callbacks.receiving();
+        }
+    }
+    if (size < 0) {
+        // The recorder has closed the file already.
+        if (m_stopRequested) {
+            finish(RecExitOk);
+        } else {
+            if (m_callbacks.error)
+                m_callbacks.error(QStringLiteral(
+                    "capture ended before the recording was stopped; the file was closed."));
+            finish(RecExitFailure);
+        }
+        return;
+    }
+    if (m_stopRequested) {
+        if (!m_recorder->rec)
+            finish(RecExitOk);
+        return;
+    }
+    // Outside VOX a file is always open; none means a write failure closed it.
+    if (!config.vox && !m_recorder->rec) {
+        finish(RecExitFailure);
+        return;
+    }
+    checkDuration();
+}
+
+void RecSession::checkDuration() {
+    if (m_duration > 0 && !m_stopRequested &&
+        datetime::millisecondsBetween(m_started, m_clock.now()) >=
+            static_cast<int64_t>(m_duration * 1000))
+        requestStop();
+}
+
+void RecSession::tick() {
+    if (m_recording && !m_finished)
+        checkDuration();
+}
+
+void RecSession::requestStop() {
+    if (!m_recording || m_finished || m_stopRequested) {
+        if (!m_recording && !m_finished)
+            finish(RecExitOk);
+        return;
+    }
+    m_stopRequested = true;
+    m_recorder->StopClick();
+    if (!m_recorder->rec) {
+        // VOX was listening, no file is open: nothing to wait for.
+        m_recorder->fullstop();
+        finish(RecExitOk);
+        return;
+    }
+    // The file closes with the next block; if capture has stalled, the guard closes it.
+    m_closeGuard.start(1000);
+}
+
+void RecSession::finish(int exitCode) {
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_exitCode = exitCode;
+    m_closeGuard.stop();
+    if (m_callbacks.finished)
+        m_callbacks.finished(exitCode);
+}
+
+int64_t RecSession::elapsedSeconds() const {
+    if (!m_recording)
+        return 0;
+    return datetime::millisecondsBetween(m_started, m_clock.now()) / 1000;
+}
+
+void RecSession::close() {
+    m_closeGuard.stop();
+    if (!m_source)
+        return;
+    m_source->OnData = nullptr;
+    if (m_recorder->rec)
+        m_recorder->fullstop();
+    m_source->stop();
+}
