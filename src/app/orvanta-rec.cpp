@@ -38,6 +38,8 @@ class StatusLine {
 public:
     StatusLine() : m_enabled(::isatty(STDERR_FILENO) == 1) {}
 
+    bool enabled() const { return m_enabled; }
+
     void show(const QString& text) {
         if (!m_enabled)
             return;
@@ -153,13 +155,14 @@ int main(int argc, char** argv) {
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         session.tick();
-        if (session.isFinished())
+        if (session.isFinished() || !status.enabled())
             return;
         const TRecorder& recorder = session.recorder();
         status.show(recStatusLine(stateText(recorder), session.elapsedSeconds(),
                                   recorder.totalbytes, std::max(recorder.maxl, recorder.maxr)));
     });
-    ticker.start(250);
+    // Without a status line to refresh, the timer only guards a stalled capture.
+    ticker.start(status.enabled() ? 250 : 1000);
 
     if (!session.isFinished())
         app.exec();
