@@ -71,31 +71,23 @@ EndpointInfo fromSource(const pa_source_info& info) {
     return endpoint;
 }
 
-void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) noexcept {
+// One callback for sink and source lists: collects each entry until the end of the list.
+template <class Info, EndpointInfo (*convert)(const Info&)>
+void onEndpoint(pa_context*, const Info* info, int eol, void* userdata) noexcept {
     auto* collector = static_cast<EndpointCollector*>(userdata);
     if (eol < 0) {
         collector->failed = true;
     } else if (eol == 0 && info) {
         try {
-            collector->endpoints->push_back(fromSink(*info));
+            collector->endpoints->push_back(convert(*info));
         } catch (...) {
             collector->failed = true;
         }
     }
 }
 
-void onSource(pa_context*, const pa_source_info* info, int eol, void* userdata) noexcept {
-    auto* collector = static_cast<EndpointCollector*>(userdata);
-    if (eol < 0) {
-        collector->failed = true;
-    } else if (eol == 0 && info) {
-        try {
-            collector->endpoints->push_back(fromSource(*info));
-        } catch (...) {
-            collector->failed = true;
-        }
-    }
-}
+constexpr auto onSink = &onEndpoint<pa_sink_info, fromSink>;
+constexpr auto onSource = &onEndpoint<pa_source_info, fromSource>;
 
 void onCard(pa_context*, const pa_card_info* info, int eol, void* userdata) noexcept {
     auto* collector = static_cast<CardCollector*>(userdata);
@@ -151,9 +143,9 @@ QueryResult queryEndpoints(PulseConnection& connection, std::vector<EndpointInfo
     EndpointCollector sourceCollector{&sources};
     CardCollector cards;
     if (!connection.waitFor(
-            OperationPtr(pa_context_get_sink_info_list(context, &onSink, &sinkCollector))) ||
+            OperationPtr(pa_context_get_sink_info_list(context, onSink, &sinkCollector))) ||
         !connection.waitFor(
-            OperationPtr(pa_context_get_source_info_list(context, &onSource, &sourceCollector))) ||
+            OperationPtr(pa_context_get_source_info_list(context, onSource, &sourceCollector))) ||
         !connection.waitFor(
             OperationPtr(pa_context_get_card_info_list(context, &onCard, &cards))) ||
         sinkCollector.failed || sourceCollector.failed || cards.failed) {
@@ -178,8 +170,8 @@ QueryResult queryEndpoint(PulseConnection& connection, EndpointKind kind, const 
     EndpointCollector collector{&found};
     OperationPtr operation(
         kind == EndpointKind::Sink
-            ? pa_context_get_sink_info_by_name(context, name.c_str(), &onSink, &collector)
-            : pa_context_get_source_info_by_name(context, name.c_str(), &onSource, &collector));
+            ? pa_context_get_sink_info_by_name(context, name.c_str(), onSink, &collector)
+            : pa_context_get_source_info_by_name(context, name.c_str(), onSource, &collector));
     if (!connection.waitFor(std::move(operation))) {
         return QueryResult::Failed;
     }
