@@ -14,14 +14,21 @@ if [ "$mode" = run ]; then
     packages+=(pulseaudio-utils xdg-utils)
 fi
 if [ "$mode" = test ]; then
-    packages+=(libgtest-dev libsndfile1-dev pulseaudio-utils xdg-utils)
-    # The tests run their own private sound server. Installing pulseaudio would remove a
-    # desktop's PipeWire service on Debian 12, so where pipewire-pulse is installed the tests
-    # use a private PipeWire instance instead.
-    if installed pipewire-pulse && ! installed pulseaudio; then
-        packages+=(pipewire wireplumber dbus)
-    else
-        packages+=(pulseaudio)
+    # The tests run against both sound servers, each as a private instance; ffmpeg is only
+    # for the benchmarks' reference, so it is not installed here.
+    packages+=(libgtest-dev libsndfile1-dev pulseaudio-utils xdg-utils pulseaudio pipewire
+        pipewire-pulse wireplumber dbus)
+fi
+
+# Where one of the two sound servers already serves this machine's desktop, the other one is
+# installed for the tests only: its per-user services stay off, so that it does not compete
+# for the desktop's sound socket at the next login.
+keep_off=()
+if [ "$mode" = test ]; then
+    if installed pulseaudio && ! installed pipewire-pulse; then
+        keep_off=(pipewire-pulse.socket pipewire-pulse.service)
+    elif installed pipewire-pulse && ! installed pulseaudio; then
+        keep_off=(pulseaudio.socket pulseaudio.service)
     fi
 fi
 
@@ -41,4 +48,7 @@ if ! "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
     # A fresh machine may have no package lists yet.
     "${sudo_cmd[@]}" apt-get update
     "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+if [ ${#keep_off[@]} -gt 0 ] && command -v systemctl >/dev/null 2>&1; then
+    "${sudo_cmd[@]}" systemctl --global disable "${keep_off[@]}" >/dev/null 2>&1 || true
 fi

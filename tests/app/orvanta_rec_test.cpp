@@ -86,16 +86,18 @@ private:
     QString m_stdout;
 };
 
-/// Waits until the server has finished playing a sample (hang guard: 60 s). The recorder's
-/// own silent stream stays, so look for the sample's stream by name.
-bool waitUntilPlayed(const QString& sample) {
-    const QString stream = QStringLiteral("media.name = \"%1\"").arg(sample);
-    QElapsedTimer guard;
-    guard.start();
-    while (pactl({QStringLiteral("list"), QStringLiteral("sink-inputs")}).contains(stream)) {
-        if (guard.elapsed() > 60000)
-            return false;
-        QThread::msleep(100);
+/// Plays a file on the test sink and waits for its end (hang guard: 60 s). A client with
+/// the player's default two-second buffer does not underrun here. (Cached samples played by
+/// the server itself would be safer still, but PipeWire's pulse server of Debian 12 plays
+/// their tail first and then crashes.)
+bool playToTheEnd(const QString& file) {
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + TestSink, file});
+    if (!player.waitForFinished(60000) || player.exitStatus() != QProcess::NormalExit ||
+        player.exitCode() != 0) {
+        ADD_FAILURE() << "paplay " << file.toStdString()
+                      << " failed: " << player.readAllStandardError().toStdString();
+        return false;
     }
     return true;
 }
@@ -107,8 +109,8 @@ TEST(OrvantaRec, RecordsWhatTheServerPlaysWithoutGapsOrRepeats) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
 
-    // 1 s of silence, 10 s of a seeded pseudo-random signal, 1 s of silence.
-    const size_t signalFrames = 10 * Rate;
+    // 1 s of silence, 6 s of a seeded pseudo-random signal, 1 s of silence.
+    const size_t signalFrames = 6 * Rate;
     const std::vector<int16_t> noise = testSignal(signalFrames, 42);
     std::vector<int16_t> played(static_cast<size_t>(Rate) * 2, 0);
     played.insert(played.end(), noise.begin(), noise.end());
@@ -120,11 +122,7 @@ TEST(OrvantaRec, RecordsWhatTheServerPlaysWithoutGapsOrRepeats) {
                   QStringLiteral("--duration"), QStringLiteral("120")});
     ASSERT_TRUE(rec.waitForError(QStringLiteral("receiving audio"))) << rec.errors().toStdString();
 
-    // The server plays the sample itself, so no client can underrun.
-    pactl({QStringLiteral("upload-sample"), signalFile, QStringLiteral("orvanta_signal")});
-    pactl({QStringLiteral("play-sample"), QStringLiteral("orvanta_signal"), TestSink});
-    ASSERT_TRUE(waitUntilPlayed(QStringLiteral("orvanta_signal")));
-    pactl({QStringLiteral("remove-sample"), QStringLiteral("orvanta_signal")});
+    ASSERT_TRUE(playToTheEnd(signalFile));
     rec.terminate();
     ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
 
@@ -215,7 +213,6 @@ TEST(OrvantaRec, RecordsEveryFormat) {
     played.insert(played.end(), static_cast<size_t>(Rate), 0);
     const QString signalFile = dir.filePath(QStringLiteral("music.wav"));
     ASSERT_TRUE(writeWav16(signalFile, Rate, 2, played));
-    pactl({QStringLiteral("upload-sample"), signalFile, QStringLiteral("orvanta_music")});
 
     for (const QString& format :
          {QStringLiteral("flac"), QStringLiteral("mp3"), QStringLiteral("ogg")}) {
@@ -224,8 +221,7 @@ TEST(OrvantaRec, RecordsEveryFormat) {
                       dir.filePath(format), QStringLiteral("--duration"), QStringLiteral("120")});
         ASSERT_TRUE(rec.waitForError(QStringLiteral("receiving audio")))
             << rec.errors().toStdString();
-        pactl({QStringLiteral("play-sample"), QStringLiteral("orvanta_music"), TestSink});
-        ASSERT_TRUE(waitUntilPlayed(QStringLiteral("orvanta_music")));
+        ASSERT_TRUE(playToTheEnd(signalFile));
         rec.terminate();
         ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
         const QString file = rec.output().trimmed();
@@ -265,7 +261,6 @@ TEST(OrvantaRec, RecordsEveryFormat) {
         }
         EXPECT_GE(c, 0.99);
     }
-    pactl({QStringLiteral("remove-sample"), QStringLiteral("orvanta_music")});
 }
 
 TEST(OrvantaRec, DeviceRemovalEndsTheRecordingAndKeepsTheFile) {

@@ -52,6 +52,9 @@ ProcessResult pactl(const QStringList& arguments) {
 class LoadedModule {
 public:
     explicit LoadedModule(const QStringList& arguments) {
+        if (arguments.isEmpty()) {
+            return;
+        }
         const ProcessResult result = pactl(QStringList{QStringLiteral("load-module")} + arguments);
         if (result.exitCode == 0) {
             m_index = result.output.trimmed();
@@ -333,7 +336,17 @@ TEST_F(PulseEngineTest, InputEndpointIsCapturedDirectlyAndRefusesLoopback) {
         {QStringLiteral("module-null-source"), QStringLiteral("source_name=orvanta_mic"),
          QStringLiteral("description=OrvantaMic"), QStringLiteral("format=float32le"),
          QStringLiteral("rate=44100"), QStringLiteral("channels=1")});
-    ASSERT_TRUE(source.loaded());
+    // PipeWire's pulse server has no null source; its null sink makes one when asked.
+    LoadedModule pipewireSource(
+        source.loaded()
+            ? QStringList{}
+            : QStringList{QStringLiteral("module-null-sink"),
+                          QStringLiteral("sink_name=orvanta_mic"),
+                          QStringLiteral("media.class=Audio/Source/Virtual"),
+                          QStringLiteral("sink_properties=device.description=OrvantaMic"),
+                          QStringLiteral("format=float32le"), QStringLiteral("rate=44100"),
+                          QStringLiteral("channels=1")});
+    ASSERT_TRUE(source.loaded() || pipewireSource.loaded());
     ASSERT_EQ(pactl({QStringLiteral("set-default-source"), QStringLiteral("orvanta_mic")}).exitCode,
               0);
 
@@ -490,9 +503,6 @@ TEST_F(PulseEngineTest, LoopbackReturnsAPlayedSignalInOrder) {
     const auto fileFrames = static_cast<sf_count_t>(file.size() / 2);
     EXPECT_EQ(sf_writef_float(wav, file.data(), fileFrames), fileFrames);
     sf_close(wav);
-    const QString sample = QStringLiteral("orvanta-pulse-test-signal");
-    ASSERT_EQ(pactl({QStringLiteral("upload-sample"), path, sample}).exitCode, 0);
-
     std::unique_ptr<IMMDevice> sink;
     ASSERT_NO_FATAL_FAILURE(device(QStringLiteral("sink:") + testSink(), &sink));
     std::unique_ptr<IAudioClient> client;
@@ -505,9 +515,11 @@ TEST_F(PulseEngineTest, LoopbackReturnsAPlayedSignalInOrder) {
         return status != S_OK || !samples.empty();
     }));
     ASSERT_EQ(status, S_OK);
-    const ProcessResult played = pactl({QStringLiteral("play-sample"), sample, testSink()});
-    pactl({QStringLiteral("remove-sample"), sample});
-    ASSERT_EQ(played.exitCode, 0) << played.output.toStdString();
+    // A player client rather than a sample cached in the server: PipeWire's pulse server of
+    // Debian 12 plays a cached sample's tail first and then crashes.
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + testSink(), path});
+    ASSERT_TRUE(player.waitForStarted(10000)) << player.errorString().toStdString();
 
     // The first frame that is not silence, and where it lies in the signal.
     constexpr size_t kNone = std::numeric_limits<size_t>::max();
@@ -522,6 +534,8 @@ TEST_F(PulseEngineTest, LoopbackReturnsAPlayedSignalInOrder) {
         return status != S_OK || (start != kNone && samples.size() >= start + 2 * (kFrames + 4800));
     }));
     ASSERT_EQ(status, S_OK);
+    ASSERT_TRUE(player.waitForFinished(60000));
+    EXPECT_EQ(player.exitCode(), 0) << player.readAllStandardError().toStdString();
     ASSERT_NE(start, kNone) << "the signal never came back";
     size_t offset = kNone;
     for (size_t k = 0; offset == kNone && k < signal.size(); k += 2) {
