@@ -5,7 +5,7 @@ set -euo pipefail
 
 mode=${1:-build}
 packages=(cmake g++ make pkg-config qt6-base-dev libpulse-dev libmp3lame-dev libogg-dev libvorbis-dev
-    libflac-dev libtag1-dev)
+    libflac-dev libtag1-dev libsndfile1-dev)
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }

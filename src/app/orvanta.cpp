@@ -1,0 +1,76 @@
+// The window program.
+#include "common/clock.h"
+#include "common/handoff.h"
+#include "platform/audio/pulse/pulseengine.h"
+#include "platform/desktop/quitsignals.h"
+#include "platform/playback/pulseoutput.h"
+#include "platform/playback/streamengine.h"
+#include "recorder/ui/application.h"
+#include "recorder/ui/mainform.h"
+#include "recorder/ui/widgetmessages.h"
+#include "writers/codecbinding.h"
+
+#include <QElapsedTimer>
+#include <QSessionManager>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    OrvantaApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Orvanta"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Orvanta"));
+    QApplication::setApplicationVersion(QStringLiteral(ORVANTA_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("orvanta"));
+
+    WidgetMessageService messageService;
+    setMessageService(&messageService);
+    // Before anything records: a missing codec library disables only its format.
+    loadCodecLibraries();
+
+    int result = 0;
+    {
+        WindowThreadHandoff handoff;
+        const std::unique_ptr<audio::AudioEngine> engine = createPulseEngine();
+        playback::StreamPlaybackEngine playback(
+            std::make_unique<playback::PulseOutputDevice>(QStringLiteral("Orvanta")));
+        TMainForm form({.engine = *engine,
+                        .playback = playback,
+                        .clock = systemClock(),
+                        .handoff = handoff,
+                        .loadhotkeys = {},
+                        .closehotkeys = {},
+                        .silentUpdateCheck = {},
+                        .reportError = {}});
+
+        // A signal cannot be answered, so it closes without the question, with the save.
+        QuitSignals quitSignals;
+        QObject::connect(&quitSignals, &QuitSignals::quitRequested, &form,
+                         &TMainForm::closeWithoutQuestion);
+        // Log-off and shut-down: the same close, which may ask and may be refused.
+        QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
+                         [&form](QSessionManager& manager) {
+                             if (!form.sessionEnding())
+                                 manager.cancel();
+                         });
+
+        if (!form.FormCreate()) {
+            setMessageService(nullptr);
+            unloadCodecLibraries();
+            return 0;
+        }
+        if (qEnvironmentVariableIntValue("ORVANTA_STARTUP_TRACE") == 1) {
+            QObject::connect(&form, &TMainForm::firstShown, &form, [&sinceStart] {
+                std::fprintf(stderr, "orvanta: window shown after %lld ms\n",
+                             static_cast<long long>(sinceStart.elapsed()));
+                std::fflush(stderr);
+            });
+        }
+        form.showAfterStart();
+        result = app.exec();
+    }
+    setMessageService(nullptr);
+    unloadCodecLibraries();
+    return result;
+}

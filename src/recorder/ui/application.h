@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QApplication>
+
+#include <functional>
+
+/// The window program's application object: an exception that reaches the event loop is
+/// reported and shown, and the program goes on. Window thread only.
+class OrvantaApplication : public QApplication {
+public:
+    OrvantaApplication(int& argc, char** argv);
+
+    /// Receives the text of every exception caught here (the error report); may be empty.
+    std::function<void(const QString&)> onException;
+    /// Shows the exception to the user; a message box unless replaced (tests replace it).
+    std::function<void(const QString&)> showException;
+
+    bool notify(QObject* receiver, QEvent* event) override;
+
+private:
+    void handle(const QString& message);
+};

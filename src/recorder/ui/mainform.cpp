@@ -1,0 +1,747 @@
+#include "mainform.h"
+
+#include "windowplacement.h"
+
+#include "capture/threadfactory.h"
+#include "capture/wasapisource.h"
+#include "common/clock.h"
+#include "controls/bmptimedisplay.h"
+#include "controls/icebtn.h"
+#include "controls/iceslider.h"
+#include "controls/icevumeter.h"
+#include "controls/skin.h"
+#include "controls/spectrumdisplay.h"
+#include "controls/trigger.h"
+#include "platform/playback/playbackengine.h"
+#include "settings/config.h"
+#include "settings/desktop.h"
+#include "settings/events.h"
+#include "settings/namehistory.h"
+#include "settings/settingsfile.h"
+#include "writers/audiowriter.h"
+#include "writers/codectable.h"
+#include "writers/mp3bitrate.h"
+
+#include <QApplication>
+#include <QBitmap>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPainter>
+#include <QScreen>
+#include <QWindow>
+
+#include <cmath>
+
+namespace {
+
+const QString SettingsFileName = QStringLiteral("tressic.xml");
+constexpr QSize SkinSize(416, 241);
+
+bool onWayland() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+QColor toColour(Rgb rgb) {
+    return QColor(rgb.red, rgb.green, rgb.blue);
+}
+
+/// "description|pattern" as a file dialog's filter, "description (pattern)".
+QString dialogFilter(const QString& filter) {
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QString pattern = parts.at(i + 1);
+        pattern.replace(QLatin1Char(';'), QLatin1Char(' '));
+        filters << QStringLiteral("%1 (%2)").arg(parts.at(i), pattern.trimmed());
+    }
+    return filters.isEmpty() ? filter : filters.join(QStringLiteral(";;"));
+}
+
+} // namespace
+
+TMainForm::TMainForm(MainFormServices services, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_services(std::move(services)) {
+    setWindowTitle(QStringLiteral("Orvanta"));
+    setFixedSize(SkinSize);
+    m_recorder = std::make_unique<TRecorder>(*this, m_services.clock, m_services.playback);
+    buildControls();
+    buildMenu();
+    tmrvisual.setInterval(VisualInterval);
+    connect(&tmrvisual, &QTimer::timeout, this, &TMainForm::tmrvisualTimer);
+}
+
+TMainForm::~TMainForm() {
+    if (m_created && !m_closed)
+        FormClose();
+    // FormDestroy: playback ends before the window it reports to.
+    m_services.playback.onEnd = nullptr;
+    m_services.playback.free();
+}
+
+TiceBtn* TMainForm::makeButton(const QString& name, QPoint at) {
+    auto* button = new TiceBtn(this);
+    button->setPic(skin::load(name + QStringLiteral(".png")));
+    button->setPicUp(skin::load(name + QStringLiteral("_up.png")));
+    button->setPicDown(skin::load(name + QStringLiteral("_down.png")));
+    button->move(at);
+    return button;
+}
+
+QLabel* TMainForm::makeLabel(QRect geometry, Qt::Alignment alignment) {
+    auto* label = new QLabel(this);
+    label->setGeometry(geometry);
+    label->setAlignment(alignment);
+    QFont font(QStringLiteral("tahoma"));
+    font.setPointSize(8);
+    label->setFont(font);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, toColour(TRecorder::TEXTCOLOR));
+    label->setPalette(palette);
+    // Dragging the window works over the labels too.
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    return label;
+}
+
+void TMainForm::buildControls() {
+    // The see-through colour becomes real transparency: a mask where windows have shapes,
+    // and alpha for compositors that take it instead.
+    const QImage picture = skin::load(QStringLiteral("background.png"));
+    m_background = picture.convertToFormat(QImage::Format_ARGB32);
+    const QRgb transparent = skin::transparentColour().rgb();
+    for (int y = 0; y < m_background.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(m_background.scanLine(y));
+        for (int x = 0; x < m_background.width(); ++x)
+            if ((line[x] | 0xff000000u) == transparent)
+                line[x] = 0;
+    }
+    const QString platform = QGuiApplication::platformName();
+    if (!picture.isNull() && platform != QLatin1String("offscreen") &&
+        platform != QLatin1String("minimal")) {
+        setMask(QBitmap::fromImage(picture.createMaskFromColor(transparent, Qt::MaskOutColor)
+                                       .convertToFormat(QImage::Format_MonoLSB)));
+    }
+    if (onWayland())
+        setAttribute(Qt::WA_TranslucentBackground);
+
+    spc = new TSpectrumDisplay(this);
+    spc->setGeometry(16, 42, 127, 38);
+    spc->setbackcolor(skin::backColour());
+    spc->setforecolor(skin::foreColour());
+    spc->setbackground(skin::load(QStringLiteral("spectrum_back.png")));
+    spc->setslider(skin::load(QStringLiteral("spectrum_bar.png")));
+    connect(spc, &TSpectrumDisplay::OnClick, this, &TMainForm::spcClick);
+
+    timebox = new Tbmptimedisplay(this);
+    timebox->move(160, 50);
+    timebox->setFontWidth(14);
+    timebox->setFontHeight(19);
+    timebox->setFontBitmap(skin::load(QStringLiteral("digits.png")));
+    timebox->setText(QStringLiteral("00:00:00"));
+
+    dvox = new TTrigger(this);
+    dvox->move(160, 76);
+    dvox->setHint(QStringLiteral("VOX"));
+    dvox->setUncheckedGlyph(skin::load(QStringLiteral("vox_off.png")));
+    dvox->setCheckedGlyph(skin::load(QStringLiteral("vox_on.png")));
+    dtimer = new TTrigger(this);
+    dtimer->move(198, 76);
+    dtimer->setHint(QStringLiteral("Timer"));
+    dtimer->setUncheckedGlyph(skin::load(QStringLiteral("timer_off.png")));
+    dtimer->setCheckedGlyph(skin::load(QStringLiteral("timer_on.png")));
+
+    dformat = makeLabel(QRect(244, 48, 48, 16), Qt::AlignRight | Qt::AlignVCenter);
+    dbitrate = makeLabel(QRect(244, 64, 48, 16), Qt::AlignRight | Qt::AlignVCenter);
+
+    VUmeter = new iceVUmeter(this);
+    VUmeter->setGeometry(300, 40, 28, 61);
+
+    volumemain = new TIceSlider(this);
+    volumemain->setHorizontal(false);
+    volumemain->move(364, 38);
+    volumemain->setImageRuler(skin::load(QStringLiteral("slider_ruler_v.png")));
+    volumemain->setImageThumb(skin::load(QStringLiteral("slider_thumb_v.png")));
+    volumemain->setMaximum(100);
+    volumemain->setToolTip(QStringLiteral("Level"));
+    connect(volumemain, &TIceSlider::OnChanged, this, &TMainForm::volumemainChange);
+
+    Slider = new TIceSlider(this);
+    Slider->move(33, 122);
+    Slider->setImageRuler(skin::load(QStringLiteral("slider_ruler_h.png")));
+    Slider->setImageThumb(skin::load(QStringLiteral("slider_thumb_h.png")));
+    Slider->setMaximum(100);
+    Slider->setToolTip(QStringLiteral("Position"));
+    connect(Slider, &TIceSlider::OnChanged, this, &TMainForm::SliderChanged);
+
+    // The transport buttons, then the tool buttons after a gap.
+    int x = 16;
+    const auto next = [&x](TiceBtn* button, bool large) { x += button->width() + (large ? 6 : 8); };
+    Start = makeButton(QStringLiteral("start"), QPoint(x, 160));
+    Start->setToolTip(QStringLiteral("Start recording (Ctrl+Alt+R)"));
+    next(Start, true);
+    Stop = makeButton(QStringLiteral("stop"), QPoint(x, 160));
+    Stop->setToolTip(QStringLiteral("Stop (Ctrl+Alt+S)"));
+    next(Stop, true);
+    pause = makeButton(QStringLiteral("pause"), QPoint(x, 160));
+    pause->setToolTip(QStringLiteral("Pause (Ctrl+Alt+U)"));
+    next(pause, true);
+    PlayButton = makeButton(QStringLiteral("play"), QPoint(x, 160));
+    PlayButton->setToolTip(QStringLiteral("Play (Ctrl+Alt+P)"));
+    next(PlayButton, true);
+    x += 24;
+    folderbutton = makeButton(QStringLiteral("folder"), QPoint(x, 164));
+    folderbutton->setToolTip(QStringLiteral("Recording browser (Ctrl+Alt+F)"));
+    next(folderbutton, false);
+    schedbutton = makeButton(QStringLiteral("scheduler"), QPoint(x, 164));
+    schedbutton->setToolTip(QStringLiteral("Scheduler"));
+    next(schedbutton, false);
+    setbutton = makeButton(QStringLiteral("settings"), QPoint(x, 164));
+    setbutton->setToolTip(QStringLiteral("Settings (Ctrl+Alt+O)"));
+    next(setbutton, false);
+    helpbutton = makeButton(QStringLiteral("help"), QPoint(x, 164));
+    helpbutton->setToolTip(QStringLiteral("Help (Ctrl+Alt+H)"));
+    minbutton = makeButton(QStringLiteral("minimise"), QPoint(370, 9));
+    minbutton->setToolTip(QStringLiteral("Minimise"));
+    exitbutton = makeButton(QStringLiteral("exit"), QPoint(390, 9));
+    exitbutton->setToolTip(QStringLiteral("Exit"));
+
+    connect(Start, &TiceBtn::OnClick, this, [this] { m_recorder->StartClick(); });
+    connect(Stop, &TiceBtn::OnClick, this, [this] { m_recorder->StopClick(); });
+    connect(pause, &TiceBtn::OnClick, this, [this] { m_recorder->pauseClick(); });
+    connect(PlayButton, &TiceBtn::OnClick, this, &TMainForm::PlayButtonClick);
+    connect(helpbutton, &TiceBtn::OnClick, this, &TMainForm::HelpClick);
+    connect(minbutton, &TiceBtn::OnClick, this, &TMainForm::minbuttonClick);
+    connect(exitbutton, &TiceBtn::OnClick, this, &TMainForm::ExitButtonClick);
+    // The browser, the scheduler and the settings dialog's pages are not there yet.
+    for (TiceBtn* later : {folderbutton, schedbutton, setbutton})
+        later->setSupported(false);
+
+    fname = makeLabel(QRect(16, 206, 384, 14));
+    fstatus = makeLabel(QRect(16, 222, 110, 14));
+    ffile = makeLabel(QRect(130, 222, 270, 14), Qt::AlignRight | Qt::AlignVCenter);
+}
+
+void TMainForm::buildMenu() {
+    popupMenu = new QMenu(this);
+    const auto add = [this](const QString& text, bool available, auto handler) {
+        QAction* action = popupMenu->addAction(text);
+        action->setEnabled(available);
+        connect(action, &QAction::triggered, this, handler);
+        return action;
+    };
+    // The windows behind the first four entries come with later parts of the program.
+    add(QStringLiteral("Settings..."), false, [] {});
+    add(QStringLiteral("Scheduler..."), false, [] {});
+    add(QStringLiteral("Recording browser..."), false, [] {});
+    add(QStringLiteral("Check for updates"), false, [] {});
+    add(QStringLiteral("Help"), true, [this] { HelpClick(); });
+    popupMenu->addSeparator();
+    add(QStringLiteral("Exit"), true, [this] { ExitButtonClick(); });
+}
+
+bool TMainForm::FormCreate() {
+    // Recorder defaults.
+    m_recorder->voxcounter = false;
+    m_recorder->currentevent = -1;
+    m_recorder->lastfile.clear();
+    m_recorder->workmode = 1;
+    namehistory.clear();
+
+    // The settings, events and naming rules. Their dates are read in a fixed "dd-mm-yy"
+    // form, whatever the user's locale.
+    TConfig record;
+    loadconfig(SettingsFileName, record);
+    config = record;
+    loadevents(settingsFolder() + QStringLiteral("events.xml"));
+    loadnames(settingsFolder() + QStringLiteral("names.xml"));
+
+    m_threads = std::make_unique<AudioThreadFactory>(m_services.handoff, m_services.engine);
+    m_source =
+        std::make_unique<TWASAPISource>(m_services.handoff, m_threads.get(), m_services.clock);
+    m_source->setAudioEngine(&m_services.engine);
+    m_source->propagate();
+    if (m_source->cards.Count() == 0) {
+        messages().show(QStringLiteral("Can not find any active sound cards.\nPlease check that "
+                                       "the sound server (PulseAudio or PipeWire) is running "
+                                       "and an output device is enabled in the system's sound "
+                                       "settings"),
+                        QStringLiteral("Sound card enumeration error!"), MessageIcon::Information,
+                        MessageButtons::Ok);
+        m_source.reset();
+        m_threads.reset();
+        return false;
+    }
+
+    playbuffer = std::make_unique<uint8_t[]>(PlayBufferSize);
+    m_recorder->setCaptureSource(m_source.get());
+    m_source->OnData = [this](TWASAPISource* sender, const void* data, int32_t size) {
+        m_recorder->event(sender, data, size);
+    };
+    placeAtStart();
+    m_recorder->PCM = pcm16Stereo(static_cast<uint32_t>(m_source->defaultrate));
+    m_services.playback.onEnd = [this](PlayStream stream) {
+        // The engine's thread only posts; the window thread does the rest.
+        QMetaObject::invokeMethod(
+            this, [this, stream] { playbackEnded(stream); }, Qt::QueuedConnection);
+    };
+    m_services.playback.init();
+    if (!config.hotkeys && m_services.loadhotkeys)
+        m_services.loadhotkeys();
+
+    m_recorder->paused = false;
+    m_recorder->eventactive = false;
+    m_recorder->voxarmed = false;
+    spc->setvisualmode(config.displaytype);
+    m_recorder->writing = false;
+    fname->clear();
+    ffile->clear();
+    m_recorder->ShowStatus(0);
+    timebox->setText(QStringLiteral("00:00:00"));
+    setButtonEnabled(RecorderButton::Start, true);
+    setButtonEnabled(RecorderButton::Stop, false);
+    setButtonEnabled(RecorderButton::Pause, false);
+    setButtonEnabled(RecorderButton::PlayButton, true);
+    setButtonEnabled(RecorderButton::FolderButton, true);
+
+    m_cmanager = std::make_unique<Tcmanager>(*m_source, m_recorder->PCM, *this, this);
+    m_cmanager->FormCreate();
+
+    showinfo();
+    volumemain->setPosition(config.mixervolume);
+    m_source->setvolume(volumemain->Position());
+    ffile->setVisible(config.codec != 3);
+    m_created = true;
+    if (config.checkupdates && m_services.silentUpdateCheck)
+        m_services.silentUpdateCheck();
+    meterticks = 3;
+    setWindowTitle(QStringLiteral("Orvanta"));
+    return true;
+}
+
+void TMainForm::showAfterStart() {
+    // Without a tray (it comes later) minimising leaves the window on the task bar, where
+    // the user can get it back.
+    if (config.minstartup)
+        showMinimized();
+    else
+        show();
+}
+
+void TMainForm::placeAtStart() {
+    // A Wayland client cannot place its window; the compositor does.
+    if (onWayland())
+        return;
+    QScreen* primary = QGuiApplication::primaryScreen();
+    if (!primary)
+        return;
+    std::vector<QRect> screens;
+    for (QScreen* screen : QGuiApplication::screens())
+        screens.push_back(screen->availableGeometry());
+    const WindowPlacement placement = initialWindowPosition(config.posx, config.posy, size(),
+                                                            primary->availableGeometry(), screens);
+    config.posx = placement.posx;
+    config.posy = placement.posy;
+    move(placement.position);
+}
+
+bool TMainForm::FormCloseQuery() {
+    if (m_recorder->writing || m_recorder->voxarmed) {
+        if (config.askconfirmation && !m_skipQuestion &&
+            messages().show(QStringLiteral("Do you want to stop recording and exit?"),
+                            QStringLiteral("Orvanta"), MessageIcon::Information,
+                            MessageButtons::YesNo) != MessageResult::Yes)
+            return false;
+        // The question's own event loop may have seen the recording end meanwhile.
+        m_recorder->fullstop();
+    }
+    return true;
+}
+
+void TMainForm::releaseCapture() {
+    if (!m_source)
+        return;
+    // No block delivered while capture winds down may reach the recorder, and no file may
+    // stay open: a file opened now would never be finished.
+    m_source->OnData = nullptr;
+    if (m_recorder->rec) {
+        m_recorder->rec.reset();
+        m_recorder->writing = false;
+    }
+    m_recorder->setCaptureSource(nullptr);
+    m_cmanager.reset();
+    m_source.reset();
+    m_threads.reset();
+}
+
+void TMainForm::FormClose() {
+    if (m_closed)
+        return;
+    m_closed = true;
+    tmrvisual.stop();
+    if (!onWayland()) {
+        config.posx = x();
+        config.posy = y();
+    }
+    saveconfig(SettingsFileName, config);
+    releaseCapture();
+    playbuffer.reset();
+    namehistory.clear();
+}
+
+void TMainForm::closeWithoutQuestion() {
+    m_skipQuestion = true;
+    close();
+    m_skipQuestion = false;
+}
+
+bool TMainForm::sessionEnding() {
+    if (!m_created || m_closed)
+        return true;
+    close();
+    return m_closed;
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (!m_created || m_closed) {
+        event->accept();
+        return;
+    }
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+}
+
+// --- Monitoring and playback ----------------------------------------------------------
+
+QString TMainForm::recorderTimeText(TDateTime elapsed) {
+    // Only the time of day of the difference counts, as a clock would show it.
+    constexpr int64_t Day = 86400000;
+    const auto ms = static_cast<int64_t>(std::llround(std::fabs(elapsed) * Day)) % Day;
+    const int64_t seconds = ms / 1000;
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 3600 / 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString TMainForm::playerTimeText(int64_t seconds) {
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 3600 / 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+void TMainForm::tmrvisualTimer() {
+    TRecorder& r = *m_recorder;
+    const void* block = nullptr;
+    int blockSize = 0;
+    int rate = 44100;
+    int channels = 2;
+    if (r.workmode == 2) {
+        PlaybackEngine& playback = m_services.playback;
+        if (!r.paused) {
+            if (playback.state(r.playstream) != PlaybackState::Stopped) {
+                const int64_t length = playback.length(r.playstream);
+                const int64_t position = playback.position(r.playstream);
+                if (length > 0)
+                    Slider->setPosition(static_cast<int>(static_cast<double>(position * 100) /
+                                                         static_cast<double>(length)));
+                const auto seconds =
+                    static_cast<int64_t>(playback.bytesToSeconds(r.playstream, position));
+                if (seconds >= 0)
+                    timebox->setText(playerTimeText(seconds));
+            }
+            blockSize = playback.data(r.playstream, playbuffer.get(), 2048);
+            block = playbuffer.get();
+            const PlaybackInfo info = playback.info(r.playstream);
+            rate = info.sampleRate;
+            channels = info.channels;
+        }
+    } else {
+        if (r.writing && !r.paused) {
+            timebox->setText(recorderTimeText(m_services.clock.now() - r.filestart));
+            if (!ffile->isHidden())
+                ffile->setText(r.recsize);
+        }
+        block = r.rawbuffer.get();
+        blockSize = static_cast<int>(r.bsize);
+        rate = m_source ? m_source->defaultrate : 44100;
+    }
+    if (blockSize > 1)
+        spc->event(block, blockSize, VisualInterval, rate, channels, 16, false);
+
+    if (++meterticks > 2) {
+        VUmeter->setleftpos(r.maxl);
+        VUmeter->setrightpos(r.maxr);
+        VUmeter->setvoxactive(config.vox);
+        VUmeter->setvox(config.trashold);
+        meterticks = 0;
+    }
+}
+
+void TMainForm::updateVisualTimer() {
+    // Nothing is drawn while nobody can see it, and the process then stays asleep.
+    const bool wanted = m_created && !m_closed && isVisible() && !isMinimized();
+    if (wanted && !tmrvisual.isActive())
+        tmrvisual.start();
+    else if (!wanted && tmrvisual.isActive())
+        tmrvisual.stop();
+}
+
+void TMainForm::showinfo() {
+    dvox->setChecked(config.vox || config.splitteron);
+    dtimer->setChecked(config.scheduler);
+    switch (config.codec) {
+    case 0:
+        dbitrate->setText(
+            QString::number(Mp3BitrateKbps(config.bitrate,
+                                           static_cast<int32_t>(m_recorder->PCM.nSamplesPerSec))) +
+            QLatin1Char('K'));
+        break;
+    case 2:
+        dbitrate->setText(QStringLiteral("High"));
+        break;
+    default:
+        dbitrate->setText(QStringLiteral("VBR"));
+        break;
+    }
+    dformat->setText(codecExtension(config.codec).toUpper());
+}
+
+void TMainForm::playfile(const QString& filename) {
+    if (!QFileInfo::exists(filename))
+        return;
+    TRecorder& r = *m_recorder;
+    PlaybackEngine& playback = m_services.playback;
+    playback.freeStream(r.playstream);
+    r.playstream = 0;
+    r.paused = false;
+    r.filestart = m_services.clock.now();
+    setFileLabel(QStringLiteral("File:  ") + QFileInfo(filename).fileName(), filename);
+    r.ShowStatus(4);
+    setButtonEnabled(RecorderButton::Start, false);
+    setButtonEnabled(RecorderButton::Pause, true);
+    setButtonEnabled(RecorderButton::Stop, true);
+    r.workmode = 2;
+    volumemain->setPosition(config.playvolume);
+    r.playstream = playback.open(filename);
+    // Heard at the volume the slider shows, not at full volume until the slider moves.
+    playback.setVolume(r.playstream, static_cast<float>(volumemain->Position()) / 100.0f);
+    playback.play(r.playstream, false);
+}
+
+void TMainForm::PlayButtonClick() {
+    TRecorder& r = *m_recorder;
+    if (r.lastfile.isEmpty() || !QFileInfo::exists(r.lastfile)) {
+        const QString chosen =
+            QFileDialog::getOpenFileName(this, QString(), config.archive,
+                                         QStringLiteral("Audio Files (*.mp3 *.wav *.ogg *.flac)"));
+        if (!chosen.isEmpty())
+            r.lastfile = chosen;
+    }
+    if (!r.lastfile.isEmpty() && QFileInfo::exists(r.lastfile))
+        playfile(r.lastfile);
+}
+
+void TMainForm::playbackEnded(PlayStream stream) {
+    TRecorder& r = *m_recorder;
+    // Only the end of what plays now: Play pressed again just as a file ended has already
+    // replaced the stream that reports here.
+    if (stream == 0 || stream != r.playstream || r.workmode != 2)
+        return;
+    r.workmode = 1;
+    volumemain->setPosition(config.mixervolume);
+    setButtonEnabled(RecorderButton::Start, true);
+    setButtonEnabled(RecorderButton::Pause, false);
+    setButtonEnabled(RecorderButton::Stop, false);
+    Slider->setPosition(0);
+    timebox->setText(QStringLiteral("00:00:00"));
+    r.ShowStatus(0);
+}
+
+void TMainForm::volumemainChange() {
+    TRecorder& r = *m_recorder;
+    const int position = volumemain->Position();
+    if (r.workmode == 1) {
+        if (m_source)
+            m_source->setvolume(position);
+        config.mixervolume = position;
+    } else {
+        m_services.playback.setVolume(r.playstream, static_cast<float>(position) / 100.0f);
+        config.playvolume = position;
+    }
+}
+
+void TMainForm::SliderChanged() {
+    TRecorder& r = *m_recorder;
+    if (r.workmode != 2)
+        return;
+    const int64_t length = m_services.playback.length(r.playstream);
+    m_services.playback.setPosition(r.playstream, int64_t{Slider->Position()} * length / 100);
+}
+
+void TMainForm::spcClick() {
+    config.displaytype = spc->visualmode();
+}
+
+void TMainForm::HelpClick() {
+    openhelp(QStringLiteral("help/index.html"), QString());
+}
+
+void TMainForm::minbuttonClick() {
+    showMinimized();
+}
+
+void TMainForm::ExitButtonClick() {
+    close();
+}
+
+void TMainForm::setStayOnTop(bool onTop) {
+    if (testAttribute(Qt::WA_WState_Created) && isVisible()) {
+        // Changing the flags of a shown window hides it; show it again where it was,
+        // without taking the focus.
+        const bool minimised = isMinimized();
+        setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        minimised ? showMinimized() : show();
+        setAttribute(Qt::WA_ShowWithoutActivating, false);
+    } else {
+        setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+    }
+}
+
+// --- The recorder's view --------------------------------------------------------------
+
+void TMainForm::setButtonEnabled(RecorderButton button, bool enabled) {
+    TiceBtn* target = nullptr;
+    switch (button) {
+    case RecorderButton::Start:
+        target = Start;
+        break;
+    case RecorderButton::Stop:
+        target = Stop;
+        break;
+    case RecorderButton::Pause:
+        target = pause;
+        break;
+    case RecorderButton::PlayButton:
+        target = PlayButton;
+        break;
+    case RecorderButton::FolderButton:
+        target = folderbutton;
+        break;
+    }
+    target->setEnable(enabled);
+}
+
+void TMainForm::showStatus(const QString& text, Rgb colour, int trayIcon) {
+    QPalette palette = fstatus->palette();
+    palette.setColor(QPalette::WindowText, toColour(colour));
+    fstatus->setPalette(palette);
+    fstatus->setText(text);
+    m_trayIcon = trayIcon;
+}
+
+void TMainForm::setFileLabel(const QString& text, const QString& hint) {
+    fname->setText(text);
+    fname->setToolTip(hint);
+}
+
+void TMainForm::setTimeText(const QString& text) {
+    timebox->setText(text);
+}
+
+void TMainForm::setLevelSlider(int position) {
+    volumemain->setPosition(position);
+}
+
+void TMainForm::setPositionSlider(int position) {
+    Slider->setPosition(position);
+}
+
+void TMainForm::resetSpectrum() {
+    spc->ResetVisual();
+}
+
+QString TMainForm::askSaveFileName(const QString& filter, const QString& defaultExtension,
+                                   const QString& initialFolder) {
+    QFileDialog dialog(this, QString(), initialFolder, dialogFilter(filter));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(defaultExtension);
+    // The recorder asks about overwriting itself.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+MessageResult TMainForm::messageBox(const QString& text, const QString& caption, MessageIcon icon,
+                                    MessageButtons buttons) {
+    return messages().show(text, caption, icon, buttons);
+}
+
+// --- Window ---------------------------------------------------------------------------
+
+void TMainForm::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    if (testAttribute(Qt::WA_TranslucentBackground))
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(0, 0, m_background);
+}
+
+void TMainForm::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton)
+        return;
+    if (onWayland()) {
+        // Only the compositor can move a window there.
+        if (windowHandle())
+            windowHandle()->startSystemMove();
+        return;
+    }
+    dragging = true;
+    dragx = event->position().toPoint();
+}
+
+void TMainForm::mouseMoveEvent(QMouseEvent* event) {
+    if (dragging)
+        moveSnapped(pos() + event->position().toPoint() - dragx);
+}
+
+void TMainForm::mouseReleaseEvent(QMouseEvent*) {
+    dragging = false;
+}
+
+void TMainForm::moveSnapped(QPoint position) {
+    const QScreen* where = screen();
+    move(where ? snapToWorkArea(position, size(), where->availableGeometry()) : position);
+}
+
+void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
+    popupMenu->popup(event->globalPos());
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    updateVisualTimer();
+    if (!m_shownOnce) {
+        m_shownOnce = true;
+        emit firstShown();
+    }
+}
+
+void TMainForm::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    updateVisualTimer();
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        updateVisualTimer();
+}

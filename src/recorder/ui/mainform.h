@@ -1,0 +1,184 @@
+#pragma once
+
+#include "dialogs/cmanager.h"
+#include "recorder/recorder.h"
+#include "recorder/recorderview.h"
+
+#include <QLabel>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class CaptureThreadFactory;
+class Clock;
+class iceVUmeter;
+class PlaybackEngine;
+class QMenu;
+class Tbmptimedisplay;
+class TIceSlider;
+class TiceBtn;
+class TSpectrumDisplay;
+class TTrigger;
+class TWASAPISource;
+class WindowThreadHandoff;
+
+namespace audio {
+class AudioEngine;
+}
+
+/// What the main window uses and does not own. Everything must outlive the window.
+struct MainFormServices {
+    audio::AudioEngine& engine;
+    PlaybackEngine& playback;
+    Clock& clock;
+    WindowThreadHandoff& handoff;
+
+    /// Services that later parts of the program provide; each may be left empty.
+    std::function<void()> loadhotkeys;
+    std::function<void()> closehotkeys;
+    std::function<void()> silentUpdateCheck;
+    /// Sends an error report (the text of an unhandled exception).
+    std::function<void(const QString&)> reportError;
+};
+
+/// The main window: a borderless skinned window holding every control of the recorder, the
+/// recorder's view, the program's start-up and exit, monitoring and playback.
+/// Window thread only.
+class TMainForm : public QWidget, public RecorderView, public SettingsHost {
+    Q_OBJECT
+
+public:
+    static constexpr int VisualInterval = 15;
+    static constexpr int PlayBufferSize = 220500;
+
+    explicit TMainForm(MainFormServices services, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    /// The start-up sequence. False when the program is to end without showing the window
+    /// (no audio endpoint; the user has been told).
+    bool FormCreate();
+    /// Shows the window as start-up leaves it: normal, or minimised when the settings ask.
+    void showAfterStart();
+
+    // Exit.
+    /// Asks before stopping a recording (when the settings want it); false keeps running.
+    bool FormCloseQuery();
+    /// Stores and saves everything and ends capture. Runs once.
+    void FormClose();
+    /// Closes the window with the save, without the question: for SIGTERM and SIGHUP, which
+    /// cannot be answered.
+    void closeWithoutQuestion();
+    /// The session is ending (log-off, shut-down): closes the window as the user would,
+    /// question included. False when the close was refused, so the session may be told.
+    bool sessionEnding();
+
+    // Monitoring and playback.
+    void tmrvisualTimer();
+    void showinfo() override;
+    void playfile(const QString& filename);
+    void PlayButtonClick();
+    /// The end notification of playback, on the window thread.
+    void playbackEnded(PlayStream stream);
+    void volumemainChange();
+    void SliderChanged();
+    void spcClick();
+
+    void HelpClick();
+    void minbuttonClick();
+    void ExitButtonClick();
+
+    // Settings host.
+    void setStayOnTop(bool onTop) override;
+
+    // The recorder's view.
+    void setButtonEnabled(RecorderButton button, bool enabled) override;
+    void showStatus(const QString& text, Rgb colour, int trayIcon) override;
+    void setFileLabel(const QString& text, const QString& hint) override;
+    void setTimeText(const QString& text) override;
+    void setLevelSlider(int position) override;
+    void setPositionSlider(int position) override;
+    void resetSpectrum() override;
+    QString askSaveFileName(const QString& filter, const QString& defaultExtension,
+                            const QString& initialFolder) override;
+    MessageResult messageBox(const QString& text, const QString& caption, MessageIcon icon,
+                             MessageButtons buttons) override;
+    void refreshBrowser() override {}
+
+    // Parts, for the program's tests.
+    TRecorder& recorder() { return *m_recorder; }
+    TWASAPISource* captureSource() const { return m_source.get(); }
+    Tcmanager* settingsDialog() const { return m_cmanager.get(); }
+    TiceBtn* Start = nullptr;
+    TiceBtn* Stop = nullptr;
+    TiceBtn* pause = nullptr;
+    TiceBtn* PlayButton = nullptr;
+    TiceBtn* folderbutton = nullptr;
+    TiceBtn* schedbutton = nullptr;
+    TiceBtn* setbutton = nullptr;
+    TiceBtn* helpbutton = nullptr;
+    TiceBtn* minbutton = nullptr;
+    TiceBtn* exitbutton = nullptr;
+    QLabel* fname = nullptr;
+    QLabel* fstatus = nullptr;
+    QLabel* ffile = nullptr;
+    QLabel* dformat = nullptr;
+    QLabel* dbitrate = nullptr;
+    TTrigger* dvox = nullptr;
+    TTrigger* dtimer = nullptr;
+    Tbmptimedisplay* timebox = nullptr;
+    TSpectrumDisplay* spc = nullptr;
+    iceVUmeter* VUmeter = nullptr;
+    TIceSlider* Slider = nullptr;
+    TIceSlider* volumemain = nullptr;
+    QMenu* popupMenu = nullptr;
+    QTimer tmrvisual;
+    int trayIconIndex() const { return m_trayIcon; }
+    /// Text of the elapsed time in recorder mode: "hh:nn:ss", wrapping after 24 hours.
+    static QString recorderTimeText(TDateTime elapsed);
+    /// Text of a playing position: hours are not limited to two digits.
+    static QString playerTimeText(int64_t seconds);
+
+signals:
+    /// The window has been shown for the first time.
+    void firstShown();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void buildControls();
+    void buildMenu();
+    TiceBtn* makeButton(const QString& name, QPoint at);
+    QLabel* makeLabel(QRect geometry, Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignVCenter);
+    void placeAtStart();
+    void moveSnapped(QPoint position);
+    void updateVisualTimer();
+    void releaseCapture();
+
+    MainFormServices m_services;
+    std::unique_ptr<CaptureThreadFactory> m_threads;
+    std::unique_ptr<TWASAPISource> m_source;
+    std::unique_ptr<TRecorder> m_recorder;
+    std::unique_ptr<Tcmanager> m_cmanager;
+    std::unique_ptr<uint8_t[]> playbuffer;
+    QImage m_background;
+    int m_trayIcon = 0;
+    int meterticks = 3;
+    bool m_created = false;
+    bool m_closed = false;
+    bool m_skipQuestion = false;
+    bool m_shownOnce = false;
+    bool dragging = false;
+    QPoint dragx; ///< where the button went down, in window coordinates
+};

@@ -1,0 +1,456 @@
+// The main window over the simulated audio engine, offscreen, with a hand-moved clock and
+// its own settings folder: start-up and exit, the quit signals, monitoring and playback.
+#include "recorder/ui/mainform.h"
+#include "support/fakemessages.h"
+#include "support/qtprint.h"
+#include "support/soundfile.h"
+
+#include "capture/wasapisource.h"
+#include "common/handoff.h"
+#include "controls/bmptimedisplay.h"
+#include "controls/icebtn.h"
+#include "controls/iceslider.h"
+#include "controls/spectrumdisplay.h"
+#include "controls/trigger.h"
+#include "platform/audio/sim/simengine.h"
+#include "platform/desktop/quitsignals.h"
+#include "platform/playback/simoutput.h"
+#include "platform/playback/streamengine.h"
+#include "settings/config.h"
+#include "settings/events.h"
+#include "settings/namehistory.h"
+#include "settings/settingsfile.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+using namespace audio;
+
+namespace {
+
+constexpr uint32_t Rate = 48000;
+constexpr uint32_t PacketFrames = 2400; // 50 ms
+const QString Sink = QStringLiteral("sink:speakers");
+
+bool processUntil(const std::function<bool()>& done, int seconds = 20) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+/// A playback engine whose position and length the test sets.
+class FakePlayback final : public PlaybackEngine {
+public:
+    bool init() override { return true; }
+    void free() override {}
+    PlayStream open(const QString& file) override {
+        opened << file;
+        return ++m_next;
+    }
+    void play(PlayStream, bool) override { playing = true; }
+    void pause(PlayStream) override { playing = false; }
+    void stop(PlayStream) override { playing = false; }
+    void freeStream(PlayStream) override {}
+    PlaybackState state(PlayStream s) const override {
+        return s != 0 ? PlaybackState::Playing : PlaybackState::Stopped;
+    }
+    int64_t length(PlayStream) const override { return lengthBytes; }
+    int64_t position(PlayStream) const override { return positionBytes; }
+    double bytesToSeconds(PlayStream, int64_t bytes) const override {
+        return static_cast<double>(bytes) / (Rate * 4.0);
+    }
+    void setPosition(PlayStream, int64_t bytes) override { positionBytes = bytes; }
+    void setVolume(PlayStream, float v) override { volume = v; }
+    int32_t data(PlayStream, void*, int32_t) override { return 0; }
+    PlaybackInfo info(PlayStream) const override { return {int32_t(Rate), 2, {}}; }
+
+    QStringList opened;
+    bool playing = false;
+    int64_t lengthBytes = 0;
+    int64_t positionBytes = 0;
+    float volume = -1.0f;
+
+private:
+    PlayStream m_next = 0;
+};
+
+class MainFormTest : public ::testing::Test {
+protected:
+    MainFormTest() {
+        qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
+        m_out = m_dir.filePath(QStringLiteral("out"));
+        QDir().mkpath(m_out);
+        SimEndpoint e;
+        e.id = Sink;
+        e.dataFlow = eRender;
+        e.cardName = QStringLiteral("Card");
+        e.endpointName = QStringLiteral("Speakers");
+        e.mixFormat = SimEngine::floatFormat(Rate, 2);
+        engine.addEndpoint(e);
+        engine.setDefaultEndpoint(eRender, Sink);
+        // The settings the program finds at its start: WAV, automatic names, our folder.
+        defaultconfig(config);
+        config.archive = m_out;
+        config.codec = 2;
+        config.autoname = true;
+        config.namingexpression = QStringLiteral("take-NUM");
+        config.askconfirmation = true;
+        writeSettings();
+    }
+    ~MainFormTest() override {
+        form.reset();
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+
+    void writeSettings() {
+        ASSERT_TRUE(QDir().mkpath(settingsFolder()));
+        ASSERT_TRUE(saveconfig(QStringLiteral("tressic.xml"), config));
+    }
+
+    MainFormServices services(PlaybackEngine& playback) {
+        return {.engine = engine,
+                .playback = playback,
+                .clock = clock,
+                .handoff = handoff,
+                .loadhotkeys = [this] { ++hotkeyLoads; },
+                .closehotkeys = {},
+                .silentUpdateCheck = {},
+                .reportError = {}};
+    }
+
+    bool create(PlaybackEngine* playback = nullptr) {
+        form = std::make_unique<TMainForm>(services(playback ? *playback : fakePlayback));
+        return form->FormCreate();
+    }
+
+    /// Delivers one packet of a constant level and waits until the window has handled it.
+    void feed(float level) {
+        TWASAPISource* source = form->captureSource();
+        ASSERT_NE(source, nullptr);
+        const uint64_t before = delivered;
+        engine.queuePacket(Sink,
+                           SimEngine::floatPacket(std::vector<float>(PacketFrames * 2, level), 2));
+        ASSERT_TRUE(processUntil([&] { return delivered > before; }));
+    }
+
+    /// Counts the blocks that reach the recorder.
+    void countBlocks() {
+        TWASAPISource* source = form->captureSource();
+        TRecorder* recorder = &form->recorder();
+        source->OnData = [this, recorder](TWASAPISource* s, const void* data, int32_t size) {
+            recorder->event(s, data, size);
+            ++delivered;
+        };
+    }
+
+    QStringList recordings() const {
+        return QDir(m_out).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+    int loopbackStreams() const {
+        int n = 0;
+        for (const SimStream& s : engine.streams())
+            n += (s.streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) != 0;
+        return n;
+    }
+
+    QTemporaryDir m_dir;
+    QTemporaryDir m_config;
+    QString m_out;
+    FakeMessages messages;
+    SimEngine engine;
+    ManualClock clock;
+    WindowThreadHandoff handoff;
+    FakePlayback fakePlayback;
+    int hotkeyLoads = 0;
+    uint64_t delivered = 0;
+    std::unique_ptr<TMainForm> form;
+};
+
+TEST_F(MainFormTest, StartsCaptureOnceAndKeepsItsSettingsAcrossARestart) {
+    config.displaytype = 2;
+    config.mixervolume = 40;
+    config.hotkeys = false;
+    writeSettings();
+    events[1].name = QStringLiteral("Morning show");
+    config.numevents = 1;
+    ASSERT_TRUE(saveevents(settingsFolder() + QStringLiteral("events.xml")));
+    events[1] = TRecEvent();
+    config.numevents = 0;
+
+    ASSERT_TRUE(create());
+    EXPECT_EQ(loopbackStreams(), 1) << "capture starts exactly once at start-up";
+    EXPECT_EQ(hotkeyLoads, 1);
+    EXPECT_EQ(form->spc->visualmode(), 2);
+    EXPECT_EQ(form->volumemain->Position(), 40);
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Orvanta"));
+    EXPECT_EQ(form->size(), QSize(416, 241));
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Ready"));
+    EXPECT_EQ(form->dformat->text(), QStringLiteral("WAV"));
+    EXPECT_EQ(form->dbitrate->text(), QStringLiteral("High"));
+    EXPECT_TRUE(form->Start->isEnable());
+    EXPECT_FALSE(form->Stop->isEnable());
+    EXPECT_FALSE(form->pause->isEnable());
+    EXPECT_EQ(config.numevents, 1);
+    EXPECT_EQ(events[1].name, QStringLiteral("Morning show"));
+
+    // Changed while running, stored at exit, back at the next start.
+    form->spc->SwitchVisual(4);
+    form->spcClick();
+    config.mixervolume = 77;
+    namehistory << QStringLiteral("show-NUM");
+    form->move(120, 90);
+    form->close();
+    form.reset();
+    config = TConfig();
+    defaultconfig(config);
+    namehistory.clear();
+    ASSERT_TRUE(create());
+    EXPECT_EQ(config.displaytype, 4);
+    EXPECT_EQ(form->spc->visualmode(), 4);
+    EXPECT_EQ(config.mixervolume, 77);
+    EXPECT_EQ(namehistory, QStringList{QStringLiteral("show-NUM")});
+    EXPECT_EQ(events[1].name, QStringLiteral("Morning show"));
+    EXPECT_EQ(config.posx, 120);
+    EXPECT_EQ(config.posy, 90);
+}
+
+TEST_F(MainFormTest, NoEndpointTellsTheUserAndEndsWithoutAWindow) {
+    SimEngine empty;
+    form = std::make_unique<TMainForm>(MainFormServices{.engine = empty,
+                                                        .playback = fakePlayback,
+                                                        .clock = clock,
+                                                        .handoff = handoff,
+                                                        .loadhotkeys = {},
+                                                        .closehotkeys = {},
+                                                        .silentUpdateCheck = {},
+                                                        .reportError = {}});
+    EXPECT_FALSE(form->FormCreate());
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].caption, QStringLiteral("Sound card enumeration error!"));
+    EXPECT_TRUE(messages.shown[0].text.startsWith(
+        QStringLiteral("Can not find any active sound cards.\n")));
+    EXPECT_EQ(form->captureSource(), nullptr);
+    EXPECT_FALSE(form->isVisible());
+    form.reset(); // destroying it neither saves nor crashes
+}
+
+TEST_F(MainFormTest, HotKeysStayOffWhenTheSettingsSaySoAndFlacShowsVbrWithoutSize) {
+    config.hotkeys = true;
+    config.codec = 3;
+    config.vox = false;
+    config.splitteron = true;
+    writeSettings();
+    ASSERT_TRUE(create());
+    EXPECT_EQ(hotkeyLoads, 0);
+    EXPECT_EQ(form->dbitrate->text(), QStringLiteral("VBR"));
+    EXPECT_EQ(form->dformat->text(), QStringLiteral("FLAC"));
+    EXPECT_TRUE(form->ffile->isHidden());
+    EXPECT_TRUE(form->dvox->Checked()) << "splitting lights the VOX indicator";
+    EXPECT_FALSE(form->dtimer->Checked());
+}
+
+TEST_F(MainFormTest, ExitWhileRecordingAsksAndClosesTheFileAfterYes) {
+    ASSERT_TRUE(create());
+    countBlocks();
+    form->recorder().StartClick();
+    ASSERT_TRUE(form->recorder().writing);
+    feed(0.25f);
+    feed(0.25f);
+
+    // No keeps the program recording.
+    messages.answers = {MessageResult::No};
+    EXPECT_FALSE(form->sessionEnding());
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, QStringLiteral("Do you want to stop recording and exit?"));
+    EXPECT_TRUE(form->recorder().writing);
+    feed(0.25f);
+
+    messages.answers = {MessageResult::Yes};
+    EXPECT_TRUE(form->sessionEnding());
+    EXPECT_EQ(form->captureSource(), nullptr);
+    const QStringList files = recordings();
+    ASSERT_EQ(files.size(), 1);
+    const DecodedSound sound = decodeSound(QDir(m_out).filePath(files[0]));
+    ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+    EXPECT_EQ(sound.samples.size(), size_t{3} * PacketFrames * 2);
+    EXPECT_TRUE(QFileInfo::exists(settingsFolder() + QStringLiteral("tressic.xml")));
+}
+
+TEST_F(MainFormTest, QuitSignalsCloseTheRecordingAndSaveWithoutAsking) {
+    for (const int signalNumber : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signalNumber);
+        writeSettings();
+        ASSERT_TRUE(create());
+        config.mixervolume = 13 + signalNumber;
+        countBlocks();
+        QuitSignals quit;
+        ASSERT_TRUE(quit.isInstalled());
+        QObject::connect(&quit, &QuitSignals::quitRequested, form.get(),
+                         &TMainForm::closeWithoutQuestion);
+        form->show();
+        form->recorder().StartClick();
+        feed(0.5f);
+        const QString file = form->recorder().outputfile;
+        ::raise(signalNumber);
+        ASSERT_TRUE(processUntil([&] { return form->captureSource() == nullptr; }));
+        EXPECT_TRUE(messages.shown.empty())
+            << "a signal is not asked about: " << messages.shown[0].text.toStdString();
+        EXPECT_FALSE(form->isVisible());
+        const DecodedSound sound = decodeSound(file);
+        ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+        EXPECT_EQ(sound.samples.size(), size_t{PacketFrames} * 2);
+        TConfig saved;
+        ASSERT_TRUE(
+            loadconfig(QStringLiteral("tressic.xml"), saved, ConfigLoadMode::ReadOnly).isEmpty());
+        EXPECT_EQ(saved.mixervolume, 13 + signalNumber) << "the settings were saved";
+        form.reset();
+        QFile::remove(file);
+        config.mixervolume = 0;
+    }
+}
+
+TEST_F(MainFormTest, BlocksDeliveredDuringShutdownOpenNoFile) {
+    // Listening: the next loud block would open a file.
+    config.vox = true;
+    config.trashold = 1000;
+    writeSettings();
+    ASSERT_TRUE(create());
+    form->recorder().StartClick();
+    ASSERT_TRUE(form->recorder().voxarmed);
+    ASSERT_EQ(form->fstatus->text(), QStringLiteral("Listen..."));
+    // Loud blocks captured but not yet delivered when the window closes: the window thread
+    // does not serve the hand-off meanwhile, so they wait in the source's queue, and capture
+    // ending delivers them.
+    for (int i = 0; i < 4; ++i)
+        engine.queuePacket(Sink,
+                           SimEngine::floatPacket(std::vector<float>(PacketFrames * 2, 0.8f), 2));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (form->captureSource()->queuedBlocks() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(form->captureSource()->queuedBlocks(), 2u);
+    config.askconfirmation = false;
+    form->close();
+    EXPECT_EQ(form->captureSource(), nullptr);
+    form.reset();
+    EXPECT_TRUE(recordings().isEmpty()) << recordings().join(' ').toStdString();
+}
+
+TEST_F(MainFormTest, TimeDisplayWrapsInRecorderModeAndFreezesDuringPause) {
+    ASSERT_TRUE(create());
+    countBlocks();
+    TRecorder& r = form->recorder();
+    r.StartClick();
+    feed(0.1f);
+    clock.advanceMs(10'000);
+    form->tmrvisualTimer();
+    EXPECT_EQ(form->timebox->Text(), QStringLiteral("00:00:10"));
+    r.pauseClick();
+    clock.advanceMs(20'000);
+    form->tmrvisualTimer();
+    EXPECT_EQ(form->timebox->Text(), QStringLiteral("00:00:10"));
+    r.pauseClick();
+    clock.advanceMs(5'000);
+    form->tmrvisualTimer();
+    EXPECT_EQ(form->timebox->Text(), QStringLiteral("00:00:15"));
+    EXPECT_EQ(form->ffile->text(), r.recsize);
+    clock.advanceMs(25LL * 3600 * 1000 - 15'000);
+    form->tmrvisualTimer();
+    EXPECT_EQ(form->timebox->Text(), QStringLiteral("01:00:00"));
+
+    EXPECT_EQ(TMainForm::playerTimeText(100LL * 3600), QStringLiteral("100:00:00"));
+    EXPECT_EQ(TMainForm::recorderTimeText(1.0 + 1.0 / 24), QStringLiteral("01:00:00"));
+}
+
+TEST_F(MainFormTest, PlaybackShowsPositionIgnoresAStaleEndAndAppliesTheVolume) {
+    config.playvolume = 30;
+    config.mixervolume = 60;
+    writeSettings();
+    ASSERT_TRUE(create());
+    const QString file = m_dir.filePath(QStringLiteral("old.wav"));
+    ASSERT_TRUE(writeWav16(file, Rate, 2, std::vector<int16_t>(Rate * 2, 100)));
+
+    form->playfile(file);
+    TRecorder& r = form->recorder();
+    EXPECT_EQ(r.workmode, 2);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Play"));
+    EXPECT_FLOAT_EQ(fakePlayback.volume, 0.3f) << "heard at the slider's volume";
+    EXPECT_EQ(form->volumemain->Position(), 30);
+    EXPECT_FALSE(form->Start->isEnable());
+    EXPECT_TRUE(form->Stop->isEnable());
+
+    // 100 hours in.
+    fakePlayback.lengthBytes = int64_t{Rate} * 4 * 3600 * 200;
+    fakePlayback.positionBytes = int64_t{Rate} * 4 * 3600 * 100;
+    form->tmrvisualTimer();
+    EXPECT_EQ(form->timebox->Text(), QStringLiteral("100:00:00"));
+    EXPECT_EQ(form->Slider->Position(), 50);
+
+    // Play pressed again just as the first stream ended: its end is stale.
+    const PlayStream first = r.playstream;
+    form->playfile(file);
+    ASSERT_NE(r.playstream, first);
+    form->playbackEnded(first);
+    EXPECT_EQ(r.workmode, 2);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Play"));
+
+    form->playbackEnded(r.playstream);
+    EXPECT_EQ(r.workmode, 1);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Ready"));
+    EXPECT_TRUE(form->Start->isEnable());
+    EXPECT_FALSE(form->Stop->isEnable());
+    EXPECT_EQ(form->volumemain->Position(), 60);
+    EXPECT_EQ(form->timebox->Text(), QStringLiteral("00:00:00"));
+
+    // A file that is not there plays nothing.
+    const int opened = fakePlayback.opened.size();
+    form->playfile(m_dir.filePath(QStringLiteral("missing.wav")));
+    EXPECT_EQ(fakePlayback.opened.size(), opened);
+}
+
+TEST_F(MainFormTest, PlaybackToTheEndReturnsToReadyThroughTheEngine) {
+    auto output = std::make_unique<playback::SimOutputDevice>(Rate / 10, Rate / 100);
+    playback::SimOutputDevice* device = output.get();
+    playback::StreamPlaybackEngine player(std::move(output));
+    ASSERT_TRUE(create(&player));
+    const QString file = m_dir.filePath(QStringLiteral("short.wav"));
+    ASSERT_TRUE(writeWav16(file, Rate, 2, std::vector<int16_t>(Rate / 5 * 2, 1000)));
+    TRecorder& r = form->recorder();
+    r.lastfile = file;
+    form->PlayButtonClick();
+    ASSERT_EQ(r.workmode, 2);
+    ASSERT_NE(r.playstream, 0u);
+    // The end arrives as a posted message, without a Stop command.
+    ASSERT_TRUE(processUntil([&] {
+        device->advance(Rate / 50);
+        return r.workmode == 1;
+    }));
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Ready"));
+    EXPECT_TRUE(form->Start->isEnable());
+    EXPECT_FALSE(form->pause->isEnable());
+    EXPECT_FALSE(form->Stop->isEnable());
+    form.reset();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("ORVANTA_DATA_DIR", ORVANTA_SOURCE_DATA);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
