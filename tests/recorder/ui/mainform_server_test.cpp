@@ -1,0 +1,181 @@
+// Recording through the main window's buttons from the private test sound server: what the
+// server plays ends up in the file, a pause leaves out what played meanwhile, and the VOX
+// listens.
+#include "recorder/ui/mainform.h"
+#include "support/fakemessages.h"
+#include "support/qtprint.h"
+#include "support/soundfile.h"
+
+#include "common/handoff.h"
+#include "controls/icebtn.h"
+#include "platform/audio/pulse/pulseengine.h"
+#include "settings/config.h"
+#include "settings/settingsfile.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr int Rate = 48000;
+
+bool processUntil(const std::function<bool()>& done, int seconds = 60) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+/// Plays a file on the test sink while the window keeps working; true when it played.
+bool play(const QString& file) {
+    QProcess player;
+    player.start(QStringLiteral("paplay"),
+                 {QStringLiteral("--device=") +
+                      qEnvironmentVariable("ORVANTA_TEST_SINK", QStringLiteral("orvanta_test")),
+                  file});
+    if (!player.waitForStarted(10000))
+        return false;
+    return processUntil([&] { return player.state() == QProcess::NotRunning; }) &&
+           player.exitStatus() == QProcess::NormalExit && player.exitCode() == 0;
+}
+
+/// Where the first frames of `signal` start in `got` (in samples), or -1.
+int64_t find(const std::vector<int16_t>& got, const std::vector<int16_t>& signal) {
+    for (size_t i = 0; i + 16 <= got.size(); i += 2) {
+        bool same = true;
+        for (size_t k = 0; k < 16 && same; ++k)
+            same = std::abs(int(got[i + k]) - int(signal[k])) <= 1;
+        if (same)
+            return static_cast<int64_t>(i);
+    }
+    return -1;
+}
+
+class MainFormServerTest : public ::testing::Test {
+protected:
+    MainFormServerTest() {
+        qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
+        defaultconfig(config);
+        config.archive = m_dir.filePath(QStringLiteral("out"));
+        QDir().mkpath(config.archive);
+        config.codec = 2;
+        config.autoname = true;
+        config.namingexpression = QStringLiteral("take-NUM");
+        QDir().mkpath(settingsFolder());
+        saveconfig(QStringLiteral("tressic.xml"), config);
+        m_engine = createPulseEngine(QStringLiteral("Orvanta test"));
+    }
+    ~MainFormServerTest() override {
+        form.reset();
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+
+    /// A signal file: half a second of silence (the monitor loses the head of a new stream),
+    /// `signal`, then silence long enough for the signal to reach the window through the
+    /// capture's latency before the next click.
+    QString signalFile(const QString& name, const std::vector<int16_t>& signal) {
+        std::vector<int16_t> samples(size_t{Rate} / 2 * 2, 0);
+        samples.insert(samples.end(), signal.begin(), signal.end());
+        samples.insert(samples.end(), size_t{Rate} * 7 / 10 * 2, 0);
+        const QString path = m_dir.filePath(name);
+        EXPECT_TRUE(writeWav16(path, Rate, 2, samples));
+        return path;
+    }
+
+    QTemporaryDir m_dir;
+    QTemporaryDir m_config;
+    FakeMessages messages;
+    WindowThreadHandoff handoff;
+    NullPlaybackEngine playback;
+    std::unique_ptr<audio::AudioEngine> m_engine;
+    std::unique_ptr<TMainForm> form;
+};
+
+TEST_F(MainFormServerTest, ButtonsRecordWhatPlaysAndPauseLeavesOutWhatPlaysMeanwhile) {
+    form = std::make_unique<TMainForm>(MainFormServices{.engine = *m_engine,
+                                                        .playback = playback,
+                                                        .clock = systemClock(),
+                                                        .handoff = handoff,
+                                                        .loadhotkeys = {},
+                                                        .closehotkeys = {},
+                                                        .silentUpdateCheck = {},
+                                                        .reportError = {}});
+    ASSERT_TRUE(form->FormCreate()) << "the test command starts a private sound server";
+    form->show();
+    TRecorder& r = form->recorder();
+    ASSERT_TRUE(processUntil([&] { return r.bsize > 0; })) << "no audio arrives";
+
+    const std::vector<int16_t> before = testSignal(Rate / 2, 1);
+    const std::vector<int16_t> during = testSignal(Rate / 2, 2);
+    const std::vector<int16_t> after = testSignal(Rate / 2, 3);
+    const QString beforeFile = signalFile(QStringLiteral("before.wav"), before);
+    const QString duringFile = signalFile(QStringLiteral("during.wav"), during);
+    const QString afterFile = signalFile(QStringLiteral("after.wav"), after);
+
+    QTest::mouseClick(form->Start, Qt::LeftButton);
+    ASSERT_TRUE(r.writing) << (messages.shown.empty() ? std::string()
+                                                      : messages.shown[0].text.toStdString());
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Recording"));
+    EXPECT_FALSE(form->Start->isEnable());
+    EXPECT_TRUE(form->Stop->isEnable());
+    ASSERT_TRUE(play(beforeFile));
+
+    QTest::mouseClick(form->pause, Qt::LeftButton);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Pause"));
+    ASSERT_TRUE(play(duringFile));
+    QTest::mouseClick(form->pause, Qt::LeftButton);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Recording"));
+    ASSERT_TRUE(play(afterFile));
+
+    QTest::mouseClick(form->Stop, Qt::LeftButton);
+    ASSERT_TRUE(processUntil([&] { return !r.writing; }));
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Ready"));
+    const DecodedSound sound = decodeSound(r.lastfile);
+    ASSERT_TRUE(sound.ok) << r.lastfile.toStdString() << ": " << sound.error.toStdString();
+    ASSERT_EQ(sound.sampleRate, Rate);
+    const int64_t first = find(sound.samples, before);
+    const int64_t last = find(sound.samples, after);
+    ASSERT_GE(first, 0) << "what played before the pause is missing";
+    ASSERT_GT(last, first) << "what played after the pause is missing";
+    EXPECT_EQ(find(sound.samples, during), -1) << "what played during the pause was recorded";
+    // Both signals whole, sample for sample.
+    for (const auto& [at, signal] : {std::pair{first, &before}, std::pair{last, &after}}) {
+        ASSERT_LE(static_cast<size_t>(at) + signal->size(), sound.samples.size());
+        size_t mismatches = 0;
+        for (size_t i = 0; i < signal->size(); ++i)
+            mismatches += std::abs(int(sound.samples[size_t(at) + i]) - int((*signal)[i])) > 1;
+        EXPECT_EQ(mismatches, 0u);
+    }
+
+    // With the VOX on, Start listens.
+    config.vox = true;
+    config.trashold = 30000;
+    QTest::mouseClick(form->Start, Qt::LeftButton);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Listen..."));
+    EXPECT_TRUE(r.voxarmed);
+    EXPECT_FALSE(r.writing);
+    QTest::mouseClick(form->Stop, Qt::LeftButton);
+    ASSERT_TRUE(processUntil([&] { return form->fstatus->text() == QStringLiteral("Ready"); }));
+    form->close();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("ORVANTA_DATA_DIR", ORVANTA_SOURCE_DATA);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
