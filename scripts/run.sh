@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and starts it: orvanta-rec records what the
-# computer plays for ten seconds (or as many as given) into your music folder.
+# Installs what is missing, builds the programs and starts the window program, orvanta.
+# Arguments are passed on to it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh run
@@ -20,4 +20,9 @@ if ! pactl info >/dev/null 2>&1; then
         pulseaudio --start --exit-idle-time=-1 2>/dev/null || true
     fi
 fi
-exec build/release/src/app/orvanta-rec --duration "${1:-10}"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "No display: orvanta needs a desktop session. Without one, record with" >&2
+    echo "  build/release/src/app/orvanta-rec --duration 10" >&2
+    exit 1
+fi
+exec build/release/src/app/orvanta "$@"

@@ -23,7 +23,6 @@
 #include "writers/mp3bitrate.h"
 
 #include <QApplication>
-#include <QBitmap>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFileDialog>
@@ -62,6 +61,24 @@ QString dialogFilter(const QString& filter) {
 }
 
 } // namespace
+
+QRegion TMainForm::opaqueRegion(const QImage& picture) {
+    QRegion region;
+    for (int y = 0; y < picture.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
+        int x = 0;
+        while (x < picture.width()) {
+            while (x < picture.width() && qAlpha(line[x]) == 0)
+                ++x;
+            const int start = x;
+            while (x < picture.width() && qAlpha(line[x]) != 0)
+                ++x;
+            if (x > start)
+                region += QRect(start, y, x - start, 1);
+        }
+    }
+    return region;
+}
 
 TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_services(std::move(services)) {
@@ -120,10 +137,8 @@ void TMainForm::buildControls() {
     }
     const QString platform = QGuiApplication::platformName();
     if (!picture.isNull() && platform != QLatin1String("offscreen") &&
-        platform != QLatin1String("minimal")) {
-        setMask(QBitmap::fromImage(picture.createMaskFromColor(transparent, Qt::MaskOutColor)
-                                       .convertToFormat(QImage::Format_MonoLSB)));
-    }
+        platform != QLatin1String("minimal"))
+        setMask(opaqueRegion(m_background));
     if (onWayland())
         setAttribute(Qt::WA_TranslucentBackground);
 

@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <QPointer>
+#include <QRegion>
 #include <QTimer>
 #include <QWidget>
 
@@ -136,6 +137,10 @@ public:
     QMenu* popupMenu = nullptr;
     QTimer tmrvisual;
     int trayIconIndex() const { return m_trayIcon; }
+    /// The pixels of `picture` that are not fully transparent: the window's shape.
+    static QRegion opaqueRegion(const QImage& picture);
+    /// The skin picture as drawn, with the see-through colour made transparent.
+    const QImage& background() const { return m_background; }
     /// Text of the elapsed time in recorder mode: "hh:nn:ss", wrapping after 24 hours.
     static QString recorderTimeText(TDateTime elapsed);
     /// Text of a playing position: hours are not limited to two digits.

@@ -200,6 +200,12 @@ TEST_F(MainFormTest, StartsCaptureOnceAndKeepsItsSettingsAcrossARestart) {
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Orvanta"));
     EXPECT_EQ(form->size(), QSize(416, 241));
     EXPECT_EQ(form->fstatus->text(), QStringLiteral("Ready"));
+    // The see-through corners are outside the window's shape, the skin inside it.
+    const QRegion shape = TMainForm::opaqueRegion(form->background());
+    EXPECT_FALSE(shape.contains(QPoint(0, 0)));
+    EXPECT_FALSE(shape.contains(QPoint(415, 240)));
+    EXPECT_TRUE(shape.contains(QPoint(208, 120)));
+    EXPECT_TRUE(shape.contains(QPoint(20, 0)));
     EXPECT_EQ(form->dformat->text(), QStringLiteral("WAV"));
     EXPECT_EQ(form->dbitrate->text(), QStringLiteral("High"));
     EXPECT_TRUE(form->Start->isEnable());
