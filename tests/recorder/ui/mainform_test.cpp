@@ -1,5 +1,6 @@
 // The main window over the simulated audio engine, offscreen, with a hand-moved clock and
 // its own settings folder: start-up and exit, the quit signals, monitoring and playback.
+#include "recorder/ui/application.h"
 #include "recorder/ui/mainform.h"
 #include "support/fakemessages.h"
 #include "support/qtprint.h"
@@ -452,11 +453,43 @@ TEST_F(MainFormTest, PlaybackToTheEndReturnsToReadyThroughTheEngine) {
     form.reset();
 }
 
+/// Throws from its event handler, as a fault in any handler of the program would.
+class Thrower : public QObject {
+public:
+    bool event(QEvent* e) override {
+        if (e->type() == QEvent::User)
+            throw std::runtime_error("the handler failed");
+        return QObject::event(e);
+    }
+};
+
+TEST(OrvantaApplicationTest, AnExceptionInAHandlerIsReportedShownAndTheProgramGoesOn) {
+    auto* app = static_cast<OrvantaApplication*>(QCoreApplication::instance());
+    QStringList reports;
+    QStringList shown;
+    app->onException = [&](const QString& text) { reports << text; };
+    app->showException = [&](const QString& text) { shown << text; };
+    Thrower thrower;
+    for (int i = 0; i < 2; ++i)
+        QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(reports, QStringList(2, QStringLiteral("the handler failedStack trace: ")));
+    EXPECT_EQ(shown, QStringList(2, QStringLiteral("the handler failed")));
+    // The event loop still works afterwards.
+    bool ran = false;
+    QMetaObject::invokeMethod(
+        &thrower, [&] { ran = true; }, Qt::QueuedConnection);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ran);
+    app->onException = nullptr;
+    app->showException = nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     qputenv("ORVANTA_DATA_DIR", ORVANTA_SOURCE_DATA);
-    QApplication app(argc, argv);
+    OrvantaApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
