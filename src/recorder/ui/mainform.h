@@ -180,6 +180,7 @@ private:
     QImage m_background;
     int m_trayIcon = 0;
     int meterticks = 3;
+    unsigned m_spectrumFrames = 0;
     bool m_created = false;
     bool m_closed = false;
     bool m_skipQuestion = false;
