@@ -193,6 +193,17 @@ void TInputRecordThread::execute() {
         errmsg = QString::fromLatin1(text);
         setReturnValue(value);
     };
+    // The blocks of one round go to the storage thread together; whatever way the loop is
+    // left, nothing queued stays unsignalled.
+    bool queued = false;
+    struct WakeOnExit {
+        TWASAPISource& owner;
+        bool& queued;
+        ~WakeOnExit() {
+            if (queued)
+                owner.wakeStorage();
+        }
+    } wakeOnExit{Owner, queued};
 
     while (!terminated()) {
         if (sleepFor(static_cast<int>(m_sleeptime)))
@@ -248,7 +259,9 @@ void TInputRecordThread::execute() {
                     }
                     const auto bufsize = static_cast<int32_t>(frames * 4);
                     // The block is the loop's only allocation.
-                    Owner.queueBlock(makeCapturedBlock(work.pcm.data(), bufsize));
+                    Owner.queueBlock(makeCapturedBlock(work.pcm.data(), bufsize),
+                                     StorageWake::Later);
+                    queued = true;
                 }
                 bytes = 0;
                 frames = 0;
@@ -257,6 +270,10 @@ void TInputRecordThread::execute() {
             status = CaptureClient->GetNextPacketSize(&PacketLength);
             if (failed(status))
                 return leave("CaptureClient.GetNextPacketSize2 Failed.", status);
+        }
+        if (queued) {
+            Owner.wakeStorage();
+            queued = false;
         }
     }
     // Asked to stop; what has gathered short of a block is dropped.

@@ -275,8 +275,13 @@ void TWASAPISource::StoreData() {
     }
 }
 
-void TWASAPISource::queueBlock(CapturedBlock block) {
+void TWASAPISource::queueBlock(CapturedBlock block, StorageWake wake) {
     fqueue.enqueue(std::move(block));
+    if (wake == StorageWake::Now)
+        awake.set();
+}
+
+void TWASAPISource::wakeStorage() {
     awake.set();
 }
 

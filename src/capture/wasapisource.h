@@ -17,6 +17,11 @@
 class WindowThreadHandoff;
 class TStorageThread;
 
+/// Whether queueing a block wakes the storage thread at once. The capture thread cuts
+/// several blocks from one round of packets; signalling once for the round lets them travel
+/// to the window thread in one hand-off instead of one each.
+enum class StorageWake { Now, Later };
+
 namespace audio {
 class AudioEngine;
 }
@@ -65,8 +70,10 @@ public:
     /// handler throws; the exception then ends the drain and passes on.
     void StoreData();
 
-    /// Capture thread: queues a block and signals the storage thread.
-    void queueBlock(CapturedBlock block);
+    /// Capture thread: queues a block and, unless told to wait, signals the storage thread.
+    void queueBlock(CapturedBlock block, StorageWake wake = StorageWake::Now);
+    /// Capture thread: signals the storage thread for blocks queued with StorageWake::Later.
+    void wakeStorage();
 
     TDataEvent OnData;
     TErrorEvent OnError;
