@@ -60,6 +60,29 @@ QString dialogFilter(const QString& filter) {
     return filters.isEmpty() ? filter : filters.join(QStringLiteral(";;"));
 }
 
+/// A text on the skin that paints the piece of skin under itself. A new text then repaints
+/// the label alone, not the window behind it: the file size changes many times a second.
+class SkinLabel final : public QLabel {
+public:
+    SkinLabel(const QImage& skin, QRect geometry, QWidget* parent)
+        : QLabel(parent), m_skin(skin.copy(geometry)) {
+        setGeometry(geometry);
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        {
+            QPainter painter(this);
+            painter.drawImage(0, 0, m_skin);
+        }
+        QLabel::paintEvent(event);
+    }
+
+private:
+    QImage m_skin;
+};
+
 } // namespace
 
 QRegion TMainForm::opaqueRegion(const QImage& picture) {
@@ -109,8 +132,7 @@ TiceBtn* TMainForm::makeButton(const QString& name, QPoint at) {
 }
 
 QLabel* TMainForm::makeLabel(QRect geometry, Qt::Alignment alignment) {
-    auto* label = new QLabel(this);
-    label->setGeometry(geometry);
+    QLabel* label = new SkinLabel(m_background, geometry, this);
     label->setAlignment(alignment);
     QFont font(QStringLiteral("tahoma"));
     font.setPointSize(8);
@@ -168,8 +190,8 @@ void TMainForm::buildControls() {
     dtimer->setUncheckedGlyph(skin::load(QStringLiteral("timer_off.png")));
     dtimer->setCheckedGlyph(skin::load(QStringLiteral("timer_on.png")));
 
-    dformat = makeLabel(QRect(244, 48, 48, 16), Qt::AlignRight | Qt::AlignVCenter);
-    dbitrate = makeLabel(QRect(244, 64, 48, 16), Qt::AlignRight | Qt::AlignVCenter);
+    dformat = makeLabel(QRect(258, 48, 36, 16), Qt::AlignRight | Qt::AlignVCenter);
+    dbitrate = makeLabel(QRect(258, 64, 36, 16), Qt::AlignRight | Qt::AlignVCenter);
 
     VUmeter = new iceVUmeter(this);
     VUmeter->setGeometry(300, 40, 28, 61);

@@ -209,6 +209,25 @@ TEST_F(MainFormTest, StartsCaptureOnceAndKeepsItsSettingsAcrossARestart) {
     EXPECT_TRUE(shape.contains(QPoint(20, 0)));
     EXPECT_EQ(form->dformat->text(), QStringLiteral("WAV"));
     EXPECT_EQ(form->dbitrate->text(), QStringLiteral("High"));
+    // Every control lies on the skin and none covers another (labels paint the skin under
+    // them, so an overlap would hide part of a neighbour).
+    const QList<QWidget*> controls = form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (qsizetype i = 0; i < controls.size(); ++i) {
+        if (controls[i]->isWindow())
+            continue;
+        EXPECT_TRUE(form->rect().contains(controls[i]->geometry()))
+            << controls[i]->metaObject()->className();
+        for (qsizetype k = i + 1; k < controls.size(); ++k) {
+            if (controls[k]->isWindow())
+                continue;
+            const QRect a = controls[i]->geometry();
+            const QRect b = controls[k]->geometry();
+            EXPECT_FALSE(a.intersects(b))
+                << controls[i]->metaObject()->className() << " at " << a.x() << "," << a.y()
+                << " and " << controls[k]->metaObject()->className() << " at " << b.x() << ","
+                << b.y();
+        }
+    }
     EXPECT_TRUE(form->Start->isEnable());
     EXPECT_FALSE(form->Stop->isEnable());
     EXPECT_FALSE(form->pause->isEnable());
