@@ -1,6 +1,7 @@
 // One run of the command-line recorder over the simulated engine with a hand-moved clock:
 // VOX, split by time, duration, endpoint choice and the settings file, without a server.
 #include "app/recsession.h"
+#include "support/eventloop.h"
 #include "support/fakemessages.h"
 #include "support/qtprint.h"
 #include "support/soundfile.h"
@@ -29,18 +30,6 @@ namespace {
 constexpr uint32_t Rate = 48000;
 // 50 ms: the capture thread hands on a block for every 9600 bytes of 16-bit stereo.
 constexpr uint32_t PacketFrames = 2400;
-
-/// Serves the hand-off until `done` holds (hang guard: 20 s).
-bool processUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
-}
 
 SimEndpoint endpoint(const QString& id, int flow, const QString& card, const QString& name) {
     SimEndpoint e;

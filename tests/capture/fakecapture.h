@@ -5,6 +5,7 @@
 
 #include "capture/capturethreads.h"
 #include "capture/wasapisource.h"
+#include "support/eventloop.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -16,19 +17,6 @@
 #include <functional>
 #include <thread>
 #include <vector>
-
-/// Window thread: processes events until done() holds; false when the hang guard ran out.
-inline bool processUntil(const std::function<bool()>& done,
-                         std::chrono::seconds guard = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + guard;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
-}
 
 /// What the producer does.
 struct ProducerScript {

@@ -1,6 +1,7 @@
 // The hand-off of worker steps to the window thread.
 
 #include "common/handoff.h"
+#include "support/eventloop.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -16,17 +17,6 @@
 #include <vector>
 
 namespace {
-
-bool processUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
-}
 
 // Swallows the hand-off's posted events, so that a step stays queued.
 class HoldEvents final : public QObject {

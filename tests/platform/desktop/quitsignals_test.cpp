@@ -1,4 +1,5 @@
 #include "platform/desktop/quitsignals.h"
+#include "support/eventloop.h"
 
 #include <QCoreApplication>
 
@@ -21,17 +22,6 @@ volatile sig_atomic_t g_testHandlerLast = 0;
 void testHandler(int signalNumber) {
     g_testHandlerRuns = g_testHandlerRuns + 1;
     g_testHandlerLast = signalNumber;
-}
-
-bool processUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
 }
 
 // Gives a stray extra emission the chance to show up.

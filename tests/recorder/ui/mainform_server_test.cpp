@@ -2,6 +2,7 @@
 // server plays ends up in the file, a pause leaves out what played meanwhile, and the VOX
 // listens.
 #include "recorder/ui/mainform.h"
+#include "support/eventloop.h"
 #include "support/fakemessages.h"
 #include "support/qtprint.h"
 #include "support/soundfile.h"
@@ -27,17 +28,6 @@ namespace {
 
 constexpr int Rate = 48000;
 
-bool processUntil(const std::function<bool()>& done, int seconds = 60) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 /// Plays a file on the test sink while the window keeps working; true when it played.
 bool play(const QString& file) {
     QProcess player;
@@ -47,7 +37,8 @@ bool play(const QString& file) {
                   file});
     if (!player.waitForStarted(10000))
         return false;
-    return processUntil([&] { return player.state() == QProcess::NotRunning; }) &&
+    return processUntil([&] { return player.state() == QProcess::NotRunning; },
+                        std::chrono::seconds(60)) &&
            player.exitStatus() == QProcess::NormalExit && player.exitCode() == 0;
 }
 

@@ -2,6 +2,7 @@
 // its own settings folder: start-up and exit, the quit signals, monitoring and playback.
 #include "recorder/ui/application.h"
 #include "recorder/ui/mainform.h"
+#include "support/eventloop.h"
 #include "support/fakemessages.h"
 #include "support/qtprint.h"
 #include "support/soundfile.h"
@@ -41,17 +42,6 @@ namespace {
 constexpr uint32_t Rate = 48000;
 constexpr uint32_t PacketFrames = 2400; // 50 ms
 const QString Sink = QStringLiteral("sink:speakers");
-
-bool processUntil(const std::function<bool()>& done, int seconds = 20) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
 
 /// A playback engine whose position and length the test sets.
 class FakePlayback final : public PlaybackEngine {
