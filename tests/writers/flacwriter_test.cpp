@@ -1,3 +1,4 @@
+#include "writeframes.h"
 #include "writers/flacwriter.h"
 
 #include "codectestsupport.h"
@@ -70,11 +71,6 @@ std::vector<int> decodeInts(const QString& path, SF_INFO& info) {
     sf_readf_int(file, samples.data(), info.frames);
     sf_close(file);
     return samples;
-}
-
-int32_t writeFrames(TAudioWriter& writer, const std::vector<int16_t>& samples, size_t first,
-                    size_t frames) {
-    return writer.write(samples.data() + first * 2, static_cast<uint32_t>(frames * 4));
 }
 
 class FlacWriterTest : public ::testing::Test {

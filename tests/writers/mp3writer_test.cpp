@@ -1,3 +1,4 @@
+#include "writeframes.h"
 #include "writers/mp3writer.h"
 
 #include "codectestsupport.h"
@@ -62,11 +63,6 @@ Mp3EncoderApi watchedApi() {
     Mp3EncoderApi api;
     api.beEncodeChunk = watchedEncode;
     return api;
-}
-
-int32_t writeFrames(TAudioWriter& writer, const std::vector<int16_t>& samples, size_t first,
-                    size_t frames) {
-    return writer.write(samples.data() + first * 2, static_cast<uint32_t>(frames * 4));
 }
 
 class Mp3WriterTest : public ::testing::Test {

@@ -1,3 +1,4 @@
+#include "writeframes.h"
 #include "writers/oggwriter.h"
 
 #include "codectestsupport.h"
@@ -89,11 +90,6 @@ OggLayout readLayout(const QString& path) {
     vorbis_info_clear(&vi);
     ogg_sync_clear(&sync);
     return layout;
-}
-
-int32_t writeFrames(TAudioWriter& writer, const std::vector<int16_t>& samples, size_t first,
-                    size_t frames) {
-    return writer.write(samples.data() + first * 2, static_cast<uint32_t>(frames * 4));
 }
 
 class OggWriterTest : public ::testing::Test {

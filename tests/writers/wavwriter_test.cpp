@@ -1,3 +1,4 @@
+#include "writeframes.h"
 #include "writers/wavwriter.h"
 
 #include "support/filesizelimit.h"
@@ -42,11 +43,6 @@ uint32_t checkedDataSize(const QString& path) {
     EXPECT_EQ(le32(bytes, 4), static_cast<uint32_t>(bytes.size() - 8));
     EXPECT_EQ(le32(bytes, 40), static_cast<uint32_t>(bytes.size() - 44));
     return le32(bytes, 40);
-}
-
-int32_t writeFrames(TAudioWriter& writer, const std::vector<int16_t>& samples, size_t firstFrame,
-                    size_t frames) {
-    return writer.write(samples.data() + firstFrame * 2, static_cast<uint32_t>(frames * 4));
 }
 
 // The file decodes as 16-bit stereo at `rate` and holds exactly the first `frames` frames
