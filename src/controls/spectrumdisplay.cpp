@@ -148,8 +148,7 @@ void TSpectrumDisplay::event(const void* buffer, int bsize, int interval, int Fr
 }
 
 void TSpectrumDisplay::drawFrame(const void* buffer, int bsize, int interval, int Frequency,
-                                 int Channels, int Bits, bool isFloat) {
-    fill(BasicBMP, VIS32);
+                                 int Channels, int Bits, bool isFloat, int steps) {
     m_dspBuffer.fill(0);
 
     // One tick's worth of audio. A tick of 0 ms or longer than a second would divide by
@@ -161,17 +160,19 @@ void TSpectrumDisplay::drawFrame(const void* buffer, int bsize, int interval, in
         std::clamp<std::int64_t>(bytesPerSecond / ticksPerSecond, 0, std::max(bsize, 0)));
     ProcessVisual(buffer, length, Channels, Frequency, Bits, isFloat);
 
-    const TrailOffset offset = drawMode();
-    if (fVisualMode == vmNone) {
+    for (int step = 0; step < std::max(steps, 1); ++step) {
+        fill(BasicBMP, VIS32);
+        const TrailOffset offset = drawMode();
         copyRect(FadeBMP, 0, 0, BasicBMP, 0, 0, intwidth, intheight);
-        copyRect(BackBMP, 0, 0, BasicBMP, 0, 0, intwidth, intheight);
-        return;
-    }
-    copyRect(FadeBMP, 0, 0, BasicBMP, 0, 0, intwidth, intheight);
-    if (fUseFade) {
-        blend(FadeBMP, BackBMP, 200);
-        // The history moves by the offset; the pixels it uncovers keep their old content.
-        copyRect(BackBMP, offset.dx, offset.dy, FadeBMP, 0, 0, intwidth, intheight);
+        if (fVisualMode == vmNone) {
+            copyRect(BackBMP, 0, 0, BasicBMP, 0, 0, intwidth, intheight);
+            return;
+        }
+        if (fUseFade) {
+            blend(FadeBMP, BackBMP, 200);
+            // The history moves by the offset; the pixels it uncovers keep their old content.
+            copyRect(BackBMP, offset.dx, offset.dy, FadeBMP, 0, 0, intwidth, intheight);
+        }
     }
 }
 

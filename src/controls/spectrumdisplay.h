@@ -62,9 +62,11 @@ public:
     void event(const void* buffer, int bsize, int interval, int Frequency, int Channels, int Bits,
                bool isFloat);
     /// The drawing part of `event`, without the visibility check and the repaint request.
+    /// `steps` ticks of `interval` each pass over the same block: it is analysed once, and
+    /// bars, peaks and trails move as they would in that many single frames.
     /// Allocates nothing.
     void drawFrame(const void* buffer, int bsize, int interval, int Frequency, int Channels,
-                   int Bits, bool isFloat);
+                   int Bits, bool isFloat, int steps = 1);
     /// Runs the mode's analysis over `Length` bytes into `dspBuffer`.
     void ProcessVisual(const void* Buffer, int Length, int Channels, int Frequency, int Bits,
                        bool isFloat);

@@ -329,3 +329,30 @@ TEST(SpectrumDisplay, TrailBlendsHistoryAndMovesByTheOffset) {
     const QImage shot = d.grab().toImage();
     EXPECT_EQ(shot.pixelColor(2, 10), QColor(lit.r, lit.g, lit.b));
 }
+
+TEST(SpectrumDisplay, SeveralStepsInOneFrameMatchSingleFrames) {
+    // The window draws two 15 ms steps per wake-up; every mode must end where two single
+    // frames over the same block end: bars, peaks, trails and pictures alike.
+    std::mt19937 random(11);
+    std::vector<std::int16_t> loud(2400);
+    for (auto& s : loud)
+        s = static_cast<std::int16_t>(random());
+    const std::vector<std::int16_t> quiet(2400, 40);
+    for (int mode = 0; mode <= 10; ++mode) {
+        TSpectrumDisplay single;
+        TSpectrumDisplay stepped;
+        single.SwitchVisual(mode);
+        stepped.SwitchVisual(mode);
+        for (int frame = 0; frame < 12; ++frame) {
+            const auto& block = frame < 3 ? loud : quiet;
+            const int bytes = static_cast<int>(block.size() * 2);
+            single.drawFrame(block.data(), bytes, 15, 44100, 2, 16, false);
+            single.drawFrame(block.data(), bytes, 15, 44100, 2, 16, false);
+            stepped.drawFrame(block.data(), bytes, 15, 44100, 2, 16, false, 2);
+        }
+        EXPECT_EQ(stepped.bandOut(), single.bandOut()) << "mode " << mode;
+        EXPECT_EQ(stepped.peaks(), single.peaks()) << "mode " << mode;
+        EXPECT_EQ(stepped.fadeImage(), single.fadeImage()) << "mode " << mode;
+        EXPECT_EQ(stepped.backImage(), single.backImage()) << "mode " << mode;
+    }
+}

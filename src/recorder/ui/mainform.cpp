@@ -110,7 +110,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     m_recorder = std::make_unique<TRecorder>(*this, m_services.clock, m_services.playback);
     buildControls();
     buildMenu();
-    tmrvisual.setInterval(VisualInterval);
+    tmrvisual.setInterval(VisualInterval * VisualStepsPerFrame);
     connect(&tmrvisual, &QTimer::timeout, this, &TMainForm::tmrvisualTimer);
 }
 
@@ -511,20 +511,22 @@ void TMainForm::tmrvisualTimer() {
         rate = m_source ? m_source->defaultrate : 44100;
     }
     if (blockSize > 1 && spc->isVisible()) {
-        // The analysis runs on every tick, so bars and peaks fall at their own pace; the
-        // screen gets every other frame, about 33 a second, which looks as smooth and halves
-        // the repaints, most of what the display costs.
-        spc->drawFrame(block, blockSize, VisualInterval, rate, channels, 16, false);
-        if ((++m_spectrumFrames & 1) == 0)
-            spc->update();
+        // Bars and peaks fall by the 15 ms step, so each frame runs the steps it covers;
+        // the screen gets one frame per wake-up, about 33 a second, which looks as smooth
+        // as 66 and halves the wake-ups and repaints, most of what the display costs.
+        spc->drawFrame(block, blockSize, VisualInterval, rate, channels, 16, false,
+                       VisualStepsPerFrame);
+        spc->update();
     }
 
-    if (++meterticks > 2) {
+    // The meter moves every third step (45 ms), in the frame where that step falls.
+    meterticks += VisualStepsPerFrame;
+    if (meterticks > 2) {
         VUmeter->setleftpos(r.maxl);
         VUmeter->setrightpos(r.maxr);
         VUmeter->setvoxactive(config.vox);
         VUmeter->setvox(config.trashold);
-        meterticks = 0;
+        meterticks %= 3;
     }
 }
 

@@ -52,7 +52,10 @@ class TMainForm : public QWidget, public RecorderView, public SettingsHost {
     Q_OBJECT
 
 public:
+    /// The step of the spectrum's analysis and the meter's pace, in milliseconds.
     static constexpr int VisualInterval = 15;
+    /// Analysis steps per screen frame: the display wakes the program every 30 ms.
+    static constexpr int VisualStepsPerFrame = 2;
     static constexpr int PlayBufferSize = 220500;
 
     explicit TMainForm(MainFormServices services, QWidget* parent = nullptr);
@@ -180,7 +183,6 @@ private:
     QImage m_background;
     int m_trayIcon = 0;
     int meterticks = 3;
-    unsigned m_spectrumFrames = 0;
     bool m_created = false;
     bool m_closed = false;
     bool m_skipQuestion = false;
