@@ -275,3 +275,29 @@ TEST(Button, FadeClickAndDisabledRule) {
     release(button, {5, 5});
     EXPECT_EQ(clicks, 1);
 }
+
+TEST(Canvas, BlendRoundsEveryPairOfValuesLikeTheDivision) {
+    // Every source and target byte at several weights, against the plain rounded division.
+    QImage source = makeImage(256, 256, {});
+    QImage target = makeImage(256, 256, {});
+    for (int y = 0; y < 256; ++y) {
+        for (int x = 0; x < 256; ++x) {
+            const auto s = static_cast<std::uint8_t>(x);
+            const auto d = static_cast<std::uint8_t>(y);
+            canvas24::setPixel(source, x, y, Rgb{s, s, s});
+            canvas24::setPixel(target, x, y, Rgb{d, d, 255});
+        }
+    }
+    for (const int alpha : {0, 1, 128, 200, 254, 255, 300}) {
+        QImage blended = target.copy();
+        canvas24::blend(blended, source, alpha);
+        const int a = std::clamp(alpha, 0, 255);
+        for (int y = 0; y < 256; ++y) {
+            for (int x = 0; x < 256; ++x) {
+                const Rgb p = pixel(blended, x, y);
+                ASSERT_EQ(p.r, (x * a + y * (255 - a) + 127) / 255) << alpha << " " << x << " " << y;
+                ASSERT_EQ(p.b, (x * a + 255 * (255 - a) + 127) / 255) << alpha << " " << x;
+            }
+        }
+    }
+}

@@ -502,9 +502,21 @@ void TMainForm::tmrvisualTimer() {
         }
     } else {
         if (r.writing && !r.paused) {
-            timebox->setText(recorderTimeText(m_services.clock.now() - r.filestart));
+            const TDateTime now = m_services.clock.now();
+            timebox->setText(recorderTimeText(now - r.filestart));
+            // A new size every few kilobytes would relayout and repaint the text ten times
+            // a second; four times is as readable and costs far less.
+            m_sizeTextPending = true;
+            if (!ffile->isHidden() && std::abs(now - m_sizeShownAt) >= SizeTextInterval) {
+                ffile->setText(r.recsize);
+                m_sizeShownAt = now;
+                m_sizeTextPending = false;
+            }
+        } else if (m_sizeTextPending) {
+            // The size reached at Stop or Pause stays on the screen.
             if (!ffile->isHidden())
                 ffile->setText(r.recsize);
+            m_sizeTextPending = false;
         }
         block = r.rawbuffer.get();
         blockSize = static_cast<int>(r.bsize);

@@ -55,7 +55,7 @@ public:
     /// The step of the spectrum's analysis and the meter's pace, in milliseconds.
     static constexpr int VisualInterval = 15;
     /// Analysis steps per screen frame: the display wakes the program every 30 ms.
-    static constexpr int VisualStepsPerFrame = 2;
+    static constexpr int VisualStepsPerFrame = 3;
     static constexpr int PlayBufferSize = 220500;
 
     explicit TMainForm(MainFormServices services, QWidget* parent = nullptr);
@@ -183,6 +183,9 @@ private:
     QImage m_background;
     int m_trayIcon = 0;
     int meterticks = 3;
+    static constexpr TDateTime SizeTextInterval = 0.25 / 86400; ///< a quarter of a second
+    TDateTime m_sizeShownAt = 0.0;
+    bool m_sizeTextPending = false;
     bool m_created = false;
     bool m_closed = false;
     bool m_skipQuestion = false;

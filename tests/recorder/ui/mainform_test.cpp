@@ -388,6 +388,28 @@ TEST_F(MainFormTest, TimeDisplayWrapsInRecorderModeAndFreezesDuringPause) {
     form->tmrvisualTimer();
     EXPECT_EQ(form->timebox->Text(), QStringLiteral("01:00:00"));
 
+    // The size text follows within a quarter of a second, and the last size stays after
+    // Stop even when it came between two updates.
+    const QString shown = form->ffile->text();
+    feed(0.1f);
+    ASSERT_NE(r.recsize, shown);
+    clock.advanceMs(100);
+    form->tmrvisualTimer();
+    EXPECT_EQ(form->ffile->text(), shown);
+    clock.advanceMs(200);
+    form->tmrvisualTimer();
+    EXPECT_EQ(form->ffile->text(), r.recsize);
+    for (int i = 0; i < 3; ++i)
+        feed(0.1f);
+    clock.advanceMs(45);
+    form->tmrvisualTimer();
+    EXPECT_NE(form->ffile->text(), r.recsize);
+    r.StopClick();
+    feed(0.1f); // the file closes after this block
+    ASSERT_FALSE(r.writing);
+    form->tmrvisualTimer();
+    EXPECT_EQ(form->ffile->text(), r.recsize);
+
     EXPECT_EQ(TMainForm::playerTimeText(100LL * 3600), QStringLiteral("100:00:00"));
     EXPECT_EQ(TMainForm::recorderTimeText(1.0 + 1.0 / 24), QStringLiteral("01:00:00"));
 }
