@@ -523,9 +523,9 @@ void TMainForm::tmrvisualTimer() {
         rate = m_source ? m_source->defaultrate : 44100;
     }
     if (blockSize > 1 && spc->isVisible()) {
-        // Bars and peaks fall by the 15 ms step, so each frame runs the steps it covers;
-        // the screen gets one frame per wake-up, about 33 a second, which looks as smooth
-        // as 66 and halves the wake-ups and repaints, most of what the display costs.
+        // Bars and peaks fall by the 15 ms step, so each frame runs the steps it covers.
+        // One frame per wake-up, 22 a second, the meter's own pace: the wake-ups and
+        // repaints are most of what the display costs while recording.
         spc->drawFrame(block, blockSize, VisualInterval, rate, channels, 16, false,
                        VisualStepsPerFrame);
         spc->update();

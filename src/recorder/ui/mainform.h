@@ -54,7 +54,7 @@ class TMainForm : public QWidget, public RecorderView, public SettingsHost {
 public:
     /// The step of the spectrum's analysis and the meter's pace, in milliseconds.
     static constexpr int VisualInterval = 15;
-    /// Analysis steps per screen frame: the display wakes the program every 30 ms.
+    /// Analysis steps per screen frame: the display wakes the program every 45 ms.
     static constexpr int VisualStepsPerFrame = 3;
     static constexpr int PlayBufferSize = 220500;
 
