@@ -5,7 +5,7 @@ set -euo pipefail
 
 mode=${1:-build}
 packages=(cmake g++ make pkg-config qt6-base-dev libpulse-dev libmp3lame-dev libogg-dev libvorbis-dev
-    libflac-dev libtag1-dev libsndfile1-dev)
+    libflac-dev libtag1-dev libsndfile1-dev libxcb1-dev libxcb-keysyms1-dev)
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
@@ -18,6 +18,9 @@ if [ "$mode" = test ]; then
     # for the benchmarks' reference, so it is not installed here.
     packages+=(libgtest-dev libsndfile1-dev pulseaudio-utils xdg-utils pulseaudio pipewire
         pipewire-pulse wireplumber dbus)
+    # Hot keys, the tray and the second start are tested on private X servers: xdotool
+    # presses keys and clicks, trayer is a tray to dock in.
+    packages+=(xvfb xauth xdotool x11-utils trayer)
 fi
 
 # Where one of the two sound servers already serves this machine's desktop, the other one is

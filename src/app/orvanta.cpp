@@ -18,7 +18,7 @@
 int main(int argc, char** argv) {
     QElapsedTimer sinceStart;
     sinceStart.start();
-    // The window is small and repainted about fifty times a second while recording. X11
+    // The window is small and repainted about twenty times a second while recording. X11
     // shared-memory images cost a completion event per repaint, which wakes two threads;
     // copying the few kilobytes through the socket costs less (measured: 0.5 % of a core).
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
