@@ -2,7 +2,9 @@
 #include "common/clock.h"
 #include "common/handoff.h"
 #include "platform/audio/pulse/pulseengine.h"
+#include "platform/desktop/hotkeys.h"
 #include "platform/desktop/quitsignals.h"
+#include "platform/desktop/singleinstance.h"
 #include "platform/playback/pulseoutput.h"
 #include "platform/playback/streamengine.h"
 #include "recorder/ui/application.h"
@@ -29,6 +31,11 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(ORVANTA_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("orvanta"));
 
+    // One window program per user: a second start brings the first one forward and ends.
+    SingleInstance instance;
+    if (instance.start() == SingleInstance::Role::Secondary)
+        return 0;
+
     WidgetMessageService messageService;
     setMessageService(&messageService);
     // Before anything records: a missing codec library disables only its format.
@@ -37,6 +44,8 @@ int main(int argc, char** argv) {
     int result = 0;
     {
         WindowThreadHandoff handoff;
+        // None on Wayland: there every hot key stays unregistered, silently.
+        const std::unique_ptr<HotKeyBackend> hotKeys = createHotKeyBackend();
         const std::unique_ptr<audio::AudioEngine> engine = createPulseEngine();
         playback::StreamPlaybackEngine playback(
             std::make_unique<playback::PulseOutputDevice>(QStringLiteral("Orvanta")));
@@ -44,10 +53,13 @@ int main(int argc, char** argv) {
                         .playback = playback,
                         .clock = systemClock(),
                         .handoff = handoff,
-                        .loadhotkeys = {},
-                        .closehotkeys = {},
+                        .hotKeys = hotKeys.get(),
                         .silentUpdateCheck = {},
-                        .reportError = {}});
+                        .reportError = {},
+                        .trayAvailable = {}});
+
+        QObject::connect(&instance, &SingleInstance::activationRequested, &form,
+                         &TMainForm::bringToFront);
 
         // A signal cannot be answered, so it closes without the question, with the save.
         QuitSignals quitSignals;
@@ -72,6 +84,11 @@ int main(int argc, char** argv) {
                 std::fflush(stderr);
             });
         }
+        // The window may sit in the tray, hidden, while a message box closes: only the
+        // window's own close ends the program.
+        QApplication::setQuitOnLastWindowClosed(false);
+        QObject::connect(&form, &TMainForm::closed, &app, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
         form.showAfterStart();
         result = app.exec();
     }

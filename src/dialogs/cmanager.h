@@ -14,6 +14,10 @@ public:
     virtual void setStayOnTop(bool onTop) = 0;
     /// Refreshes the format, bitrate and indicator displays.
     virtual void showinfo() = 0;
+    /// Registers the global hot keys ("Disable HotKeys" unticked).
+    virtual void loadhotkeys() = 0;
+    /// Unregisters them all ("Disable HotKeys" ticked).
+    virtual void closehotkeys() = 0;
 };
 
 /// The settings dialog "Settings". Created once, hidden, at the end of the main window's

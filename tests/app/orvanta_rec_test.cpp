@@ -135,29 +135,12 @@ TEST(OrvantaRec, RecordsWhatTheServerPlaysWithoutGapsOrRepeats) {
     ASSERT_EQ(sound.sampleRate, Rate);
     const std::vector<int16_t>& got = sound.samples;
 
-    // Align on the first sound; before it the silence arrived as zeros.
-    size_t first = 0;
-    while (first < got.size() && got[first] == 0)
-        ++first;
-    ASSERT_LT(first, got.size()) << "nothing was recorded";
-    first -= first % 2;
-    size_t signalStart = 0;
-    while (noise[signalStart] == 0)
-        ++signalStart;
-    signalStart -= signalStart % 2;
-    ASSERT_GE(first, signalStart);
-    const size_t offset = first - signalStart;
-    ASSERT_GE(got.size(), offset + noise.size()) << "the recording ends inside the signal";
-
     // Every frame of the signal, in order, none dropped or repeated; the float mix path
-    // rounds, so allow one step.
-    size_t mismatches = 0;
-    for (size_t i = 0; i < noise.size(); ++i) {
-        if (std::abs(int(got[offset + i]) - int(noise[i])) > 1 && ++mismatches < 5)
-            ADD_FAILURE() << "sample " << i << ": recorded " << got[offset + i] << ", played "
-                          << noise[i];
-    }
-    EXPECT_EQ(mismatches, 0u);
+    // rounds, so allow one step. Before it the silence arrived as zeros.
+    const SignalMatch match = matchPlayedSignal(got, noise, 1);
+    ASSERT_TRUE(match.found) << match.problem.toStdString();
+    EXPECT_EQ(match.mismatches, 0u) << "first at sample " << match.firstMismatch;
+    const size_t offset = match.offset;
     // After the signal, silence again, continuously.
     for (size_t i = offset + noise.size(); i < got.size(); ++i)
         ASSERT_EQ(got[i], 0) << "frame " << (i / 2) << " after the signal";

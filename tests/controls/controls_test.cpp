@@ -295,7 +295,8 @@ TEST(Canvas, BlendRoundsEveryPairOfValuesLikeTheDivision) {
         for (int y = 0; y < 256; ++y) {
             for (int x = 0; x < 256; ++x) {
                 const Rgb p = pixel(blended, x, y);
-                ASSERT_EQ(p.r, (x * a + y * (255 - a) + 127) / 255) << alpha << " " << x << " " << y;
+                ASSERT_EQ(p.r, (x * a + y * (255 - a) + 127) / 255)
+                    << alpha << " " << x << " " << y;
                 ASSERT_EQ(p.b, (x * a + 255 * (255 - a) + 127) / 255) << alpha << " " << x;
             }
         }

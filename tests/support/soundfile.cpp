@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include <cstdlib>
 #include <memory>
 #include <random>
 
@@ -48,4 +49,37 @@ bool writeWav16(const QString& path, int sampleRate, int channels,
         return false;
     const auto frames = static_cast<sf_count_t>(samples.size() / static_cast<size_t>(channels));
     return sf_writef_short(file.get(), samples.data(), frames) == frames;
+}
+
+SignalMatch matchPlayedSignal(const std::vector<int16_t>& got, const std::vector<int16_t>& signal,
+                              int tolerance) {
+    SignalMatch match;
+    size_t first = 0;
+    while (first < got.size() && got[first] == 0)
+        ++first;
+    if (first == got.size()) {
+        match.problem = QStringLiteral("nothing was recorded");
+        return match;
+    }
+    first -= first % 2;
+    size_t signalStart = 0;
+    while (signalStart < signal.size() && signal[signalStart] == 0)
+        ++signalStart;
+    signalStart -= signalStart % 2;
+    if (first < signalStart) {
+        match.problem = QStringLiteral("sound before the signal's start");
+        return match;
+    }
+    match.offset = first - signalStart;
+    if (got.size() < match.offset + signal.size()) {
+        match.problem = QStringLiteral("the recording ends inside the signal");
+        return match;
+    }
+    match.found = true;
+    for (size_t i = 0; i < signal.size(); ++i) {
+        if (std::abs(int(got[match.offset + i]) - int(signal[i])) > tolerance &&
+            match.mismatches++ == 0)
+            match.firstMismatch = i;
+    }
+    return match;
 }

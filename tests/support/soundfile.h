@@ -23,3 +23,18 @@ bool writeWav16(const QString& path, int sampleRate, int channels,
 
 /// Interleaved 16-bit stereo samples of a deterministic, non-periodic test signal.
 std::vector<int16_t> testSignal(size_t frames, uint32_t seed = 1);
+
+/// Where a played signal lies in a recording, and how well it came back.
+struct SignalMatch {
+    bool found = false;    ///< the recording holds sound and all of the signal after it
+    QString problem;       ///< why not, when not found
+    size_t offset = 0;     ///< the signal's first sample in the recording (interleaved)
+    size_t mismatches = 0; ///< samples further than the tolerance from what was played
+    size_t firstMismatch = 0;
+};
+
+/// Aligns `signal` (interleaved stereo, starting with its first non-zero frame) with the
+/// first sound of `got` and compares every sample, so a dropped or repeated frame anywhere
+/// in the signal shows as mismatches.
+SignalMatch matchPlayedSignal(const std::vector<int16_t>& got, const std::vector<int16_t>& signal,
+                              int tolerance);

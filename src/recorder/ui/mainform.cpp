@@ -12,6 +12,7 @@
 #include "controls/skin.h"
 #include "controls/spectrumdisplay.h"
 #include "controls/trigger.h"
+#include "platform/desktop/hotkeys.h"
 #include "platform/playback/playbackengine.h"
 #include "settings/config.h"
 #include "settings/desktop.h"
@@ -31,8 +32,10 @@
 #include <QMenu>
 #include <QPainter>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -83,6 +86,40 @@ private:
     QImage m_skin;
 };
 
+/// The tray picture of a status: a round lamp in the status colour, with the pause sign for
+/// Pause and a ring for Listen....
+QIcon trayPicture(QColor lamp, bool ring, bool pauseSign) {
+    QIcon icon;
+    for (const int size : {16, 22, 24, 32, 48}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal edge = size / 16.0;
+        const QRectF body(edge, edge, size - 2 * edge, size - 2 * edge);
+        painter.setPen(QPen(QColor(30, 30, 30), edge));
+        painter.setBrush(ring ? QColor(40, 40, 40) : lamp);
+        painter.drawEllipse(body);
+        if (ring) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(lamp);
+            painter.drawEllipse(body.adjusted(size / 5.0, size / 5.0, -size / 5.0, -size / 5.0));
+        }
+        if (pauseSign) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor(30, 30, 30));
+            const qreal w = size / 7.0;
+            const qreal h = size / 2.2;
+            const qreal top = (size - h) / 2;
+            painter.drawRect(QRectF(size / 2.0 - 1.5 * w, top, w, h));
+            painter.drawRect(QRectF(size / 2.0 + 0.5 * w, top, w, h));
+        }
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 } // namespace
 
 QRegion TMainForm::opaqueRegion(const QImage& picture) {
@@ -112,6 +149,26 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     buildMenu();
     tmrvisual.setInterval(VisualInterval * VisualStepsPerFrame);
     connect(&tmrvisual, &QTimer::timeout, this, &TMainForm::tmrvisualTimer);
+
+    HotKeyManager1 = std::make_unique<THotKeyManager>(m_services.hotKeys);
+    connect(HotKeyManager1.get(), &THotKeyManager::OnHotKeyPressed, this,
+            &TMainForm::HotKeyManager1HotKeyPressed);
+
+    iconlist = {trayPicture(QColor(150, 160, 170), false, false),
+                trayPicture(QColor(230, 30, 30), false, false),
+                trayPicture(QColor(250, 210, 40), true, false),
+                trayPicture(QColor(250, 210, 40), false, true)};
+    TrayIcon1 = new QSystemTrayIcon(iconlist[0], this);
+    TrayIcon1->setToolTip(QStringLiteral("Orvanta"));
+    TrayIcon1->setContextMenu(popupMenu);
+    connect(TrayIcon1, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason != QSystemTrayIcon::Context)
+                    TrayIcon1Click();
+            });
+    // A tray that goes away (its panel ended) must not keep the window out of reach.
+    m_trayWatch.setInterval(2000);
+    connect(&m_trayWatch, &QTimer::timeout, this, &TMainForm::checkTrayStillThere);
 }
 
 TMainForm::~TMainForm() {
@@ -325,8 +382,8 @@ bool TMainForm::FormCreate() {
             this, [this, stream] { playbackEnded(stream); }, Qt::QueuedConnection);
     };
     m_services.playback.init();
-    if (!config.hotkeys && m_services.loadhotkeys)
-        m_services.loadhotkeys();
+    if (!config.hotkeys)
+        loadhotkeys();
 
     m_recorder->paused = false;
     m_recorder->eventactive = false;
@@ -359,10 +416,8 @@ bool TMainForm::FormCreate() {
 }
 
 void TMainForm::showAfterStart() {
-    // Without a tray (it comes later) minimising leaves the window on the task bar, where
-    // the user can get it back.
     if (config.minstartup)
-        showMinimized();
+        minimiseApplication();
     else
         show();
 }
@@ -418,6 +473,9 @@ void TMainForm::FormClose() {
         return;
     m_closed = true;
     tmrvisual.stop();
+    m_trayWatch.stop();
+    TrayIcon1->hide();
+    m_inTray = false;
     if (!onWayland()) {
         config.posx = x();
         config.posy = y();
@@ -452,6 +510,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     }
     FormClose();
     event->accept();
+    emit closed();
 }
 
 // --- Monitoring and playback ----------------------------------------------------------
@@ -652,7 +711,66 @@ void TMainForm::HelpClick() {
 }
 
 void TMainForm::minbuttonClick() {
-    showMinimized();
+    // The recordings browser closes first, once it exists.
+    minimiseApplication();
+}
+
+bool TMainForm::trayAvailable() const {
+    return m_services.trayAvailable ? m_services.trayAvailable()
+                                    : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void TMainForm::minimiseApplication() {
+    if (trayAvailable())
+        ApplicationEvents1Minimize();
+    else if (!isMinimized() || !isVisible())
+        showMinimized();
+}
+
+void TMainForm::ApplicationEvents1Minimize() {
+    if (m_closed)
+        return;
+    if (!trayAvailable()) {
+        // Never a window the user cannot get back: without a tray it stays on the task bar.
+        if (!isMinimized() || !isVisible())
+            showMinimized();
+        return;
+    }
+    m_inTray = true;
+    hide();
+    TrayIcon1->setIcon(iconlist[static_cast<size_t>(m_trayIcon)]);
+    TrayIcon1->show();
+    m_trayWatch.start();
+}
+
+void TMainForm::TrayIcon1Click() {
+    m_trayWatch.stop();
+    TrayIcon1->hide();
+    m_inTray = false;
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void TMainForm::bringToFront() {
+    if (m_closed)
+        return;
+    if (m_inTray) {
+        TrayIcon1Click();
+        return;
+    }
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void TMainForm::checkTrayStillThere() {
+    if (m_inTray && !trayAvailable()) {
+        m_trayWatch.stop();
+        TrayIcon1->hide();
+        m_inTray = false;
+        showMinimized();
+    }
 }
 
 void TMainForm::ExitButtonClick() {
@@ -671,6 +789,52 @@ void TMainForm::setStayOnTop(bool onTop) {
     } else {
         setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
     }
+}
+
+// --- Global hot keys ---------------------------------------------------------------------
+
+namespace {
+// Ctrl (0x4000) + Alt (0x8000) + the letter's key code.
+constexpr quint32 ctrlAlt(char letter) {
+    return static_cast<quint32>(letter) + 0x4000 + 0x8000;
+}
+} // namespace
+
+void TMainForm::loadhotkeys() {
+    HotKeyStart = HotKeyManager1->AddHotKey(ctrlAlt('R'));
+    HotKeyPause = HotKeyManager1->AddHotKey(ctrlAlt('U'));
+    HotKeyStop = HotKeyManager1->AddHotKey(ctrlAlt('S'));
+    HotKeySettings = HotKeyManager1->AddHotKey(ctrlAlt('O'));
+    HotKeyHelp = HotKeyManager1->AddHotKey(ctrlAlt('H'));
+    HotKeyFolder = HotKeyManager1->AddHotKey(ctrlAlt('F'));
+    HotKeyPlay = HotKeyManager1->AddHotKey(ctrlAlt('P'));
+}
+
+void TMainForm::closehotkeys() {
+    HotKeyManager1->ClearHotKeys();
+    HotKeyStart = HotKeyPause = HotKeyStop = HotKeySettings = HotKeyHelp = HotKeyFolder =
+        HotKeyPlay = 0;
+}
+
+void TMainForm::HotKeyManager1HotKeyPressed(quint32 /*HotKey*/, quint16 Index) {
+    // A key that could not be registered keeps the identifier 0, which no press carries.
+    if (Index == 0 || m_closed)
+        return;
+    TRecorder& r = *m_recorder;
+    if (Index == HotKeyStart && Start->isEnable())
+        r.StartClick();
+    if (Index == HotKeyPause)
+        r.pauseClick();
+    if (Index == HotKeyStop)
+        r.StopClick();
+    // Settings (Ctrl+Alt+O) and the recordings browser (Ctrl+Alt+F) answer once their
+    // windows exist.
+    if (Index == HotKeyHelp)
+        HelpClick();
+    // Like Start, Play only where its button is: playing would otherwise take the window
+    // into player mode in the middle of a recording.
+    if (Index == HotKeyPlay && PlayButton->isEnable())
+        PlayButtonClick();
 }
 
 // --- The recorder's view --------------------------------------------------------------
@@ -702,7 +866,8 @@ void TMainForm::showStatus(const QString& text, Rgb colour, int trayIcon) {
     palette.setColor(QPalette::WindowText, toColour(colour));
     fstatus->setPalette(palette);
     fstatus->setText(text);
-    m_trayIcon = trayIcon;
+    m_trayIcon = std::clamp(trayIcon, 0, static_cast<int>(iconlist.size()) - 1);
+    TrayIcon1->setIcon(iconlist[static_cast<size_t>(m_trayIcon)]);
 }
 
 void TMainForm::setFileLabel(const QString& text, const QString& hint) {
@@ -799,6 +964,12 @@ void TMainForm::hideEvent(QHideEvent* event) {
 
 void TMainForm::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange)
-        updateVisualTimer();
+    if (event->type() != QEvent::WindowStateChange)
+        return;
+    updateVisualTimer();
+    // Minimised by the desktop (the task bar, a key of the window manager): into the tray,
+    // after the state change has settled.
+    if (isMinimized() && isVisible() && !m_inTray && !m_closed && trayAvailable())
+        QMetaObject::invokeMethod(this, &TMainForm::ApplicationEvents1Minimize,
+                                  Qt::QueuedConnection);
 }

@@ -4,12 +4,14 @@
 #include "recorder/recorder.h"
 #include "recorder/recorderview.h"
 
+#include <QIcon>
 #include <QLabel>
 #include <QPointer>
 #include <QRegion>
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -18,6 +20,9 @@ class Clock;
 class iceVUmeter;
 class PlaybackEngine;
 class QMenu;
+class QSystemTrayIcon;
+class HotKeyBackend;
+class THotKeyManager;
 class Tbmptimedisplay;
 class TIceSlider;
 class TiceBtn;
@@ -37,12 +42,15 @@ struct MainFormServices {
     Clock& clock;
     WindowThreadHandoff& handoff;
 
+    /// Registers the global hot keys; none (every key unregistered, silently) when null.
+    HotKeyBackend* hotKeys = nullptr;
+
     /// Services that later parts of the program provide; each may be left empty.
-    std::function<void()> loadhotkeys;
-    std::function<void()> closehotkeys;
     std::function<void()> silentUpdateCheck;
     /// Sends an error report (the text of an unhandled exception).
     std::function<void(const QString&)> reportError;
+    /// Whether a notification area can take the window's icon now; empty: ask the desktop.
+    std::function<bool()> trayAvailable;
 };
 
 /// The main window: a borderless skinned window holding every control of the recorder, the
@@ -94,8 +102,32 @@ public:
     void minbuttonClick();
     void ExitButtonClick();
 
+    // The tray.
+    /// Minimises into the tray, or onto the task bar where there is no tray.
+    void minimiseApplication();
+    /// Hides the window into the tray icon.
+    void ApplicationEvents1Minimize();
+    /// Brings the window back from the tray.
+    void TrayIcon1Click();
+    /// Shows the window normally and in front, from wherever it is (a second start asks this).
+    void bringToFront();
+    bool inTray() const { return m_inTray; }
+
     // Settings host.
     void setStayOnTop(bool onTop) override;
+    void loadhotkeys() override;
+    void closehotkeys() override;
+
+    // Global hot keys.
+    void HotKeyManager1HotKeyPressed(quint32 HotKey, quint16 Index);
+    THotKeyManager* hotKeyManager() const { return HotKeyManager1.get(); }
+    quint16 HotKeyStart = 0;
+    quint16 HotKeyPause = 0;
+    quint16 HotKeyStop = 0;
+    quint16 HotKeySettings = 0;
+    quint16 HotKeyHelp = 0;
+    quint16 HotKeyFolder = 0;
+    quint16 HotKeyPlay = 0;
 
     // The recorder's view.
     void setButtonEnabled(RecorderButton button, bool enabled) override;
@@ -138,6 +170,9 @@ public:
     TIceSlider* Slider = nullptr;
     TIceSlider* volumemain = nullptr;
     QMenu* popupMenu = nullptr;
+    QSystemTrayIcon* TrayIcon1 = nullptr;
+    /// The tray pictures of the statuses Ready, Recording, Listen... and Pause.
+    std::array<QIcon, 4> iconlist;
     QTimer tmrvisual;
     int trayIconIndex() const { return m_trayIcon; }
     /// The pixels of `picture` that are not fully transparent: the window's shape.
@@ -152,6 +187,8 @@ public:
 signals:
     /// The window has been shown for the first time.
     void firstShown();
+    /// The window has closed with its full save: the program may end.
+    void closed();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -173,12 +210,15 @@ private:
     void moveSnapped(QPoint position);
     void updateVisualTimer();
     void releaseCapture();
+    bool trayAvailable() const;
+    void checkTrayStillThere();
 
     MainFormServices m_services;
     std::unique_ptr<CaptureThreadFactory> m_threads;
     std::unique_ptr<TWASAPISource> m_source;
     std::unique_ptr<TRecorder> m_recorder;
     std::unique_ptr<Tcmanager> m_cmanager;
+    std::unique_ptr<THotKeyManager> HotKeyManager1;
     std::unique_ptr<uint8_t[]> playbuffer;
     QImage m_background;
     int m_trayIcon = 0;
@@ -190,6 +230,8 @@ private:
     bool m_closed = false;
     bool m_skipQuestion = false;
     bool m_shownOnce = false;
+    bool m_inTray = false;
+    QTimer m_trayWatch;
     bool dragging = false;
     QPoint dragx; ///< where the button went down, in window coordinates
 };

@@ -99,10 +99,10 @@ TEST_F(MainFormServerTest, ButtonsRecordWhatPlaysAndPauseLeavesOutWhatPlaysMeanw
                                                         .playback = playback,
                                                         .clock = systemClock(),
                                                         .handoff = handoff,
-                                                        .loadhotkeys = {},
-                                                        .closehotkeys = {},
+                                                        .hotKeys = nullptr,
                                                         .silentUpdateCheck = {},
-                                                        .reportError = {}});
+                                                        .reportError = {},
+                                                        .trayAvailable = {}});
     ASSERT_TRUE(form->FormCreate()) << "the test command starts a private sound server";
     form->show();
     TRecorder& r = form->recorder();

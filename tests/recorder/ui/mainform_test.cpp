@@ -15,6 +15,7 @@
 #include "controls/spectrumdisplay.h"
 #include "controls/trigger.h"
 #include "platform/audio/sim/simengine.h"
+#include "platform/desktop/hotkeys.h"
 #include "platform/desktop/quitsignals.h"
 #include "platform/playback/simoutput.h"
 #include "platform/playback/streamengine.h"
@@ -27,6 +28,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -117,10 +119,10 @@ protected:
                 .playback = playback,
                 .clock = clock,
                 .handoff = handoff,
-                .loadhotkeys = [this] { ++hotkeyLoads; },
-                .closehotkeys = {},
+                .hotKeys = &hotKeys,
                 .silentUpdateCheck = {},
-                .reportError = {}};
+                .reportError = {},
+                .trayAvailable = [this] { return trayThere; }};
     }
 
     bool create(PlaybackEngine* playback = nullptr) {
@@ -167,7 +169,8 @@ protected:
     ManualClock clock;
     WindowThreadHandoff handoff;
     FakePlayback fakePlayback;
-    int hotkeyLoads = 0;
+    FakeHotKeyBackend hotKeys;
+    bool trayThere = false;
     uint64_t delivered = 0;
     std::unique_ptr<TMainForm> form;
 };
@@ -185,7 +188,7 @@ TEST_F(MainFormTest, StartsCaptureOnceAndKeepsItsSettingsAcrossARestart) {
 
     ASSERT_TRUE(create());
     EXPECT_EQ(loopbackStreams(), 1) << "capture starts exactly once at start-up";
-    EXPECT_EQ(hotkeyLoads, 1);
+    EXPECT_EQ(hotKeys.registered().size(), 7u) << "hot keys registered at start-up";
     EXPECT_EQ(form->spc->visualmode(), 2);
     EXPECT_EQ(form->volumemain->Position(), 40);
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Orvanta"));
@@ -251,10 +254,10 @@ TEST_F(MainFormTest, NoEndpointTellsTheUserAndEndsWithoutAWindow) {
                                                         .playback = fakePlayback,
                                                         .clock = clock,
                                                         .handoff = handoff,
-                                                        .loadhotkeys = {},
-                                                        .closehotkeys = {},
+                                                        .hotKeys = nullptr,
                                                         .silentUpdateCheck = {},
-                                                        .reportError = {}});
+                                                        .reportError = {},
+                                                        .trayAvailable = {}});
     EXPECT_FALSE(form->FormCreate());
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].caption, QStringLiteral("Sound card enumeration error!"));
@@ -272,7 +275,7 @@ TEST_F(MainFormTest, HotKeysStayOffWhenTheSettingsSaySoAndFlacShowsVbrWithoutSiz
     config.splitteron = true;
     writeSettings();
     ASSERT_TRUE(create());
-    EXPECT_EQ(hotkeyLoads, 0);
+    EXPECT_TRUE(hotKeys.registered().empty()) << "Disable HotKeys keeps them off";
     EXPECT_EQ(form->dbitrate->text(), QStringLiteral("VBR"));
     EXPECT_EQ(form->dformat->text(), QStringLiteral("FLAC"));
     EXPECT_TRUE(form->ffile->isHidden());
@@ -364,6 +367,100 @@ TEST_F(MainFormTest, BlocksDeliveredDuringShutdownOpenNoFile) {
     EXPECT_EQ(form->captureSource(), nullptr);
     form.reset();
     EXPECT_TRUE(recordings().isEmpty()) << recordings().join(' ').toStdString();
+}
+
+TEST_F(MainFormTest, HotKeysFollowTheButtonsAndAKeyHeldElsewhereLeavesTheOthers) {
+    constexpr quint32 CtrlAlt = HotKeyCtrl | HotKeyAlt;
+    hotKeys.holdElsewhere(CtrlAlt, 'O');
+    ASSERT_TRUE(create());
+    countBlocks();
+    EXPECT_EQ(hotKeys.registered().size(), 6u);
+    EXPECT_EQ(form->HotKeySettings, 0) << "held by another program: no identifier";
+    EXPECT_NE(form->HotKeyStart, 0);
+    TRecorder& r = form->recorder();
+
+    // Stop while idle is harmless; Pause while idle shows "Pause".
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'S'));
+    EXPECT_FALSE(r.writing);
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'U'));
+    EXPECT_TRUE(r.paused);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Pause"));
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'U'));
+    EXPECT_FALSE(r.paused);
+
+    // Start records; Start again while recording does nothing, nor does Play.
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'R'));
+    feed(0.1f);
+    ASSERT_TRUE(r.writing);
+    const QString file = r.outputfile;
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'R'));
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'P'));
+    feed(0.1f);
+    EXPECT_EQ(r.outputfile, file);
+    EXPECT_EQ(r.workmode, 1);
+    EXPECT_EQ(recordings().size(), 1);
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'S'));
+    feed(0.1f);
+    EXPECT_FALSE(r.writing);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Ready"));
+
+    // "Disable HotKeys": every key unregistered at once, and back again.
+    form->closehotkeys();
+    EXPECT_TRUE(hotKeys.registered().empty());
+    EXPECT_FALSE(hotKeys.press(CtrlAlt, 'R'));
+    form->loadhotkeys();
+    EXPECT_EQ(hotKeys.registered().size(), 6u);
+}
+
+TEST_F(MainFormTest, MinimiseGoesToTheTrayWhereThereIsOneAndNeverLosesTheWindow) {
+    ASSERT_TRUE(create());
+    countBlocks();
+    form->showAfterStart();
+    TRecorder& r = form->recorder();
+    EXPECT_EQ(form->TrayIcon1->toolTip(), QStringLiteral("Orvanta"));
+
+    // With a tray: minimise hides the window into the icon, a click brings it back.
+    trayThere = true;
+    form->minbuttonClick();
+    EXPECT_TRUE(form->inTray());
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(form->TrayIcon1->isVisible());
+    EXPECT_FALSE(form->tmrvisual.isActive()) << "nothing is drawn in the tray";
+    // The icon follows the status while in the tray.
+    r.StartClick();
+    feed(0.1f);
+    EXPECT_EQ(form->TrayIcon1->icon().cacheKey(), form->iconlist[1].cacheKey());
+    r.pauseClick();
+    EXPECT_EQ(form->TrayIcon1->icon().cacheKey(), form->iconlist[3].cacheKey());
+    r.pauseClick();
+    form->TrayIcon1Click();
+    EXPECT_FALSE(form->inTray());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->isMinimized());
+    EXPECT_FALSE(form->TrayIcon1->isVisible());
+    EXPECT_TRUE(form->tmrvisual.isActive());
+
+    // A second start asks for the window: out of the tray, too.
+    form->minbuttonClick();
+    form->bringToFront();
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->inTray());
+
+    // The tray goes away while the window is in it: the window comes back minimised.
+    form->minbuttonClick();
+    ASSERT_TRUE(form->inTray());
+    trayThere = false;
+    EXPECT_TRUE(processUntil([&] { return form->isVisible(); }));
+    EXPECT_FALSE(form->inTray());
+    EXPECT_TRUE(form->isMinimized());
+
+    // Without a tray: minimised on the task bar, still visible there.
+    form->showNormal();
+    form->minbuttonClick();
+    EXPECT_FALSE(form->inTray());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(form->isMinimized());
+    EXPECT_TRUE(r.writing) << "the recording went on throughout";
 }
 
 TEST_F(MainFormTest, TimeDisplayWrapsInRecorderModeAndFreezesDuringPause) {
