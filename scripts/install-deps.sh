@@ -19,8 +19,9 @@ if [ "$mode" = test ]; then
     packages+=(libgtest-dev libsndfile1-dev pulseaudio-utils xdg-utils pulseaudio pipewire
         pipewire-pulse wireplumber dbus)
     # Hot keys, the tray and the second start are tested on private X servers: xdotool
-    # presses keys and clicks, trayer is a tray to dock in.
-    packages+=(xvfb xauth xdotool x11-utils trayer)
+    # presses keys and clicks, trayer is a tray to dock in; a headless weston stands for a
+    # Wayland session, where no hot key can be claimed.
+    packages+=(xvfb xauth xdotool x11-utils trayer weston qt6-wayland)
 fi
 
 # Where one of the two sound servers already serves this machine's desktop, the other one is
