@@ -1,4 +1,5 @@
 #include "quitsignals.h"
+#include "filedescriptor.h"
 
 #include <QPointer>
 #include <QSocketNotifier>
@@ -36,24 +37,6 @@ void onQuitSignal(int signalNumber) {
     }
     errno = savedErrno;
 }
-
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { reset(); }
-
-    int get() const { return m_fd; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
 
 struct SavedAction {
     int signalNumber = 0;

@@ -1,4 +1,5 @@
 #include "singleinstance.h"
+#include "filedescriptor.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,24 +34,6 @@ constexpr int kWriteTimeoutMs = 1000;
 constexpr int kIdleClientMs = 5000;
 // Another process holds the start lock only for its own connect attempt.
 constexpr auto kLockPatience = 3s;
-
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { reset(); }
-
-    int get() const { return m_fd; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
 
 // An exclusive flock() on a file beside the socket for the time of a check or a shutdown.
 // Without it two starts could both find no listener and both listen (the later rename()
