@@ -174,6 +174,22 @@ TEST(SingleInstanceChild, DISABLED_ServeUntilKilled) {
     processUntil([] { return false; }, 120s);
 }
 
+namespace {
+
+/// A start over whatever lies at the socket path becomes the running instance, and a later
+/// start reaches it.
+void expectTakenOverAndServed(const QString& name) {
+    SingleInstance first(name);
+    EXPECT_EQ(first.start(), SingleInstance::Role::Primary);
+    EXPECT_TRUE(first.isListening());
+    Activations activations(first);
+    SingleInstance second(name);
+    EXPECT_EQ(second.start(), SingleInstance::Role::Secondary);
+    EXPECT_TRUE(processUntil([&] { return activations.count > 0; }));
+}
+
+} // namespace
+
 TEST_F(SingleInstanceTest, LaterStartsActivateTheRunningInstanceUntilItEnds) {
     const QString name = uniqueName();
     const QString path = SingleInstance::socketPath(name);
@@ -259,13 +275,7 @@ TEST_F(SingleInstanceTest, SecondProcessAndAKilledInstance) {
     // Killed, it leaves its socket file behind; the next start takes it over.
     child.killHard();
     ASSERT_TRUE(QFileInfo::exists(path));
-    SingleInstance next(name);
-    EXPECT_EQ(next.start(), Role::Primary);
-    EXPECT_TRUE(next.isListening());
-    Activations activations(next);
-    SingleInstance after(name);
-    EXPECT_EQ(after.start(), Role::Secondary);
-    ASSERT_TRUE(processUntil([&] { return activations.count > 0; }));
+    expectTakenOverAndServed(name);
 }
 
 TEST_F(SingleInstanceTest, ProgramsStartedAtTheSameMomentAgreeOnOne) {
@@ -299,13 +309,7 @@ TEST_F(SingleInstanceTest, LeftoverFilesAtTheSocketPathAreTakenOver) {
     {
         const QString name = uniqueName();
         ASSERT_TRUE(makeDeadSocketFile(SingleInstance::socketPath(name)));
-        SingleInstance first(name);
-        EXPECT_EQ(first.start(), Role::Primary);
-        EXPECT_TRUE(first.isListening());
-        Activations activations(first);
-        SingleInstance second(name);
-        EXPECT_EQ(second.start(), Role::Secondary);
-        ASSERT_TRUE(processUntil([&] { return activations.count > 0; }));
+        expectTakenOverAndServed(name);
     }
     {
         // Not a socket at all.
@@ -314,13 +318,7 @@ TEST_F(SingleInstanceTest, LeftoverFilesAtTheSocketPathAreTakenOver) {
         ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
         junk.write("junk");
         junk.close();
-        SingleInstance first(name);
-        EXPECT_EQ(first.start(), Role::Primary);
-        EXPECT_TRUE(first.isListening());
-        Activations activations(first);
-        SingleInstance second(name);
-        EXPECT_EQ(second.start(), Role::Secondary);
-        ASSERT_TRUE(processUntil([&] { return activations.count > 0; }));
+        expectTakenOverAndServed(name);
     }
 }
 
