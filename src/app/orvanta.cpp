@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
                         .handoff = handoff,
                         .hotKeys = hotKeys.get(),
                         .silentUpdateCheck = {},
+                        .updateCheck = {},
                         .reportError = {},
                         .trayAvailable = {}});
 

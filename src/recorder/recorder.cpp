@@ -65,9 +65,12 @@ QString TRecorder::getautoname() {
     QString eventName;
     if (eventactive && m_scheduler)
         eventName = m_scheduler->eventName(currentevent);
-    const QString name =
-        makeautoname(config.namingexpression, eventName, config.namingnumber + config.nextnumber,
-                     datetime::toQDateTime(m_clock.now()));
+    // The counter wraps like a 32-bit register: a start number near the top of the range
+    // must not overflow.
+    const auto number = static_cast<int32_t>(static_cast<uint32_t>(config.namingnumber) +
+                                             static_cast<uint32_t>(config.nextnumber));
+    const QString name = makeautoname(config.namingexpression, eventName, number,
+                                      datetime::toQDateTime(m_clock.now()));
     if (config.namingexpression.contains(QLatin1String("NUM")))
         ++config.nextnumber;
     return name;

@@ -259,6 +259,15 @@ TEST_F(RecorderFixture, SplitByTimeWithAutomaticNamesGivesEveryPartANewName) {
     EXPECT_EQ(filesInFolder(),
               QStringList({QStringLiteral("rec-100.wav"), QStringLiteral("rec-101.wav"),
                            QStringLiteral("rec-102.wav")}));
+
+    // The counter passes the top of its range without overflowing.
+    recorder.StopClick();
+    config.splitteron = false;
+    config.namingnumber = std::numeric_limits<int32_t>::max();
+    config.nextnumber = 1;
+    recorder.StartClick();
+    EXPECT_EQ(recorder.outputfile, path(QStringLiteral("rec--2147483648.wav")));
+    recorder.StopClick();
 }
 
 namespace {

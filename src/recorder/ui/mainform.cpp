@@ -309,8 +309,9 @@ void TMainForm::buildControls() {
     connect(helpbutton, &TiceBtn::OnClick, this, &TMainForm::HelpClick);
     connect(minbutton, &TiceBtn::OnClick, this, &TMainForm::minbuttonClick);
     connect(exitbutton, &TiceBtn::OnClick, this, &TMainForm::ExitButtonClick);
-    // The browser, the scheduler and the settings dialog's pages are not there yet.
-    for (TiceBtn* later : {folderbutton, schedbutton, setbutton})
+    connect(setbutton, &TiceBtn::OnClick, this, &TMainForm::setbuttonClick);
+    // The browser and the scheduler are not there yet.
+    for (TiceBtn* later : {folderbutton, schedbutton})
         later->setSupported(false);
 
     fname = makeLabel(QRect(16, 206, 384, 14));
@@ -326,11 +327,12 @@ void TMainForm::buildMenu() {
         connect(action, &QAction::triggered, this, handler);
         return action;
     };
-    // The windows behind the first four entries come with later parts of the program.
-    add(QStringLiteral("Settings..."), false, [] {});
+    add(QStringLiteral("Settings..."), true, [this] { setbuttonClick(); });
+    // The scheduler and the browser come with later parts of the program.
     add(QStringLiteral("Scheduler..."), false, [] {});
     add(QStringLiteral("Recording browser..."), false, [] {});
-    add(QStringLiteral("Check for updates"), false, [] {});
+    add(QStringLiteral("Check for updates"), static_cast<bool>(m_services.updateCheck),
+        [this] { checkForUpdates(); });
     add(QStringLiteral("Help"), true, [this] { HelpClick(); });
     popupMenu->addSeparator();
     add(QStringLiteral("Exit"), true, [this] { ExitButtonClick(); });
@@ -463,7 +465,12 @@ void TMainForm::releaseCapture() {
         m_recorder->writing = false;
     }
     m_recorder->setCaptureSource(nullptr);
-    m_cmanager.reset();
+    if (m_cmanager) {
+        // A quit signal can arrive while the dialog runs a nested event loop of its own (the
+        // folder chooser, the naming rules window); it may only go once that loop is left.
+        m_cmanager->hide();
+        m_cmanager.release()->deleteLater();
+    }
     m_source.reset();
     m_threads.reset();
 }
@@ -777,6 +784,28 @@ void TMainForm::ExitButtonClick() {
     close();
 }
 
+void TMainForm::setbuttonClick() {
+    if (!m_cmanager || m_closed)
+        return;
+    // Shown beside the main window, which stays usable.
+    m_cmanager->show();
+    m_cmanager->raise();
+    m_cmanager->activateWindow();
+}
+
+void TMainForm::setFileSizeVisible(bool visible) {
+    ffile->setVisible(visible);
+}
+
+bool TMainForm::canCheckForUpdates() const {
+    return static_cast<bool>(m_services.updateCheck);
+}
+
+void TMainForm::checkForUpdates() {
+    if (m_services.updateCheck)
+        m_services.updateCheck();
+}
+
 void TMainForm::setStayOnTop(bool onTop) {
     if (testAttribute(Qt::WA_WState_Created) && isVisible()) {
         // Changing the flags of a shown window hides it; show it again where it was,
@@ -827,8 +856,9 @@ void TMainForm::HotKeyManager1HotKeyPressed(quint32 /*HotKey*/, quint16 Index) {
         r.pauseClick();
     if (Index == HotKeyStop)
         r.StopClick();
-    // Settings (Ctrl+Alt+O) and the recordings browser (Ctrl+Alt+F) answer once their
-    // windows exist.
+    if (Index == HotKeySettings)
+        setbuttonClick();
+    // The recordings browser (Ctrl+Alt+F) answers once its window exists.
     if (Index == HotKeyHelp)
         HelpClick();
     // Like Start, Play only where its button is: playing would otherwise take the window

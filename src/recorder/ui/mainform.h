@@ -47,6 +47,8 @@ struct MainFormServices {
 
     /// Services that later parts of the program provide; each may be left empty.
     std::function<void()> silentUpdateCheck;
+    /// Runs the update check and tells the user also when there is no newer version.
+    std::function<void()> updateCheck;
     /// Sends an error report (the text of an unhandled exception).
     std::function<void(const QString&)> reportError;
     /// Whether a notification area can take the window's icon now; empty: ask the desktop.
@@ -113,10 +115,16 @@ public:
     void bringToFront();
     bool inTray() const { return m_inTray; }
 
+    /// Shows the settings dialog.
+    void setbuttonClick();
+
     // Settings host.
     void setStayOnTop(bool onTop) override;
     void loadhotkeys() override;
     void closehotkeys() override;
+    void setFileSizeVisible(bool visible) override;
+    bool canCheckForUpdates() const override;
+    void checkForUpdates() override;
 
     // Global hot keys.
     void HotKeyManager1HotKeyPressed(quint32 HotKey, quint16 Index);

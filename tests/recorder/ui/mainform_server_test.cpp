@@ -101,6 +101,7 @@ TEST_F(MainFormServerTest, ButtonsRecordWhatPlaysAndPauseLeavesOutWhatPlaysMeanw
                                                         .handoff = handoff,
                                                         .hotKeys = nullptr,
                                                         .silentUpdateCheck = {},
+                                                        .updateCheck = {},
                                                         .reportError = {},
                                                         .trayAvailable = {}});
     ASSERT_TRUE(form->FormCreate()) << "the test command starts a private sound server";
