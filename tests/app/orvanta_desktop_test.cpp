@@ -129,15 +129,15 @@ public:
         }
     }
 
-    /// The program's main window, once it is shown (hang guard: 30 s).
-    QString waitForWindow() {
+    /// The program's window with a title matching `title` (by default the main window),
+    /// once it is shown (hang guard: 30 s).
+    QString waitForWindow(const QString& title = QStringLiteral("^Orvanta$")) {
         const QString pid = QString::number(m_process.processId());
         QString found;
         waitFor(
             [&] {
                 found = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                 QStringLiteral("--pid"), pid, QStringLiteral("--name"),
-                                 QStringLiteral("^Orvanta$")})
+                                 QStringLiteral("--pid"), pid, QStringLiteral("--name"), title})
                             .section('\n', 0, 0);
                 return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
             },
@@ -238,6 +238,9 @@ TEST(OrvantaDesktop, HotKeysRecordAndASecondStartLeavesTheRecordingAlone) {
     Program fourth(where);
     EXPECT_EQ(fourth.finish(), 0);
     EXPECT_TRUE(third.running());
+    // Ctrl+Alt+O shows the settings dialog.
+    pressKeys(QStringLiteral("ctrl+alt+o"));
+    EXPECT_FALSE(third.waitForWindow(QStringLiteral("^Settings")).isEmpty());
     third.signal(SIGTERM);
     EXPECT_EQ(third.finish(), 0);
 }
