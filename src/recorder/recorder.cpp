@@ -61,6 +61,21 @@ void TRecorder::ShowStatus(int status) {
                       status >= 0 && status < 5 ? StatusIcons[status] : 0);
 }
 
+QString TRecorder::freeFileName(const QString& path) {
+    const QFileInfo wanted(path);
+    if (!wanted.exists() && !wanted.isSymLink())
+        return path;
+    const QString stem = stripext(path);
+    const QString extension = path.mid(stem.size()); // with its dot, or empty
+    for (int n = 2;; ++n) {
+        const QString candidate =
+            stem + QStringLiteral(" (") + QString::number(n) + QLatin1Char(')') + extension;
+        const QFileInfo info(candidate);
+        if (!info.exists() && !info.isSymLink())
+            return candidate;
+    }
+}
+
 QString TRecorder::getautoname() {
     QString eventName;
     if (eventactive && m_scheduler)
@@ -133,12 +148,21 @@ int32_t TRecorder::startrecord() {
         }
         globalname = outputfile.isEmpty() ? QString() : QFileInfo(outputfile).fileName();
     }
-    if (splitting && partnumber > 0 && !globalname.isEmpty())
+    bool chosenByUser = !outputfile.isEmpty() && !(eventactive && !globalname.isEmpty()) &&
+                        !(config.autoname || eventactive || config.vox);
+    if (splitting && partnumber > 0 && !globalname.isEmpty()) {
         outputfile = folder + stripext(globalname) + QStringLiteral("_part") +
                      QString::number(partnumber) + QLatin1Char('.') + ext;
+        chosenByUser = false;
+    }
 
     if (outputfile.isEmpty())
         return 1;
+    // Only a name the user picked in the save dialog (and agreed to overwrite) may replace
+    // a file; a name made here - a template, an event's name, a part number - repeats from
+    // one run or one day to the next and must not destroy an earlier recording.
+    if (!chosenByUser)
+        outputfile = freeFileName(outputfile);
     closefile = false;
     filestart = m_clock.now();
     m_view.setFileLabel(QStringLiteral("File:  ") + QFileInfo(outputfile).fileName(), outputfile);

@@ -52,6 +52,9 @@ public:
     void event(TWASAPISource* Sender, const void* data, int32_t dsize);
     /// The next automatic file name, without folder and extension.
     QString getautoname();
+    /// `path` when no file or link of that name exists, otherwise the first free
+    /// "name (2).ext", "name (3).ext", ... Window thread only (it looks at the disk).
+    static QString freeFileName(const QString& path);
 
     /// "File Size: N Kb" up to 1 MiB, then "File Size: X Mb" with three significant digits.
     static QString sizeText(int64_t totalbytes, QChar decimalPoint = QLatin1Char('.'));

@@ -270,6 +270,47 @@ TEST_F(RecorderFixture, SplitByTimeWithAutomaticNamesGivesEveryPartANewName) {
     recorder.StopClick();
 }
 
+TEST_F(RecorderFixture, MadeUpNamesNeverReplaceAnEarlierRecording) {
+    // A template without a counter gives the same name every time.
+    config.namingexpression = QStringLiteral("show");
+    recorder.StartClick();
+    const auto first = feed(90, 3000);
+    recorder.StopClick();
+    const auto firstEnd = feed(30, 3000);
+    recorder.StartClick();
+    EXPECT_EQ(recorder.outputfile, path(QStringLiteral("show (2).wav")));
+    feed(60, 3000);
+    recorder.StopClick();
+    feed(30, 3000);
+    // So does splitting by time with a name from the save dialog, in a later session.
+    ASSERT_TRUE(
+        QFile::copy(path(QStringLiteral("show.wav")), path(QStringLiteral("talk_part1.wav"))));
+    config.autoname = false;
+    config.splitteron = true;
+    config.timelimit = 1;
+    view.saveAnswers = {path(QStringLiteral("talk.wav"))};
+    recorder.StartClick();
+    EXPECT_EQ(recorder.outputfile, path(QStringLiteral("talk.wav")));
+    feed(2010, 3000);
+    EXPECT_EQ(recorder.outputfile, path(QStringLiteral("talk_part1 (2).wav")));
+    recorder.StopClick();
+    feed(30, 3000);
+    EXPECT_EQ(filesInFolder(),
+              QStringList({QStringLiteral("show (2).wav"), QStringLiteral("show.wav"),
+                           QStringLiteral("talk.wav"), QStringLiteral("talk_part1 (2).wav"),
+                           QStringLiteral("talk_part1.wav")}));
+    expectDecodesTo(path(QStringLiteral("show.wav")), concat({first, firstEnd}));
+    expectDecodesTo(path(QStringLiteral("talk_part1.wav")), concat({first, firstEnd}));
+    // A name the user picked and agreed to overwrite is used as it stands.
+    config.splitteron = false;
+    view.saveAnswers = {path(QStringLiteral("show.wav"))};
+    view.questionAnswers = {MessageResult::Yes};
+    recorder.StartClick();
+    EXPECT_EQ(recorder.outputfile, path(QStringLiteral("show.wav")));
+    recorder.StopClick();
+    feed(30, 3000);
+}
+
 namespace {
 class FakeScheduler final : public RecorderScheduler {
 public:
