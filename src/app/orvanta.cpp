@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
             unloadCodecLibraries();
             return 0;
         }
+        // The other windows follow the main window, hidden until called.
+        form.createSchedulerWindow();
         if (qEnvironmentVariableIntValue("ORVANTA_STARTUP_TRACE") == 1) {
             QObject::connect(&form, &TMainForm::firstShown, &form, [&sinceStart] {
                 std::fprintf(stderr, "orvanta: window shown after %lld ms\n",

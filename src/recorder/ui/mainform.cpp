@@ -1,5 +1,9 @@
 #include "mainform.h"
 
+#include "scheduler/processlauncher.h"
+#include "scheduler/scheduler.h"
+#include "scheduler/ui/shedule.h"
+
 #include "windowplacement.h"
 
 #include "capture/threadfactory.h"
@@ -145,6 +149,14 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     setWindowTitle(QStringLiteral("Orvanta"));
     setFixedSize(SkinSize);
     m_recorder = std::make_unique<TRecorder>(*this, m_services.clock, m_services.playback);
+    if (!m_services.launcher) {
+        m_ownLauncher = std::make_unique<SystemProcessLauncher>();
+        m_services.launcher = m_ownLauncher.get();
+    }
+    m_scheduler = std::make_unique<TScheduler>(*m_recorder, m_services.clock, *m_services.launcher);
+    m_scheduler->startEnabled = [this] { return Start->isEnable(); };
+    m_scheduler->stopEnabled = [this] { return Stop->isEnable(); };
+    m_recorder->setScheduler(m_scheduler.get());
     buildControls();
     buildMenu();
     tmrvisual.setInterval(VisualInterval * VisualStepsPerFrame);
@@ -177,6 +189,10 @@ TMainForm::~TMainForm() {
     // FormDestroy: playback ends before the window it reports to.
     m_services.playback.onEnd = nullptr;
     m_services.playback.free();
+    // The scheduler window and the recorder refer to the engine, which goes first.
+    m_scheduler->setList(nullptr);
+    shedule.reset();
+    m_recorder->setScheduler(nullptr);
 }
 
 TiceBtn* TMainForm::makeButton(const QString& name, QPoint at) {
@@ -310,9 +326,9 @@ void TMainForm::buildControls() {
     connect(minbutton, &TiceBtn::OnClick, this, &TMainForm::minbuttonClick);
     connect(exitbutton, &TiceBtn::OnClick, this, &TMainForm::ExitButtonClick);
     connect(setbutton, &TiceBtn::OnClick, this, &TMainForm::setbuttonClick);
-    // The browser and the scheduler are not there yet.
-    for (TiceBtn* later : {folderbutton, schedbutton})
-        later->setSupported(false);
+    connect(schedbutton, &TiceBtn::OnClick, this, &TMainForm::schedbuttonClick);
+    // The recordings browser is not there yet.
+    folderbutton->setSupported(false);
 
     fname = makeLabel(QRect(16, 206, 384, 14));
     fstatus = makeLabel(QRect(16, 222, 110, 14));
@@ -328,8 +344,8 @@ void TMainForm::buildMenu() {
         return action;
     };
     add(QStringLiteral("Settings..."), true, [this] { setbuttonClick(); });
-    // The scheduler and the browser come with later parts of the program.
-    add(QStringLiteral("Scheduler..."), false, [] {});
+    add(QStringLiteral("Scheduler..."), true, [this] { schedbuttonClick(); });
+    // The browser comes with a later part of the program.
     add(QStringLiteral("Recording browser..."), false, [] {});
     add(QStringLiteral("Check for updates"), static_cast<bool>(m_services.updateCheck),
         [this] { checkForUpdates(); });
@@ -487,8 +503,17 @@ void TMainForm::FormClose() {
         config.posx = x();
         config.posy = y();
     }
+    if (shedule)
+        config.schedulercolumns = shedule->columnWidths();
     saveconfig(SettingsFileName, config);
     releaseCapture();
+    if (shedule) {
+        // Like the settings dialog, it may be inside a nested event loop of its own (the
+        // event editor) when a quit signal arrives.
+        m_scheduler->setList(nullptr);
+        shedule->hide();
+        shedule.release()->deleteLater();
+    }
     playbuffer.reset();
     namehistory.clear();
 }
@@ -782,6 +807,20 @@ void TMainForm::checkTrayStillThere() {
 
 void TMainForm::ExitButtonClick() {
     close();
+}
+
+void TMainForm::createSchedulerWindow() {
+    shedule = std::make_unique<Tshedule>(*m_scheduler, *m_recorder, m_services.clock, this);
+    shedule->showinfo = [this] { showinfo(); };
+    shedule->FormCreate();
+}
+
+void TMainForm::schedbuttonClick() {
+    if (!shedule || m_closed)
+        return;
+    shedule->show();
+    shedule->raise();
+    shedule->activateWindow();
 }
 
 void TMainForm::setbuttonClick() {

@@ -19,6 +19,7 @@ class CaptureThreadFactory;
 class Clock;
 class iceVUmeter;
 class PlaybackEngine;
+class ProcessLauncher;
 class QMenu;
 class QSystemTrayIcon;
 class HotKeyBackend;
@@ -26,6 +27,8 @@ class THotKeyManager;
 class Tbmptimedisplay;
 class TIceSlider;
 class TiceBtn;
+class TScheduler;
+class Tshedule;
 class TSpectrumDisplay;
 class TTrigger;
 class TWASAPISource;
@@ -53,6 +56,8 @@ struct MainFormServices {
     std::function<void(const QString&)> reportError;
     /// Whether a notification area can take the window's icon now; empty: ask the desktop.
     std::function<bool()> trayAvailable;
+    /// Starts and closes the applications of scheduled events; null: the system's.
+    ProcessLauncher* launcher = nullptr;
 };
 
 /// The main window: a borderless skinned window holding every control of the recorder, the
@@ -117,6 +122,10 @@ public:
 
     /// Shows the settings dialog.
     void setbuttonClick();
+    /// Creates the scheduler window, hidden; runs once, after FormCreate.
+    void createSchedulerWindow();
+    /// Shows the scheduler window.
+    void schedbuttonClick();
 
     // Settings host.
     void setStayOnTop(bool onTop) override;
@@ -155,6 +164,9 @@ public:
     TRecorder& recorder() { return *m_recorder; }
     TWASAPISource* captureSource() const { return m_source.get(); }
     Tcmanager* settingsDialog() const { return m_cmanager.get(); }
+    TScheduler& scheduler() { return *m_scheduler; }
+    /// The scheduler window "Recording Schedule"; null before start-up ends and after exit.
+    std::unique_ptr<Tshedule> shedule;
     TiceBtn* Start = nullptr;
     TiceBtn* Stop = nullptr;
     TiceBtn* pause = nullptr;
@@ -226,6 +238,8 @@ private:
     std::unique_ptr<TWASAPISource> m_source;
     std::unique_ptr<TRecorder> m_recorder;
     std::unique_ptr<Tcmanager> m_cmanager;
+    std::unique_ptr<ProcessLauncher> m_ownLauncher;
+    std::unique_ptr<TScheduler> m_scheduler;
     std::unique_ptr<THotKeyManager> HotKeyManager1;
     std::unique_ptr<uint8_t[]> playbuffer;
     QImage m_background;

@@ -7,10 +7,13 @@
 #include "support/qtprint.h"
 #include "support/soundfile.h"
 
+#include "capture/wasapisource.h"
 #include "common/handoff.h"
 #include "controls/icebtn.h"
 #include "platform/audio/pulse/pulseengine.h"
+#include "scheduler/ui/shedule.h"
 #include "settings/config.h"
+#include "settings/events.h"
 #include "settings/settingsfile.h"
 
 #include <QApplication>
@@ -18,6 +21,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -160,6 +164,67 @@ TEST_F(MainFormServerTest, ButtonsRecordWhatPlaysAndPauseLeavesOutWhatPlaysMeanw
     EXPECT_FALSE(r.writing);
     QTest::mouseClick(form->Stop, Qt::LeftButton);
     ASSERT_TRUE(processUntil([&] { return form->fstatus->text() == QStringLiteral("Ready"); }));
+    form->close();
+}
+
+TEST_F(MainFormServerTest, AScheduledEventRecordsUnderItsNameAndStopsAtItsStopMoment) {
+    // The clock follows the audio delivered, so the test waits seconds, not minutes.
+    const TDateTime start = datetime::encode(2024, 8, 8, 9, 59, 59);
+    ManualClock clock(start);
+    form = std::make_unique<TMainForm>(MainFormServices{.engine = *m_engine,
+                                                        .playback = playback,
+                                                        .clock = clock,
+                                                        .handoff = handoff,
+                                                        .hotKeys = nullptr,
+                                                        .silentUpdateCheck = {},
+                                                        .updateCheck = {},
+                                                        .reportError = {},
+                                                        .trayAvailable = {}});
+    ASSERT_TRUE(form->FormCreate()) << "the test command starts a private sound server";
+    form->createSchedulerWindow();
+    TRecorder& r = form->recorder();
+    const auto framesPerDay = static_cast<double>(r.PCM.nSamplesPerSec) * 86400.0;
+    int64_t frames = 0;
+    form->captureSource()->OnData = [&](TWASAPISource* source, const void* data, int32_t size) {
+        frames += size / r.PCM.nBlockAlign;
+        clock.set(start + static_cast<double>(frames) / framesPerDay);
+        r.event(source, data, size);
+    };
+
+    TRecEvent& show = events[1];
+    show = TRecEvent();
+    show.name = QStringLiteral("Morning Show");
+    show.filename = show.name;
+    show.rep_mode = 2;
+    show.days.fill(true);
+    show.start = datetime::encode(1899, 12, 30, 10, 0, 0);
+    show.stop = datetime::encode(1899, 12, 30, 10, 0, 3);
+    config.numevents = 1;
+    config.scheduler = true;
+    form->schedbuttonClick();
+    auto* list = form->shedule->findChild<QTreeWidget*>();
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+
+    ASSERT_TRUE(processUntil([&] { return r.writing; }, std::chrono::seconds(30)))
+        << "the event did not start";
+    EXPECT_GT(clock.now(), datetime::encode(2024, 8, 8, 10, 0, 0));
+    EXPECT_TRUE(r.eventactive);
+    EXPECT_EQ(list->topLevelItem(0)->text(5), QStringLiteral("Record..."));
+    ASSERT_TRUE(processUntil([&] { return !r.writing; }, std::chrono::seconds(30)))
+        << "the event did not stop";
+    EXPECT_FALSE(r.eventactive);
+    EXPECT_EQ(list->topLevelItem(0)->text(5), QStringLiteral("Complete"));
+    EXPECT_EQ(r.lastfile, QDir(config.archive).filePath(QStringLiteral("Morning Show.wav")));
+
+    // From the first block after 10:00:00 to the first after 10:00:03, and the block the
+    // stop lets through.
+    const DecodedSound sound = decodeSound(r.lastfile);
+    ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+    const double seconds =
+        static_cast<double>(sound.samples.size()) / 2.0 / static_cast<double>(sound.sampleRate);
+    EXPECT_GE(seconds, 2.9);
+    EXPECT_LE(seconds, 3.4);
     form->close();
 }
 

@@ -106,7 +106,10 @@ protected:
 
     bool create(PlaybackEngine* playback = nullptr) {
         form = std::make_unique<TMainForm>(services(playback ? *playback : fakePlayback));
-        return form->FormCreate();
+        if (!form->FormCreate())
+            return false;
+        form->createSchedulerWindow();
+        return true;
     }
 
     /// Delivers one packet of a constant level and waits until the window has handled it.
