@@ -481,12 +481,12 @@ void TMainForm::releaseCapture() {
         m_recorder->writing = false;
     }
     m_recorder->setCaptureSource(nullptr);
-    if (m_cmanager) {
-        // A quit signal can arrive while the dialog runs a nested event loop of its own (the
-        // folder chooser, the naming rules window); it may only go once that loop is left.
+    // A quit signal can arrive while the dialog runs a nested event loop of its own (the
+    // folder chooser, the naming rules window): deleting it now, or later from inside that
+    // loop, would pull it from under the loop's caller. It goes with the window, once every
+    // loop has returned.
+    if (m_cmanager)
         m_cmanager->hide();
-        m_cmanager.release()->deleteLater();
-    }
     m_source.reset();
     m_threads.reset();
 }
@@ -507,13 +507,10 @@ void TMainForm::FormClose() {
         config.schedulercolumns = shedule->columnWidths();
     saveconfig(SettingsFileName, config);
     releaseCapture();
-    if (shedule) {
-        // Like the settings dialog, it may be inside a nested event loop of its own (the
-        // event editor) when a quit signal arrives.
-        m_scheduler->setList(nullptr);
+    // Like the settings dialog, it may be inside a nested event loop of its own (the event
+    // editor) when a quit signal arrives, so it is only hidden here.
+    if (shedule)
         shedule->hide();
-        shedule.release()->deleteLater();
-    }
     playbuffer.reset();
     namehistory.clear();
 }

@@ -19,17 +19,22 @@
 #include "platform/desktop/quitsignals.h"
 #include "platform/playback/simoutput.h"
 #include "platform/playback/streamengine.h"
+#include "scheduler/ui/shedule.h"
 #include "settings/config.h"
 #include "settings/events.h"
 #include "settings/namehistory.h"
 #include "settings/settingsfile.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -446,6 +451,41 @@ TEST_F(MainFormTest, PlaybackToTheEndReturnsToReadyThroughTheEngine) {
     EXPECT_FALSE(form->pause->isEnable());
     EXPECT_FALSE(form->Stop->isEnable());
     form.reset();
+}
+
+TEST_F(MainFormTest, AQuitSignalWhileAModalWindowIsOpenLeavesItsCallerIntact) {
+    // Log-out or SIGTERM while the naming rules window or the event editor is open: the
+    // program closes and ends the application's loops, the modal window's among them, which
+    // then returns to the dialog that opened it. Run as the program runs, inside exec().
+    const auto quitDuring = [this](QAbstractButton* opener, const QString& title) {
+        QString seen;
+        QTimer::singleShot(0, [&] {
+            QTimer::singleShot(0, [&] {
+                QWidget* modal = QApplication::activeModalWidget();
+                seen = modal ? modal->windowTitle() : QString();
+                form->closeWithoutQuestion();
+                // The program's end comes through the queue, so the modal loop runs on a
+                // little after the window has closed.
+                QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+            });
+            opener->click();
+        });
+        QApplication::exec();
+        EXPECT_EQ(seen, title);
+        EXPECT_TRUE(QFile::exists(settingsFolder() + QStringLiteral("tressic.xml")));
+        form.reset();
+    };
+    ASSERT_TRUE(create());
+    form->settingsDialog()->autobox->setChecked(true);
+    quitDuring(form->settingsDialog()->autoconfig, QStringLiteral("File Name template"));
+
+    ASSERT_TRUE(create());
+    QAbstractButton* add = nullptr;
+    for (QAbstractButton* b : form->shedule->findChildren<QAbstractButton*>())
+        if (b->text() == QStringLiteral("&Add Event"))
+            add = b;
+    ASSERT_NE(add, nullptr);
+    quitDuring(add, QStringLiteral("Add Event"));
 }
 
 /// Throws from its event handler, as a fault in any handler of the program would.
