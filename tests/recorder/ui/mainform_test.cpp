@@ -31,10 +31,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -98,7 +100,20 @@ TEST_F(MainFormTest, StartsCaptureOnceAndKeepsItsSettingsAcrossARestart) {
     EXPECT_EQ(config.numevents, 1);
     EXPECT_EQ(events[1].name, QStringLiteral("Morning show"));
 
+    // The scheduler window's switch lights the Timer indicator when it is closed.
+    ASSERT_NE(form->shedule, nullptr);
+    EXPECT_FALSE(form->shedule->isVisible());
+    form->schedbuttonClick();
+    EXPECT_TRUE(form->shedule->isVisible());
+    form->shedule->timenable->click();
+    EXPECT_FALSE(form->dtimer->Checked());
+    form->shedule->OkButton->click();
+    EXPECT_FALSE(form->shedule->isVisible());
+    EXPECT_TRUE(config.scheduler);
+    EXPECT_TRUE(form->dtimer->Checked());
+
     // Changed while running, stored at exit, back at the next start.
+    form->shedule->ListView1->header()->resizeSection(0, 230);
     form->spc->SwitchVisual(4);
     form->spcClick();
     config.mixervolume = 77;
@@ -117,6 +132,9 @@ TEST_F(MainFormTest, StartsCaptureOnceAndKeepsItsSettingsAcrossARestart) {
     EXPECT_EQ(events[1].name, QStringLiteral("Morning show"));
     EXPECT_EQ(config.posx, 120);
     EXPECT_EQ(config.posy, 90);
+    EXPECT_EQ(config.schedulercolumns[0], 230);
+    EXPECT_EQ(form->shedule->columnWidths()[0], 230);
+    EXPECT_TRUE(form->shedule->timenable->isChecked());
 }
 
 TEST_F(MainFormTest, NoEndpointTellsTheUserAndEndsWithoutAWindow) {
