@@ -354,7 +354,19 @@ TEST_F(PulseEngineTest, InputEndpointIsCapturedDirectlyAndRefusesLoopback) {
     ASSERT_EQ(m_enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, &inputs), S_OK);
     EXPECT_TRUE(idsOf(inputs).contains(QStringLiteral("source:orvanta_mic")));
     std::unique_ptr<IMMDevice> mic;
-    ASSERT_EQ(m_enumerator->GetDefaultAudioEndpoint(eCapture, eMultimedia, &mic), S_OK);
+    // PipeWire announces the new default a moment after pactl returns; until then the
+    // default is the old source or none.
+    HRESULT found = E_FAIL;
+    for (int attempt = 0; attempt < 100 && found != S_OK; ++attempt) {
+        found = m_enumerator->GetDefaultAudioEndpoint(eCapture, eMultimedia, &mic);
+        QString current;
+        if (found == S_OK &&
+            (mic->GetId(&current) != S_OK || current != QStringLiteral("source:orvanta_mic")))
+            found = E_FAIL;
+        if (found != S_OK)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(found, S_OK);
     QString id;
     QString description;
     QString card;
