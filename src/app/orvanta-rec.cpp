@@ -5,6 +5,7 @@
 #include "recsession.h"
 
 #include "platform/audio/pulse/pulseengine.h"
+#include "recorder/journal.h"
 #include "recorder/recorder.h"
 #include "settings/config.h"
 #include "writers/codecbinding.h"
@@ -28,8 +29,12 @@ extern "C" void onSignal(int) {
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
-void fail(const QString& text) {
+void note(const QString& text) {
     std::fprintf(stderr, "orvanta-rec: %s\n", qUtf8Printable(text));
+}
+
+void fail(const QString& text) {
+    note(text);
 }
 
 /// The live status line on a terminal; elsewhere it stays silent so that scripts see only
@@ -100,6 +105,20 @@ int main(int argc, char** argv) {
             fail(warning);
     }
 
+    // Files that an earlier run (of this program or of the window program) left unfinished -
+    // a crash, a kill, a power cut - are made whole before this run records anything.
+    RecordingJournal journal;
+    if (parsed.action == RecParseResult::Action::Record) {
+        for (const RecordingJournal::Abandoned& item : journal.repairAbandoned()) {
+            if (item.outcome == RepairOutcome::Repaired)
+                note(QStringLiteral("repaired interrupted recording %1").arg(item.recording));
+            else if (item.firstFailure())
+                fail(QStringLiteral("could not repair interrupted recording %1 (%2); it will be "
+                                    "tried again at the next start")
+                         .arg(item.recording, item.detail));
+        }
+    }
+
     StatusLine status;
     const std::unique_ptr<audio::AudioEngine> engine =
         createPulseEngine(QStringLiteral("Orvanta recorder"));
@@ -122,6 +141,7 @@ int main(int argc, char** argv) {
                                 fail(text);
                             },
                         .finished = [&](int) { app.quit(); }});
+    session.setJournal(&journal);
 
     if (parsed.action == RecParseResult::Action::ListDevices) {
         int code = RecExitFailure;

@@ -110,8 +110,15 @@ bool RecSession::connect(int* exitCode) {
     m_playback = std::make_unique<NullPlaybackEngine>();
     m_recorder = std::make_unique<TRecorder>(*m_view, m_clock, *m_playback);
     m_recorder->setCaptureSource(m_source.get());
+    m_recorder->setJournal(m_journal);
     m_connected = true;
     return true;
+}
+
+void RecSession::setJournal(RecordingJournal* journal) {
+    m_journal = journal;
+    if (m_recorder)
+        m_recorder->setJournal(journal);
 }
 
 QString RecSession::deviceList(int* exitCode) {

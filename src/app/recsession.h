@@ -18,6 +18,7 @@ class AudioThreadFactory;
 class TWASAPISource;
 class TRecorder;
 class NullPlaybackEngine;
+class RecordingJournal;
 class RecSessionView;
 
 /// Exit statuses of orvanta-rec.
@@ -60,6 +61,10 @@ public:
     /// exit status in `exitCode` when it cannot be read.
     QString deviceList(int* exitCode);
 
+    /// The journal in which each file is listed while it is open (null: none). It must
+    /// outlive the session; set it before start().
+    void setJournal(RecordingJournal* journal);
+
     /// Starts recording as `options` say, with `config` already prepared. Returns -1 while
     /// the recording runs, otherwise the exit status of a run that could not start (the
     /// error callback has said why).
@@ -94,6 +99,7 @@ private:
     std::unique_ptr<RecSessionView> m_view;
     std::unique_ptr<NullPlaybackEngine> m_playback;
     std::unique_ptr<TRecorder> m_recorder;
+    RecordingJournal* m_journal = nullptr;
     QTimer m_closeGuard;
     TDateTime m_started = 0.0;
     double m_duration = 0;

@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "capture/wasapisource.h"
+#include "recorder/journal.h"
 #include "settings/autoname.h"
 #include "settings/config.h"
 #include "settings/desktop.h"
@@ -171,6 +172,8 @@ int32_t TRecorder::startrecord() {
     rec.reset();
     try {
         rec = createWriter(config.codec, outputfile, PCM);
+        if (m_journal)
+            enterInJournal(*rec);
         writing = true;
         return 0;
     } catch (const std::exception& e) {
@@ -178,6 +181,21 @@ int32_t TRecorder::startrecord() {
         writing = false;
         return 1;
     }
+}
+
+void TRecorder::enterInJournal(TAudioWriter& writer) {
+    // The entry lives exactly as long as the file is unfinished: the writer calls its
+    // handler after finishing the file in its destructor, and the handler, holding the
+    // entry, goes with the writer even if an earlier handler throws.
+    std::shared_ptr<JournalEntry> entry = m_journal->opened(writer.filename(), config.codec);
+    if (!entry)
+        return;
+    writer.onFinished = [entry, earlier = std::move(writer.onFinished)](TAudioWriter& sender,
+                                                                        QString filename) mutable {
+        if (earlier)
+            earlier(sender, std::move(filename));
+        entry.reset();
+    };
 }
 
 void TRecorder::StartClick() {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 
+class RecordingJournal;
 class TAudioWriter;
 class TWASAPISource;
 
@@ -38,6 +39,9 @@ public:
     void setCaptureSource(TWASAPISource* source) { m_source = source; }
     /// The scheduler hooks (null: no scheduler).
     void setScheduler(RecorderScheduler* scheduler) { m_scheduler = scheduler; }
+    /// The journal that lists each file while it is open, so that a file left unfinished by
+    /// a crash is repaired at the next start (null: none). It must outlive the recorder.
+    void setJournal(RecordingJournal* journal) { m_journal = journal; }
 
     void ShowStatus(int status);
     /// Chooses the next output file and opens a writer on it: 0 when a writer is open,
@@ -103,12 +107,14 @@ private:
     void continueInNewPart();
     void showWriterError(const QString& message);
     void updateSizeText();
+    void enterInJournal(TAudioWriter& writer);
 
     RecorderView& m_view;
     Clock& m_clock;
     PlaybackEngine& m_playback;
     TWASAPISource* m_source = nullptr;
     RecorderScheduler* m_scheduler = nullptr;
+    RecordingJournal* m_journal = nullptr;
     QChar m_decimalPoint;
     int m_handlerDepth = 0;
     bool m_captureEndedPending = false;

@@ -4,12 +4,37 @@
 
 #include <QFile>
 
+#include <cerrno>
+#include <cstdio>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 [[noreturn]] void fail(const QString& message) {
     throw std::runtime_error(message.toStdString());
+}
+
+// Opens the file as libFLAC's own init_file would ("w+b": the encoder reads back and rewrites
+// STREAMINFO at the end), but unbuffered: with a stdio buffer a crash would lose the frames
+// still in it, and libFLAC hands over whole frames anyway. Null on failure.
+FILE* openUnbuffered(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    int fd = -1;
+    do {
+        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return nullptr;
+    FILE* file = ::fdopen(fd, "w+b");
+    if (!file) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    return file;
 }
 
 const FlacApi& boundApi() {
@@ -78,19 +103,26 @@ TFLACwriter::TFLACwriter(const QString& filename, const tWAVEFORMATEX& pcm, cons
     m_api.FLAC__stream_encoder_set_bits_per_sample(e, m_pcm.wBitsPerSample);
     m_api.FLAC__stream_encoder_set_sample_rate(e, m_pcm.nSamplesPerSec);
 
-    // File names are handed to libFLAC in the file system's encoding (UTF-8 here).
-    const QByteArray name = QFile::encodeName(filename);
+    // A file that cannot be created gets the status libFLAC gives when it cannot open one.
+    FILE* file = openUnbuffered(filename);
+    const int fd = file ? ::fileno(file) : -1;
+    // From here the encoder owns the file and closes it when it finishes, also after a
+    // failed initialisation.
     const FLAC__StreamEncoderInitStatus status =
-        m_api.FLAC__stream_encoder_init_file(e, name.constData(), nullptr, nullptr);
+        file ? m_api.FLAC__stream_encoder_init_FILE(e, file, nullptr, nullptr)
+             : FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
     if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
         fail(QStringLiteral("Can not initialize FLAC encoder. Error code: ") +
              QStringLiteral("%1")
                  .arg(static_cast<uint32_t>(status), 8, 16, QLatin1Char('0'))
                  .toUpper());
+    m_sync.attach(fd, static_cast<uint64_t>(m_pcm.nSamplesPerSec) * m_pcm.nBlockAlign);
 }
 
 TFLACwriter::~TFLACwriter() {
+    // Finishing completes STREAMINFO; the last sync comes after it.
     encoder.reset();
+    m_sync.finish();
 }
 
 std::unique_ptr<TAudioWriter> TFLACwriter::create(const QString& filename,
@@ -99,6 +131,8 @@ std::unique_ptr<TAudioWriter> TFLACwriter::create(const QString& filename,
 }
 
 int32_t TFLACwriter::write(const void* P, uint32_t size) {
+    if (const QString failure = m_sync.failure(fname); !failure.isEmpty())
+        fail(failure);
     const uint32_t frames = m_pcm.nBlockAlign ? size / m_pcm.nBlockAlign : 0;
     const size_t n = static_cast<size_t>(frames) * m_pcm.nChannels;
     m_samples.resize(n);
@@ -108,5 +142,7 @@ int32_t TFLACwriter::write(const void* P, uint32_t size) {
         fail(QStringLiteral("Failed to write FLAC data to file %1: the encoder reports %2")
                  .arg(fname, QString::fromLatin1(state ? state : "an unknown error")));
     }
+    if (m_sync.secondPassed(size))
+        m_sync.request();
     return 0;
 }

@@ -3,13 +3,17 @@
 #include "audiowriter.h"
 #include "codecbinding.h"
 #include "common/waveformat.h"
+#include "durablesync.h"
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 /// Writes a FLAC file through libFLAC's stream encoder (bound at run time) at compression level
-/// `config.flaclevel`; libFLAC writes the file itself. Window thread only; no locking.
+/// `config.flaclevel`; libFLAC writes the file itself, through an unbuffered stream so that
+/// every frame reaches the file as it is encoded. The file is synced in the background about
+/// once a second of audio, so that a crash or power cut loses at most about the last second.
+/// Window thread only; no locking.
 class TFLACwriter final : public TAudioWriter {
 public:
     /// Initialises the encoder, which creates the file. Throws std::runtime_error when libFLAC
@@ -21,6 +25,7 @@ public:
 
     /// Always returns 0: the encoder reports no byte counts. Throws with libFLAC's state text
     /// when the encoder fails (a full disk, say); the frames written before stay decodable.
+    /// Throws with the disk's complaint when the background sync failed.
     int32_t write(const void* P, uint32_t size) override;
 
     /// Converts `count` little-endian samples of `bitsPerSample` bits (8 unsigned, 16 and 24
@@ -43,4 +48,5 @@ private:
     /// The converted samples of one block; kept between calls so that steady blocks allocate
     /// nothing.
     std::vector<int32_t> m_samples;
+    DurableSync m_sync;
 };

@@ -89,6 +89,7 @@ TMP3writer::TMP3writer(const QString& filename, const tWAVEFORMATEX& pcm, const 
     mp3file = std::make_unique<OutputFile>();
     if (!mp3file->create(filename))
         fail(QStringLiteral("Can not create output file: ") + filename);
+    m_sync.attach(mp3file->descriptor(), static_cast<uint64_t>(rate) * m_pcm.nBlockAlign);
 }
 
 TMP3writer::~TMP3writer() {
@@ -100,6 +101,7 @@ TMP3writer::~TMP3writer() {
             IsWritten = static_cast<uint32_t>(mp3file->write(Mp3Buffer.get(), dwWrite));
         BladeHandle.reset();
     }
+    m_sync.finish();
     mp3file.reset();
     Mp3Buffer.reset();
 }
@@ -115,6 +117,8 @@ int32_t TMP3writer::write(const void* P, uint32_t size) {
     // Frames after a gap would play as if nothing were missing; refuse them instead.
     if (m_writeFailed)
         failWrite();
+    if (const QString failure = m_sync.failure(fname); !failure.isEmpty())
+        fail(failure);
 
     // The output buffer bounds one encoder call; a larger block is encoded in pieces, each
     // written before the next, so that no call can produce more than the buffer holds.
@@ -128,6 +132,7 @@ int32_t TMP3writer::write(const void* P, uint32_t size) {
         toWrite = 0;
         Err = m_api.beEncodeChunk(BladeHandle.get(), n, samples, Mp3Buffer.get(), &toWrite);
         if (Err != BE_ERR_SUCCESSFUL) {
+            m_sync.finish();
             mp3file.reset();
             Mp3Buffer.reset();
             BladeHandle.reset();
@@ -144,6 +149,8 @@ int32_t TMP3writer::write(const void* P, uint32_t size) {
         samples += n;
         remaining -= n;
     }
+    if (m_sync.secondPassed(size))
+        m_sync.request();
     return total;
 }
 

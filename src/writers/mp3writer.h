@@ -2,6 +2,7 @@
 
 #include "audiowriter.h"
 #include "common/waveformat.h"
+#include "durablesync.h"
 #include "lameadapter.h"
 #include "outputfile.h"
 
@@ -17,7 +18,9 @@ struct Mp3EncoderApi {
 };
 
 /// Writes a constant-bitrate MPEG Layer III file through the MP3 encoder interface, with the
-/// bitrate of `config.bitrate` at the capture rate. Window thread only; no locking.
+/// bitrate of `config.bitrate` at the capture rate. Each call's frames go to the file at once,
+/// and the file is synced in the background about once a second of audio, so that a crash or
+/// power cut loses at most about the last second. Window thread only; no locking.
 class TMP3writer final : public TAudioWriter {
 public:
     /// Opens the encoder, then creates the file. Throws std::runtime_error "MP3 encoding
@@ -31,7 +34,8 @@ public:
     /// Returns the bytes of the frames this call completed, or -1 once the encoder has failed
     /// (the writer is closed then). Throws "MP3 ebncoder data write error! 0" when the file
     /// takes fewer bytes; the file then ends with the last whole frame before the failure and
-    /// every later call throws the same.
+    /// every later call throws the same. Throws with the disk's complaint when the background
+    /// sync failed.
     int32_t write(const void* P, uint32_t size) override;
 
     /// The configuration record for the current settings and a capture rate.
@@ -65,4 +69,5 @@ private:
     uint32_t IsWritten = 0;
     TBECONFIG beConfig{};
     bool m_writeFailed = false;
+    DurableSync m_sync;
 };

@@ -20,6 +20,17 @@ int streamSerial() {
     return std::uniform_int_distribution<int>(0, 2147483646)(rng);
 }
 
+// The granule position of a page (bytes 6 to 13 of its header, little-endian); -1 when no
+// packet ends on the page. Read directly so that the binding needs no more of libogg.
+int64_t pageGranule(const ogg_page& page) {
+    if (page.header_len < 14)
+        return -1;
+    uint64_t value = 0;
+    for (int i = 13; i >= 6; --i)
+        value = value << 8 | page.header[i];
+    return static_cast<int64_t>(value);
+}
+
 } // namespace
 
 QString TOGGwriter::oggName(const QString& name) {
@@ -53,6 +64,7 @@ TOGGwriter::TOGGwriter(const QString& filename, const tWAVEFORMATEX& pcm)
 TOGGwriter::~TOGGwriter() {
     if (initialized)
         FinishStream();
+    m_sync.finish();
     oggfile.reset();
 }
 
@@ -94,12 +106,16 @@ bool TOGGwriter::InitEncoder() {
         releaseEncoder();
         throw;
     }
+    m_sync.attach(oggfile->descriptor(),
+                  static_cast<uint64_t>(m_pcm.nSamplesPerSec) * m_pcm.nBlockAlign);
     return true;
 }
 
 int32_t TOGGwriter::write(const void* P, uint32_t size) {
     if (m_writeFailed)
         failWrite();
+    if (const QString failure = m_sync.failure(iname); !failure.isEmpty())
+        fail(failure);
 
     const OggVorbisApi& a = *m_api;
     const uint32_t channels = m_pcm.nChannels;
@@ -114,7 +130,10 @@ int32_t TOGGwriter::write(const void* P, uint32_t size) {
                 static_cast<float>(samples[static_cast<uint32_t>(j) * channels + c]) / 32768.0f;
     }
     a.vorbis_analysis_wrote(&vd, frames);
-    return encodeBlocks();
+    const int32_t written = encodeBlocks();
+    if (m_sync.secondPassed(size))
+        m_sync.request();
+    return written;
 }
 
 int32_t TOGGwriter::encodeBlocks() {
@@ -126,6 +145,12 @@ int32_t TOGGwriter::encodeBlocks() {
         while (a.vorbis_bitrate_flushpacket(&vd, &op) != 0) {
             a.ogg_stream_packetin(&os, &op);
             total += WritePages(PageMode::Complete);
+            // libogg holds packets back until a page fills, which at a low bitrate takes
+            // several seconds of audio that a crash would lose; a second is the most that may
+            // wait.
+            if (op.granulepos >= 0 &&
+                op.granulepos - m_pageGranule >= static_cast<int64_t>(m_pcm.nSamplesPerSec))
+                total += WritePages(PageMode::Flush);
         }
     }
     return total;
@@ -154,6 +179,9 @@ int32_t TOGGwriter::WritePages(PageMode mode) {
             oggfile->truncate(start);
             failWrite();
         }
+        const int64_t granule = pageGranule(og);
+        if (granule >= 0)
+            m_pageGranule = granule;
     }
 }
 

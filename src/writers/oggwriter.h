@@ -3,6 +3,7 @@
 #include "audiowriter.h"
 #include "codecbinding.h"
 #include "common/waveformat.h"
+#include "durablesync.h"
 #include "outputfile.h"
 
 #include <cstdint>
@@ -10,7 +11,9 @@
 
 /// Writes an Ogg Vorbis file with libvorbis's quality mode at `config.oggquality` / 10, through
 /// the run-time binding of libogg and libvorbis. The file is `fname` with the extension
-/// ".ogg". Window thread only; no locking.
+/// ".ogg". A page is written at least about once a second of audio and the file is synced in
+/// the background as often, so that a crash or power cut loses at most about the last
+/// second. Window thread only; no locking.
 class TOGGwriter final : public TAudioWriter {
 public:
     /// Creates the file and writes the three header packets on their own page. Throws
@@ -22,7 +25,8 @@ public:
 
     /// Returns the bytes of the pages this call completed (0 while libogg fills a page).
     /// Throws when the file takes fewer bytes; the file then ends with the last whole page
-    /// before the failure and every later call throws the same.
+    /// before the failure and every later call throws the same. Throws with the disk's
+    /// complaint when the background sync failed.
     int32_t write(const void* P, uint32_t size) override;
 
     /// The path actually written: `fname` with its extension replaced by ".ogg".
@@ -62,4 +66,7 @@ private:
     QString iname;
     bool initialized = false;
     bool m_writeFailed = false;
+    /// The granule position of the last page written that had one.
+    int64_t m_pageGranule = 0;
+    DurableSync m_sync;
 };

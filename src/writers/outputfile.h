@@ -18,6 +18,8 @@ public:
     /// Creates or truncates `path`. False on failure, with errorText() telling why.
     bool create(const QString& path);
     bool isOpen() const { return m_fd >= 0; }
+    /// The open descriptor, -1 when closed.
+    int descriptor() const { return m_fd; }
 
     /// Writes all `size` bytes unless the file refuses them; returns how many went in.
     size_t write(const void* data, size_t size);

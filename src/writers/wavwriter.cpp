@@ -287,6 +287,31 @@ void TWAVWriter::WriteHeader() {
 
     if (sum != 0)
         fail("Can not create file header");
+
+    m_sync.attach(wfile, static_cast<uint64_t>(DstFmt.nSamplesPerSec) * DstFmt.nBlockAlign);
+}
+
+void TWAVWriter::updateSizes() noexcept {
+    // The sizes describe the file as it is now, as closing would; a failure is left for
+    // closing (or the repair after a crash) to put right.
+    const off_t end = ::lseek(wfile, 0, SEEK_CUR);
+    for (Chunk* ck : {&DataChunk, &RiffChunk}) {
+        if (!ck->created || end < ck->dwDataOffset)
+            continue;
+        const uint64_t size = static_cast<uint64_t>(end - ck->dwDataOffset);
+        const uint32_t stated = static_cast<uint32_t>(std::min(size, MaxChunkSize));
+        if (stated == ck->cksize)
+            continue;
+        uint8_t buf[4];
+        putLe32(buf, stated);
+        if (pwriteAll(wfile, buf, 4, static_cast<off_t>(ck->dwDataOffset - 4)) == 4)
+            ck->cksize = stated;
+    }
+    if (FactChunk.created) {
+        uint8_t count[4];
+        putLe32(count, ConvertedSamples);
+        pwriteAll(wfile, count, 4, static_cast<off_t>(FactChunk.dwDataOffset));
+    }
 }
 
 int32_t TWAVWriter::write(const void* data, uint32_t size) {
@@ -294,6 +319,8 @@ int32_t TWAVWriter::write(const void* data, uint32_t size) {
     // more would leave a gap in the middle of the recording.
     if (m_writeFailed)
         fail("Failed to write data to file");
+    if (const QString failure = m_sync.failure(fname); !failure.isEmpty())
+        throw EMakerError(failure, -1);
 
     returnsize = 0;
     const auto* p = static_cast<const uint8_t*>(data);
@@ -350,6 +377,10 @@ void TWAVWriter::ConvertBuffer(ConvertMode mode) {
             }
             fail("Failed to write data to file");
         }
+        if (m_sync.secondPassed(header.dstLengthUsed)) {
+            updateSizes();
+            m_sync.request();
+        }
     }
 
     SrcBytes -= header.srcLengthUsed;
@@ -377,6 +408,7 @@ void TWAVWriter::closeFile() noexcept {
             putLe32(count, ConvertedSamples);
             pwriteAll(wfile, count, 4, static_cast<off_t>(FactChunk.dwDataOffset));
         }
+        m_sync.finish();
         ::close(wfile);
         wfile = -1;
     }

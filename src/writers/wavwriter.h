@@ -2,6 +2,7 @@
 
 #include "audiowriter.h"
 #include "common/waveformat.h"
+#include "durablesync.h"
 
 #include <cstdint>
 #include <memory>
@@ -9,7 +10,10 @@
 /// Writes a RIFF WAVE file: the classic 44-byte header followed by the captured 16-bit PCM,
 /// passed through unchanged. Blocks are gathered in a 100 ms source buffer and written one
 /// full buffer at a time; what is still buffered is written when the writer is destroyed.
-/// Failures throw EMakerError with the code -1. Window thread only; no locking.
+/// About once a second of audio the header's sizes are brought up to date and the file is
+/// synced in the background, so that a crash or power cut leaves a file that plays up to
+/// about its last second. Failures throw EMakerError with the code -1. Window thread only;
+/// no locking.
 class TWAVWriter final : public TAudioWriter {
 public:
     /// Creates the file with its headers. Throws EMakerError (code -1) when the format cannot
@@ -23,6 +27,7 @@ public:
     /// Returns the bytes written to the file by this call (0 while the source buffer fills).
     /// Throws EMakerError "Failed to write data to file" when the file refuses data; the file
     /// then keeps the whole frames written so far and every later call throws the same.
+    /// Throws EMakerError with the disk's complaint when the background sync failed.
     int32_t write(const void* data, uint32_t size) override;
     /// The largest data chunk a WAV file can describe with its 32-bit sizes, in whole frames.
     uint64_t maxDataBytes() const override;
@@ -51,6 +56,7 @@ private:
     void WriteHeader();
     void ConvertBuffer(ConvertMode mode = ConvertMode::Block);
     void closeFile() noexcept;
+    void updateSizes() noexcept;
 
     int createChunk(Chunk& ck, ChunkKind kind);
     int ascend(Chunk& ck);
@@ -72,4 +78,5 @@ private:
     Chunk FactChunk;
     Chunk DataChunk;
     bool m_writeFailed = false;
+    DurableSync m_sync;
 };

@@ -4,6 +4,7 @@
 #include "settings/config.h"
 #include "settings/settingsfile.h"
 #include "support/qtprint.h"
+#include "support/recprocess.h"
 #include "support/soundfile.h"
 
 #include <QCoreApplication>
@@ -24,7 +25,6 @@
 namespace {
 
 constexpr int Rate = 48000;
-const QString TestSink = QStringLiteral("orvanta_test");
 const QPoint MinimiseButton(378, 17);
 
 /// Runs a short command to its end and returns what it printed (empty on failure).
@@ -157,12 +157,6 @@ public:
 private:
     QProcess m_process;
 };
-
-bool soundServerRuns() {
-    int status = -1;
-    run(QStringLiteral("pactl"), {QStringLiteral("info")}, &status);
-    return status == 0;
-}
 
 /// The size of a file once it has stopped growing for a second.
 qint64 steadySize(const QString& file) {

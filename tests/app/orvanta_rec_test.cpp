@@ -1,6 +1,7 @@
 // The command-line recorder end to end, through the private sound server of the test
 // command: what the server plays into the null sink must come back in the file.
 #include "support/qtprint.h"
+#include "support/recprocess.h"
 #include "support/soundfile.h"
 
 #include <QDir>
@@ -19,14 +20,14 @@
 namespace {
 
 constexpr int Rate = 48000;
-const QString TestSink = QStringLiteral("orvanta_test");
 
-bool soundServerRuns() {
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
-    return pactl.waitForFinished(10000) && pactl.exitStatus() == QProcess::NormalExit &&
-           pactl.exitCode() == 0;
-}
+/// orvanta-rec, run with the given arguments.
+class Recorder : public ProgramRun {
+public:
+    explicit Recorder(const QStringList& args,
+                      const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+        : ProgramRun(QStringLiteral(ORVANTA_REC), args, env) {}
+};
 
 QString pactl(const QStringList& args) {
     QProcess p;
@@ -37,69 +38,6 @@ QString pactl(const QStringList& args) {
         return {};
     }
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
-
-/// Runs orvanta-rec and collects what it prints.
-class Recorder {
-public:
-    explicit Recorder(const QStringList& args,
-                      const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-        m_process.setProcessEnvironment(env);
-        m_process.start(QStringLiteral(ORVANTA_REC), args);
-    }
-    ~Recorder() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(10000);
-        }
-    }
-
-    /// Waits until standard error holds `text` (hang guard: 30 s).
-    bool waitForError(const QString& text) {
-        QElapsedTimer guard;
-        guard.start();
-        while (!m_stderr.contains(text)) {
-            if (guard.elapsed() > 30000 || m_process.state() == QProcess::NotRunning)
-                return false;
-            m_process.waitForReadyRead(100);
-            m_stderr += QString::fromUtf8(m_process.readAllStandardError());
-        }
-        return true;
-    }
-
-    /// Waits for the end (hang guard: 60 s); returns the exit code, or -1.
-    int finish() {
-        if (!m_process.waitForFinished(60000))
-            return -1;
-        m_stderr += QString::fromUtf8(m_process.readAllStandardError());
-        m_stdout += QString::fromUtf8(m_process.readAllStandardOutput());
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-
-    void terminate() { m_process.terminate(); }
-    const QString& errors() const { return m_stderr; }
-    const QString& output() const { return m_stdout; }
-
-private:
-    QProcess m_process;
-    QString m_stderr;
-    QString m_stdout;
-};
-
-/// Plays a file on the test sink and waits for its end (hang guard: 60 s). A client with
-/// the player's default two-second buffer does not underrun here. (Cached samples played by
-/// the server itself would be safer still, but PipeWire's pulse server of Debian 12 plays
-/// their tail first and then crashes.)
-bool playToTheEnd(const QString& file) {
-    QProcess player;
-    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + TestSink, file});
-    if (!player.waitForFinished(60000) || player.exitStatus() != QProcess::NormalExit ||
-        player.exitCode() != 0) {
-        ADD_FAILURE() << "paplay " << file.toStdString()
-                      << " failed: " << player.readAllStandardError().toStdString();
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -148,49 +86,13 @@ TEST(OrvantaRec, RecordsWhatTheServerPlaysWithoutGapsOrRepeats) {
     EXPECT_GE(offset, 2u * Rate);
 }
 
-namespace {
-
-/// Tones plus a little noise: something a lossy encoder can keep close to the original.
-std::vector<int16_t> musicLikeSignal(size_t frames) {
-    std::vector<int16_t> samples(frames * 2);
-    uint32_t noise = 12345;
-    for (size_t i = 0; i < frames; ++i) {
-        const double t = static_cast<double>(i) / Rate;
-        noise = noise * 1664525u + 1013904223u;
-        const double n = (static_cast<double>(noise >> 8) / 16777216.0 - 0.5) * 0.02;
-        const double left = 0.3 * std::sin(2 * M_PI * 440 * t) +
-                            0.2 * std::sin(2 * M_PI * 660 * t) +
-                            0.1 * std::sin(2 * M_PI * 1320 * t) + n;
-        const double right = 0.3 * std::sin(2 * M_PI * 550 * t) +
-                             0.2 * std::sin(2 * M_PI * 220 * t) +
-                             0.1 * std::sin(2 * M_PI * 2000 * t) - n;
-        samples[2 * i] = static_cast<int16_t>(std::lround(left * 32767));
-        samples[2 * i + 1] = static_cast<int16_t>(std::lround(right * 32767));
-    }
-    return samples;
-}
-
-/// Normalised correlation of `signal` with `got` starting at frame `lag`.
-double correlationAt(const std::vector<int16_t>& signal, const std::vector<int16_t>& got,
-                     size_t lag) {
-    double sxy = 0, sxx = 0, syy = 0;
-    for (size_t i = 0; i < signal.size() && 2 * lag + i < got.size(); ++i) {
-        const double x = signal[i];
-        const double y = got[2 * lag + i];
-        sxy += x * y;
-        sxx += x * x;
-        syy += y * y;
-    }
-    return sxx > 0 && syy > 0 ? sxy / std::sqrt(sxx * syy) : 0.0;
-}
-
-} // namespace
+namespace {} // namespace
 
 TEST(OrvantaRec, RecordsEveryFormat) {
     ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const std::vector<int16_t> music = musicLikeSignal(3 * Rate);
+    const std::vector<int16_t> music = musicLikeSignal(3 * Rate, Rate);
     std::vector<int16_t> played(static_cast<size_t>(Rate) * 2, 0);
     played.insert(played.end(), music.begin(), music.end());
     played.insert(played.end(), static_cast<size_t>(Rate), 0);

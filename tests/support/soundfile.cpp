@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -82,4 +83,38 @@ SignalMatch matchPlayedSignal(const std::vector<int16_t>& got, const std::vector
             match.firstMismatch = i;
     }
     return match;
+}
+
+/// Tones plus a little noise: something a lossy encoder can keep close to the original.
+std::vector<int16_t> musicLikeSignal(size_t frames, int rate) {
+    std::vector<int16_t> samples(frames * 2);
+    uint32_t noise = 12345;
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        noise = noise * 1664525u + 1013904223u;
+        const double n = (static_cast<double>(noise >> 8) / 16777216.0 - 0.5) * 0.02;
+        const double left = 0.3 * std::sin(2 * M_PI * 440 * t) +
+                            0.2 * std::sin(2 * M_PI * 660 * t) +
+                            0.1 * std::sin(2 * M_PI * 1320 * t) + n;
+        const double right = 0.3 * std::sin(2 * M_PI * 550 * t) +
+                             0.2 * std::sin(2 * M_PI * 220 * t) +
+                             0.1 * std::sin(2 * M_PI * 2000 * t) - n;
+        samples[2 * i] = static_cast<int16_t>(std::lround(left * 32767));
+        samples[2 * i + 1] = static_cast<int16_t>(std::lround(right * 32767));
+    }
+    return samples;
+}
+
+/// Normalised correlation of `signal` with `got` starting at frame `lag`.
+double correlationAt(const std::vector<int16_t>& signal, const std::vector<int16_t>& got,
+                     size_t lag) {
+    double sxy = 0, sxx = 0, syy = 0;
+    for (size_t i = 0; i < signal.size() && 2 * lag + i < got.size(); ++i) {
+        const double x = signal[i];
+        const double y = got[2 * lag + i];
+        sxy += x * y;
+        sxx += x * x;
+        syy += y * y;
+    }
+    return sxx > 0 && syy > 0 ? sxy / std::sqrt(sxx * syy) : 0.0;
 }

@@ -38,3 +38,11 @@ struct SignalMatch {
 /// in the signal shows as mismatches.
 SignalMatch matchPlayedSignal(const std::vector<int16_t>& got, const std::vector<int16_t>& signal,
                               int tolerance);
+
+/// Stereo tones plus a little noise at `rate`: something a lossy encoder keeps close to the
+/// original.
+std::vector<int16_t> musicLikeSignal(size_t frames, int rate);
+
+/// Normalised correlation of `signal` with `got` starting at frame `lag` (stereo).
+double correlationAt(const std::vector<int16_t>& signal, const std::vector<int16_t>& got,
+                     size_t lag);

@@ -247,3 +247,32 @@ TEST_F(OggWriterTest, FullDiskRaisesAndKeepsWholePages) {
     EXPECT_GT(frames, 48000u);
     EXPECT_GE(alignedCorrelation(input, sound.samples, 3000, frames - VorbisFrame), 0.99);
 }
+
+TEST_F(OggWriterTest, AtMostASecondWaitsForItsPage) {
+    // Silence at a low quality makes tiny packets: libogg alone would hold over five seconds
+    // of them back until a page fills, and a crash would lose them.
+    const uint32_t rate = 48000;
+    config.oggquality = 0;
+    const std::vector<int16_t> quiet(static_cast<size_t>(rate) * 8 * 2, 0);
+    const QString file = path("quiet.ogg");
+    TOGGwriter writer(file, pcm16Stereo(rate));
+    const size_t block = rate / 50;
+    for (size_t done = 0; done < quiet.size() / 2; done += block) {
+        writeFrames(writer, quiet, done, block);
+        // The last granule position the file's whole pages reach, as a player would see it.
+        const QByteArray bytes = readFileBytes(file);
+        ogg_sync_state sync;
+        ogg_sync_init(&sync);
+        char* buffer = ogg_sync_buffer(&sync, bytes.size());
+        std::copy(bytes.begin(), bytes.end(), buffer);
+        ogg_sync_wrote(&sync, bytes.size());
+        int64_t granule = 0;
+        ogg_page page;
+        while (ogg_sync_pageout(&sync, &page) == 1)
+            granule = std::max<int64_t>(granule, ogg_page_granulepos(&page));
+        ogg_sync_clear(&sync);
+        // A second, plus what the encoder still analyses (two long blocks).
+        const auto written = static_cast<int64_t>(done + block);
+        ASSERT_GE(granule + rate + 2 * VorbisFrame, written) << "after " << written << " frames";
+    }
+}

@@ -1,4 +1,5 @@
 #include "writeframes.h"
+#include "writers/filesyncer.h"
 #include "writers/wavwriter.h"
 
 #include "support/filesizelimit.h"
@@ -318,4 +319,33 @@ TEST_F(WavWriterTest, NothingIsAppendedAfterAFailedWrite) {
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(checkedDataSize(file), 19200u + 1000u);
     expectDecodesTo(file, 48000, input, (19200 + 1000) / 4);
+}
+
+TEST_F(WavWriterTest, HeaderAndDiskFollowTheRecordingEverySecond) {
+    // While recording, the sizes describe every whole second written so far, so that a file
+    // left by a crash plays up to about its last second; each second is synced as well.
+    const QString file = path("live.wav");
+    const uint32_t second = 44100 * 4;
+    const auto input = testSignal(44100 * 5 / 2);
+    const uint64_t syncsBefore = FileSyncer::instance().completedSyncs();
+    {
+        TWAVWriter writer(file, pcm16Stereo(44100));
+        for (size_t done = 0; done < input.size() / 2; done += 882) {
+            writeFrames(writer, input, done, 882);
+            const QByteArray bytes = readAll(file);
+            const auto inFile = static_cast<uint32_t>(bytes.size() - 44);
+            ASSERT_EQ(le32(bytes, 40), inFile / second * second) << done;
+            // Until the first second, the RIFF size is the 0 the header was created with.
+            if (inFile >= second) {
+                ASSERT_EQ(le32(bytes, 4), le32(bytes, 40) + 36) << done;
+            }
+        }
+        FileSyncer::instance().waitIdle();
+        EXPECT_GE(FileSyncer::instance().completedSyncs(), syncsBefore + 2);
+    }
+    // Closing syncs the finished file once more.
+    FileSyncer::instance().waitIdle();
+    EXPECT_GE(FileSyncer::instance().completedSyncs(), syncsBefore + 3);
+    EXPECT_EQ(checkedDataSize(file), 44100u * 5 / 2 * 4);
+    expectDecodesTo(file, 44100, input, 44100 * 5 / 2);
 }

@@ -18,6 +18,7 @@
 #include "controls/trigger.h"
 #include "platform/desktop/hotkeys.h"
 #include "platform/playback/playbackengine.h"
+#include "recorder/journal.h"
 #include "settings/config.h"
 #include "settings/desktop.h"
 #include "settings/events.h"
@@ -369,6 +370,7 @@ bool TMainForm::FormCreate() {
     config = record;
     loadevents(settingsFolder() + QStringLiteral("events.xml"));
     loadnames(settingsFolder() + QStringLiteral("names.xml"));
+    repairInterruptedRecordings();
 
     m_threads = std::make_unique<AudioThreadFactory>(m_services.handoff, m_services.engine);
     m_source =
@@ -431,6 +433,35 @@ bool TMainForm::FormCreate() {
     meterticks = 3;
     setWindowTitle(QStringLiteral("Orvanta"));
     return true;
+}
+
+void TMainForm::repairInterruptedRecordings() {
+    // Files that an earlier run (of this program or of orvanta-rec) left unfinished - a
+    // crash, a kill, a power cut - are made whole before anything records again.
+    m_journal = std::make_unique<RecordingJournal>();
+    m_recorder->setJournal(m_journal.get());
+    QStringList repaired;
+    QStringList failed;
+    for (const RecordingJournal::Abandoned& item : m_journal->repairAbandoned()) {
+        if (item.outcome == RepairOutcome::Repaired)
+            repaired << item.recording;
+        else if (item.firstFailure())
+            failed << QStringLiteral("%1\n(%2)").arg(item.recording, item.detail);
+    }
+    if (repaired.isEmpty() && failed.isEmpty())
+        return;
+    QStringList parts;
+    if (!repaired.isEmpty())
+        parts << QStringLiteral("Orvanta was interrupted while recording. These recordings were "
+                                "repaired and can be played:\n\n") +
+                     repaired.join(QLatin1Char('\n'));
+    if (!failed.isEmpty())
+        parts << QStringLiteral("These interrupted recordings could not be repaired now. Orvanta "
+                                "will try again at its next start:\n\n") +
+                     failed.join(QLatin1Char('\n'));
+    messages().show(parts.join(QStringLiteral("\n\n")), QStringLiteral("Orvanta"),
+                    failed.isEmpty() ? MessageIcon::Information : MessageIcon::Warning,
+                    MessageButtons::Ok);
 }
 
 void TMainForm::showAfterStart() {

@@ -23,6 +23,7 @@ class ProcessLauncher;
 class QMenu;
 class QSystemTrayIcon;
 class HotKeyBackend;
+class RecordingJournal;
 class THotKeyManager;
 class Tbmptimedisplay;
 class TIceSlider;
@@ -232,10 +233,12 @@ private:
     void releaseCapture();
     bool trayAvailable() const;
     void checkTrayStillThere();
+    void repairInterruptedRecordings();
 
     MainFormServices m_services;
     std::unique_ptr<CaptureThreadFactory> m_threads;
     std::unique_ptr<TWASAPISource> m_source;
+    std::unique_ptr<RecordingJournal> m_journal; ///< outlives the recorder, which uses it
     std::unique_ptr<TRecorder> m_recorder;
     std::unique_ptr<Tcmanager> m_cmanager;
     std::unique_ptr<ProcessLauncher> m_ownLauncher;

@@ -19,6 +19,8 @@
 #include "platform/desktop/quitsignals.h"
 #include "platform/playback/simoutput.h"
 #include "platform/playback/streamengine.h"
+#include "recorder/journal.h"
+#include "recorder/wavcheck.h"
 #include "scheduler/ui/shedule.h"
 #include "settings/config.h"
 #include "settings/events.h"
@@ -43,6 +45,9 @@
 #include <chrono>
 #include <csignal>
 #include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace audio;
 
@@ -504,6 +509,55 @@ TEST_F(MainFormTest, AQuitSignalWhileAModalWindowIsOpenLeavesItsCallerIntact) {
             add = b;
     ASSERT_NE(add, nullptr);
     quitDuring(add, QStringLiteral("Add Event"));
+}
+
+TEST_F(MainFormTest, AnInterruptedRecordingIsRepairedAndNamedBeforeCaptureStarts) {
+    QTemporaryDir state;
+    ASSERT_TRUE(state.isValid());
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    struct Unset {
+        ~Unset() { qunsetenv("XDG_STATE_HOME"); }
+    } unset;
+    // An earlier run died while it wrote this file: the sizes in its header are still zero.
+    const QString broken = m_out + QStringLiteral("/take-7.wav");
+    const std::vector<int16_t> samples = testSignal(Rate / 2, 5);
+    ASSERT_TRUE(wavcheck::writeFile(broken, wavcheck::unfinished(samples, Rate)));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        RecordingJournal journal;
+        const std::unique_ptr<JournalEntry> entry = journal.opened(broken, 2);
+        ::raise(SIGKILL);
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    RecordingJournal journal;
+    ASSERT_EQ(journal.entries().size(), 1);
+
+    int streamsWhileShown = -1;
+    messages.whileOpen = [&] { streamsWhileShown = loopbackStreams(); };
+    ASSERT_TRUE(create());
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].caption, QStringLiteral("Orvanta"));
+    EXPECT_EQ(messages.shown[0].icon, MessageIcon::Information);
+    EXPECT_EQ(messages.shown[0].buttons, MessageButtons::Ok);
+    EXPECT_TRUE(messages.shown[0].text.contains(QStringLiteral("repaired")));
+    EXPECT_TRUE(messages.shown[0].text.contains(broken)) << qPrintable(messages.shown[0].text);
+    EXPECT_EQ(streamsWhileShown, 0) << "told before capture starts";
+    EXPECT_EQ(wavcheck::sizeProblem(broken), QString());
+    const DecodedSound sound = decodeSound(broken);
+    ASSERT_TRUE(sound.ok) << qPrintable(sound.error);
+    EXPECT_TRUE(sound.samples == samples);
+    EXPECT_TRUE(journal.entries().isEmpty());
+
+    // The window's own recordings are in the journal while they are open.
+    form->recorder().StartClick();
+    ASSERT_TRUE(form->recorder().rec);
+    EXPECT_EQ(journal.entries().size(), 1);
+    form->recorder().fullstop();
+    EXPECT_TRUE(journal.entries().isEmpty());
 }
 
 /// Throws from its event handler, as a fault in any handler of the program would.

@@ -1,0 +1,57 @@
+#include "recprocess.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+bool soundServerRuns() {
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
+    return pactl.waitForFinished(10000) && pactl.exitStatus() == QProcess::NormalExit &&
+           pactl.exitCode() == 0;
+}
+
+bool playToTheEnd(const QString& file) {
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + TestSink, file});
+    if (!player.waitForFinished(60000) || player.exitStatus() != QProcess::NormalExit ||
+        player.exitCode() != 0) {
+        ADD_FAILURE() << "paplay " << file.toStdString()
+                      << " failed: " << player.readAllStandardError().toStdString();
+        return false;
+    }
+    return true;
+}
+
+ProgramRun::ProgramRun(const QString& program, const QStringList& args,
+                       const QProcessEnvironment& env) {
+    m_process.setProcessEnvironment(env);
+    m_process.start(program, args);
+}
+
+bool ProgramRun::waitForError(const QString& text) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!m_stderr.contains(text)) {
+        if (guard.elapsed() > 30000 || m_process.state() == QProcess::NotRunning)
+            return false;
+        m_process.waitForReadyRead(100);
+        m_stderr += QString::fromUtf8(m_process.readAllStandardError());
+    }
+    return true;
+}
+
+int ProgramRun::finish() {
+    if (!m_process.waitForFinished(60000))
+        return -1;
+    m_stderr += QString::fromUtf8(m_process.readAllStandardError());
+    m_stdout += QString::fromUtf8(m_process.readAllStandardOutput());
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+void ProgramRun::kill() {
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+}
