@@ -140,7 +140,14 @@ int main(int argc, char** argv) {
                                 status.clear();
                                 fail(text);
                             },
-                        .finished = [&](int) { app.quit(); }});
+                        .finished = [&](int) { app.quit(); },
+                        .deviceChanged =
+                            [&](const QString& name) {
+                                status.clear();
+                                std::fprintf(stderr, "Output device changed: %s\n",
+                                             qUtf8Printable(name));
+                                std::fflush(stderr);
+                            }});
     session.setJournal(&journal);
 
     if (parsed.action == RecParseResult::Action::ListDevices) {

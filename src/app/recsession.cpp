@@ -226,6 +226,10 @@ int RecSession::start(const RecOptions& options) {
         m_recorder->event(sender, data, size);
         onBlock(data, size);
     };
+    m_source->OnDeviceChange = [this](TWASAPISource*, const QString& name) {
+        if (m_callbacks.deviceChanged)
+            m_callbacks.deviceChanged(name);
+    };
     if (!m_source->startnew(card, input, m_recorder->PCM) || !m_source->started) {
         m_source->OnData = nullptr;
         error(QStringLiteral("cannot start capture on \"%1\".").arg(endpoint.Description));
@@ -330,6 +334,7 @@ void RecSession::close() {
     if (!m_source)
         return;
     m_source->OnData = nullptr;
+    m_source->OnDeviceChange = nullptr;
     if (m_recorder->rec)
         m_recorder->fullstop();
     m_source->stop();

@@ -49,6 +49,8 @@ public:
         std::function<void(const QString& file)> fileClosed; ///< each file kept
         std::function<void(const QString& text)> error;      ///< a failure to report
         std::function<void(int exitCode)> finished;          ///< the run is over
+        /// Capture went on on another output; `name` describes it.
+        std::function<void(const QString& name)> deviceChanged;
     };
 
     RecSession(audio::AudioEngine& engine, Clock& clock, Callbacks callbacks);

@@ -16,6 +16,8 @@ class TWASAPISource;
 using TDataEvent = std::function<void(TWASAPISource* Sender, const void* data, int32_t dsize)>;
 /// Error event of the capture source.
 using TErrorEvent = std::function<void(TWASAPISource* Sender, const QString& errmsg)>;
+/// Device change event of the capture source: the description of the endpoint now captured.
+using TDeviceChangeEvent = std::function<void(TWASAPISource* Sender, const QString& name)>;
 
 /// What the capture source needs of a capture thread. The body reads the endpoint and puts
 /// blocks into the owner's queue (TWASAPISource::queueBlock).

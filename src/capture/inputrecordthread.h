@@ -16,6 +16,13 @@ class TWASAPISource;
 /// audio, converted to 16-bit stereo at the endpoint's mix rate, into the owner's queue in
 /// blocks of a little over 25 ms.
 ///
+/// An output endpoint captured by loopback is followed: when it goes away, or when it was
+/// the default output and another one becomes the default, capture goes on on the new
+/// default output, opened at the rate of the recording's PCM format (the server resamples).
+/// The time between the last packet of the old stream and the start of the new one is
+/// queued as silence, so that the recording's timeline stays true. Only when no output is
+/// left does the body end with the failure of the old stream.
+///
 /// Threads: constructor, destructor, Init and the settable fields: the window thread,
 /// before start(). The body runs on its own thread and uses the engine objects opened by
 /// Init; it shares with other threads only the owner's queue and the capture gain.
@@ -39,7 +46,19 @@ protected:
     void execute() override;
 
 private:
-    int32_t InitAudioClient();
+    enum class Follow { Switched, Kept, Failed };
+    enum class SwitchReason { Invalidated, DefaultChanged };
+
+    int32_t InitAudioClient(uint32_t requestedRate = 0);
+    /// The id of the default output; empty when there is none or it cannot be read.
+    QString defaultOutputId(std::unique_ptr<audio::IMMDevice>* device = nullptr);
+    /// Opens and starts a stream on `device` (the default output, `id`) in place of the
+    /// current one. Switched: the current stream is the new one. Kept: the device could not
+    /// be opened; the old stream is untouched. Failed: the new stream could not be started
+    /// and the old one is gone; errmsg and the return value are set.
+    Follow switchToDefault(std::unique_ptr<audio::IMMDevice> device, const QString& id);
+    /// Has the window thread record the endpoint now captured and tell the source.
+    void announceDevice(const QString& id);
 
     audio::AudioEngine& m_engine;
     TDataEvent OwnerEvent;

@@ -285,6 +285,58 @@ void TWASAPISource::wakeStorage() {
     awake.set();
 }
 
+void TWASAPISource::deviceFollowed(const QString& id, const QString& name) {
+    // A capture thread that stop() is already waiting for is on its way out; nothing
+    // follows it.
+    if (!FInputRecordThread)
+        return;
+    if (FLoopback && m_threads) {
+        // The silence has to go where the monitor is now read, or an idle output would
+        // deliver no packets. A failure here costs only that, so it is not shown: a message
+        // box would hold up the capture thread, which waits for this step.
+        if (std::unique_ptr<RenderThread> render = std::move(FPLaybackThread)) {
+            render->terminate();
+            render->waitFor();
+        }
+        FPLaybackThread = m_threads->createRenderThread(*this);
+        if (FPLaybackThread) {
+            FPLaybackThread->card = id;
+            FPLaybackThread->Init();
+            FPLaybackThread->start();
+        }
+    }
+    refreshEndpoints(id);
+    if (OnDeviceChange)
+        OnDeviceChange(this, name);
+}
+
+void TWASAPISource::refreshEndpoints(const QString& capturedId) {
+    if (!m_engine)
+        return;
+    // The capture goes on at the recording's rate whatever the new default's rate is, so
+    // the rate new recordings are made at stays as it was.
+    const int32_t rate = defaultrate;
+    cards.Clear();
+    try {
+        enumdevices();
+    } catch (...) {
+        // What could be listed stays listed; the capture itself is not affected.
+    }
+    defaultrate = rate;
+    for (int32_t c = 0; c < cards.Count(); ++c) {
+        const TWASAPIDevice& card = cards.GetItem(c);
+        if (!card.inputs)
+            continue;
+        for (int32_t e = 0; e < card.inputs->Count(); ++e) {
+            if (card.inputs->GetItem(e).ID == capturedId) {
+                fcard = c;
+                finput = e;
+            }
+        }
+    }
+    fillinputs(fcard);
+}
+
 bool TWASAPISource::hasThreads() const {
     return FInputRecordThread || FPLaybackThread || FStorageThread;
 }

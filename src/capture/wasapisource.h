@@ -30,9 +30,10 @@ class AudioEngine;
 /// starts capture on one endpoint and delivers every captured block to OnData on the
 /// window thread.
 ///
-/// Threads: every member function is called on the window thread, except queueBlock(),
-/// which the capture thread calls. Delivery runs through the hand-off: the storage thread
-/// waits for `awake`, then has the window thread run StoreData() and waits for it.
+/// Threads: every member function is called on the window thread, except queueBlock() and
+/// wakeStorage(), which the capture thread calls, and clock(), which any thread may call. Delivery
+/// runs through the hand-off: the storage thread waits for `awake`, then has the window thread run
+/// StoreData() and waits for it.
 class TWASAPISource {
 public:
     /// `threads` makes the capture and render threads (null: capture cannot start).
@@ -74,9 +75,19 @@ public:
     void queueBlock(CapturedBlock block, StorageWake wake = StorageWake::Now);
     /// Capture thread: signals the storage thread for blocks queued with StorageWake::Later.
     void wakeStorage();
+    /// Window thread, run by the capture thread through the hand-off: capture has moved to
+    /// output endpoint `id` (described as `name`) because the recorded one went away or the
+    /// default output changed. Moves the silent render thread to that endpoint, lists the
+    /// endpoints again (keeping `defaultrate`, the rate capture goes on at), selects the
+    /// new endpoint and calls OnDeviceChange.
+    void deviceFollowed(const QString& id, const QString& name);
+    /// Any thread: the clock that times the session and the gap of a device change.
+    Clock& clock() const { return m_clock; }
 
     TDataEvent OnData;
     TErrorEvent OnError;
+    /// Capture goes on on another output endpoint; the text names it (window thread).
+    TDeviceChangeEvent OnDeviceChange;
 
     int32_t defaultinput = 0;
     int32_t defaultcard = 0;
@@ -94,6 +105,7 @@ private:
     friend class TStorageThread;
     bool launch(int32_t card, int32_t input);
     void reportDeliveryFailure(const QString& text);
+    void refreshEndpoints(const QString& capturedId);
 
     WindowThreadHandoff& m_handoff;
     CaptureThreadFactory* m_threads;

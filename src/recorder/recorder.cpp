@@ -53,13 +53,31 @@ TRecorder::TRecorder(RecorderView& view, Clock& clock, PlaybackEngine& playback)
 
 TRecorder::~TRecorder() = default;
 
+namespace {
+
+Rgb statusColour(int status) {
+    return status == 1                    ? TRecorder::TEXTRED
+           : (status == 2 || status == 3) ? TRecorder::TEXTYELLOW
+                                          : TRecorder::TEXTCOLOR;
+}
+
+int statusIcon(int status) {
+    return status >= 0 && status < 5 ? StatusIcons[status] : 0;
+}
+
+} // namespace
+
 void TRecorder::ShowStatus(int status) {
     internalstatus = status;
-    const Rgb colour = status == 1                    ? TEXTRED
-                       : (status == 2 || status == 3) ? TEXTYELLOW
-                                                      : TEXTCOLOR;
-    m_view.showStatus(statusText(status), colour,
-                      status >= 0 && status < 5 ? StatusIcons[status] : 0);
+    m_deviceNotice = false;
+    m_view.showStatus(statusText(status), statusColour(status), statusIcon(status));
+}
+
+void TRecorder::ShowDeviceChange(const QString& name) {
+    m_view.showStatus(QStringLiteral("Output device changed: ") + name,
+                      statusColour(internalstatus), statusIcon(internalstatus));
+    m_deviceNotice = true;
+    m_deviceNoticeUntil = datetime::addMilliseconds(m_clock.now(), DeviceNoticeMs);
 }
 
 QString TRecorder::freeFileName(const QString& path) {
@@ -456,6 +474,8 @@ void TRecorder::continueInNewPart() {
 }
 
 void TRecorder::handleBlock(const void* data, int32_t dsize) {
+    if (m_deviceNotice && m_clock.now() >= m_deviceNoticeUntil)
+        ShowStatus(internalstatus);
     if (dsize < 0) {
         fullstop();
         data = nullptr;

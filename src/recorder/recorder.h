@@ -44,6 +44,11 @@ public:
     void setJournal(RecordingJournal* journal) { m_journal = journal; }
 
     void ShowStatus(int status);
+    /// Shows "Output device changed: <name>" in the status line, in the colour of the
+    /// current status; the first block after the clock has moved DeviceNoticeMs shows the
+    /// status again, as does any change of status before.
+    void ShowDeviceChange(const QString& name);
+    static constexpr int64_t DeviceNoticeMs = 5000;
     /// Chooses the next output file and opens a writer on it: 0 when a writer is open,
     /// 1 when no file was opened.
     int32_t startrecord();
@@ -120,6 +125,8 @@ private:
     bool m_captureEndedPending = false;
     bool m_inStartrecord = false;
     bool m_partContinuation = false;
+    bool m_deviceNotice = false;
+    TDateTime m_deviceNoticeUntil = 0.0;
     int64_t m_sizeTextBytes = -1;
     uint32_t m_rawCapacity = RawBufferSize;
 };

@@ -148,32 +148,131 @@ TEST(OrvantaRec, RecordsEveryFormat) {
     }
 }
 
-TEST(OrvantaRec, DeviceRemovalEndsTheRecordingAndKeepsTheFile) {
+/// A null sink loaded for one test and unloaded again, also when the test fails.
+class NullSink {
+public:
+    NullSink(const QString& name, const QString& description) {
+        m_index = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                         QStringLiteral("sink_name=") + name,
+                         QStringLiteral("sink_properties=device.description=") + description,
+                         QStringLiteral("format=float32le"), QStringLiteral("rate=48000"),
+                         QStringLiteral("channels=2")});
+    }
+    ~NullSink() { unload(); }
+    NullSink(const NullSink&) = delete;
+    NullSink& operator=(const NullSink&) = delete;
+
+    bool loaded() const { return !m_index.isEmpty(); }
+    void unload() {
+        if (!m_index.isEmpty())
+            pactl({QStringLiteral("unload-module"), m_index});
+        m_index.clear();
+    }
+
+private:
+    QString m_index;
+};
+
+/// The description the server gives a sink (what device lists show).
+QString sinkDescription(const QString& sink) {
+    const QStringList lines =
+        pactl({QStringLiteral("list"), QStringLiteral("sinks")}).split(QLatin1Char('\n'));
+    bool inSink = false;
+    for (const QString& line : lines) {
+        const QString text = line.trimmed();
+        if (text.startsWith(QStringLiteral("Name: ")))
+            inSink = text.mid(6) == sink;
+        else if (inSink && text.startsWith(QStringLiteral("Description: ")))
+            return text.mid(13);
+    }
+    ADD_FAILURE() << "no sink " << sink.toStdString();
+    return {};
+}
+
+/// Plays a file into one sink and waits for its end.
+bool playInto(const QString& sink, const QString& file) {
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + sink, file});
+    if (!player.waitForFinished(60000) || player.exitStatus() != QProcess::NormalExit ||
+        player.exitCode() != 0) {
+        ADD_FAILURE() << "paplay into " << sink.toStdString()
+                      << " failed: " << player.readAllStandardError().toStdString();
+        return false;
+    }
+    return true;
+}
+
+TEST(OrvantaRec, RecordingFollowsTheDefaultOutputWhenTheRecordedOneGoesAway) {
     ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString module =
-        pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-               QStringLiteral("sink_name=orvanta_vanish"), QStringLiteral("format=float32le"),
-               QStringLiteral("rate=48000"), QStringLiteral("channels=2")});
-    ASSERT_FALSE(module.isEmpty());
-    pactl({QStringLiteral("set-default-sink"), QStringLiteral("orvanta_vanish")});
+    struct RestoreDefault {
+        ~RestoreDefault() { pactl({QStringLiteral("set-default-sink"), TestSink}); }
+    } restoreDefault;
+    NullSink first(QStringLiteral("orvanta_first"), QStringLiteral("OrvantaFirst"));
+    NullSink second(QStringLiteral("orvanta_second"), QStringLiteral("OrvantaSecond"));
+    ASSERT_TRUE(first.loaded() && second.loaded());
+    pactl({QStringLiteral("set-default-sink"), QStringLiteral("orvanta_first")});
 
-    Recorder rec({QStringLiteral("--output"), dir.path(), QStringLiteral("--duration"),
-                  QStringLiteral("120")});
-    const bool receiving = rec.waitForError(QStringLiteral("receiving audio"));
-    pactl({QStringLiteral("unload-module"), module});
-    pactl({QStringLiteral("set-default-sink"), TestSink});
-    ASSERT_TRUE(receiving) << rec.errors().toStdString();
+    // Three different signals, each between silences, one for each output.
+    const auto signalFile = [&](const QString& name, const std::vector<int16_t>& signal) {
+        std::vector<int16_t> played(static_cast<size_t>(Rate) / 2 * 2, 0);
+        played.insert(played.end(), signal.begin(), signal.end());
+        played.insert(played.end(), static_cast<size_t>(Rate) / 2 * 2, 0);
+        const QString file = dir.filePath(name);
+        EXPECT_TRUE(writeWav16(file, Rate, 2, played));
+        return file;
+    };
+    const std::vector<int16_t> before = testSignal(2 * Rate, 7);
+    const std::vector<int16_t> after = testSignal(2 * Rate, 8);
+    const QString beforeFile = signalFile(QStringLiteral("before.wav"), before);
+    const QString afterFile = signalFile(QStringLiteral("after.wav"), after);
+    const std::vector<int16_t> last = testSignal(2 * Rate, 9);
+    const QString lastFile = signalFile(QStringLiteral("last.wav"), last);
 
-    // The stream is not moved to the remaining sink: capture ends and the file is closed.
-    EXPECT_EQ(rec.finish(), 1);
-    EXPECT_TRUE(rec.errors().contains(QStringLiteral("Recording thread terminated")))
+    Recorder rec({QStringLiteral("--output"), dir.filePath(QStringLiteral("out")),
+                  QStringLiteral("--duration"), QStringLiteral("120")});
+    ASSERT_TRUE(rec.waitForError(QStringLiteral("receiving audio"))) << rec.errors().toStdString();
+    ASSERT_TRUE(playInto(QStringLiteral("orvanta_first"), beforeFile));
+
+    // The second output becomes the default, then the first goes away.
+    pactl({QStringLiteral("set-default-sink"), QStringLiteral("orvanta_second")});
+    ASSERT_TRUE(rec.waitForError(QStringLiteral("Output device changed: OrvantaSecond")))
         << rec.errors().toStdString();
-    EXPECT_TRUE(rec.errors().contains(QStringLiteral("88890004"))) << rec.errors().toStdString();
-    const QString file = rec.output().trimmed();
-    const DecodedSound sound = decodeSound(file);
-    EXPECT_TRUE(sound.ok) << file.toStdString() << ": " << sound.error.toStdString();
+    first.unload();
+    ASSERT_TRUE(playInto(QStringLiteral("orvanta_second"), afterFile));
+
+    // The recorded output goes away; the server's own output is the only one left, and
+    // becomes the default.
+    const QString fallback = sinkDescription(TestSink);
+    second.unload();
+    ASSERT_TRUE(rec.waitForError(QStringLiteral("Output device changed: OrvantaSecond\n") +
+                                 QStringLiteral("Output device changed: ") + fallback))
+        << rec.errors().toStdString();
+    ASSERT_TRUE(playInto(TestSink, lastFile));
+    rec.terminate();
+    ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
+    EXPECT_FALSE(rec.errors().contains(QStringLiteral("terminated"))) << rec.errors().toStdString();
+
+    const QStringList files = rec.output().trimmed().split(QLatin1Char('\n'));
+    ASSERT_EQ(files.size(), 1) << rec.output().toStdString();
+    const DecodedSound sound = decodeSound(files.front());
+    ASSERT_TRUE(sound.ok) << files.front().toStdString() << ": " << sound.error.toStdString();
+    ASSERT_EQ(sound.sampleRate, Rate);
+    const SignalMatch one = matchPlayedSignal(sound.samples, before, 1);
+    ASSERT_TRUE(one.found) << one.problem.toStdString();
+    EXPECT_EQ(one.mismatches, 0u) << "first at " << one.firstMismatch;
+    const std::vector<int16_t> rest(sound.samples.begin() +
+                                        static_cast<ptrdiff_t>(one.offset + before.size()),
+                                    sound.samples.end());
+    const SignalMatch two = matchPlayedSignal(rest, after, 1);
+    ASSERT_TRUE(two.found) << two.problem.toStdString();
+    EXPECT_EQ(two.mismatches, 0u) << "first at " << two.firstMismatch;
+    const std::vector<int16_t> tail(
+        rest.begin() + static_cast<ptrdiff_t>(two.offset + after.size()), rest.end());
+    const SignalMatch three = matchPlayedSignal(tail, last, 1);
+    ASSERT_TRUE(three.found) << three.problem.toStdString();
+    EXPECT_EQ(three.mismatches, 0u) << "first at " << three.firstMismatch;
 }
 
 TEST(OrvantaRec, ClearMessagesForBadInputAndMissingServer) {

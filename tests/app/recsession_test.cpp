@@ -66,7 +66,8 @@ protected:
                 .receiving = [this] { ++receiving; },
                 .fileClosed = [this](const QString& f) { closed << QFileInfo(f).fileName(); },
                 .error = [this](const QString& t) { errors << t; },
-                .finished = [this](int code) { finishedCodes.push_back(code); }});
+                .finished = [this](int code) { finishedCodes.push_back(code); },
+                .deviceChanged = [this](const QString& name) { deviceChanges << name; }});
         return session->start(options);
     }
 
@@ -101,6 +102,7 @@ protected:
     int receiving = 0;
     QStringList closed;
     QStringList errors;
+    QStringList deviceChanges;
     std::vector<int> finishedCodes;
 };
 
@@ -252,6 +254,55 @@ TEST_F(RecSessionTest, CaptureLossKeepsTheFileAndFails) {
     ASSERT_EQ(closed.size(), 1);
     EXPECT_TRUE(decodeSound(QDir(out).filePath(closed.front())).ok);
     EXPECT_TRUE(errors.join('\n').contains("capture ended")) << errors.join('\n').toStdString();
+}
+
+TEST_F(RecSessionTest, OutputChangesAndRemovalsContinueTheSameFileWithTheGapAsSilence) {
+    ASSERT_EQ(start({"--name", "show-NUM"}), -1) << errors.join('\n').toStdString();
+    uint64_t expectedBytes = 0;
+    // Queues one packet and waits until it and everything before it has been received.
+    const auto feedExactly = [&](float level, const QString& id, uint64_t silentFrames) {
+        expectedBytes += (silentFrames + PacketFrames) * 4;
+        engine.queuePacket(id,
+                           SimEngine::floatPacket(std::vector<float>(PacketFrames * 2, level), 2));
+        ASSERT_TRUE(processUntil([&] { return session->bytesReceived() >= expectedBytes; }));
+        EXPECT_EQ(session->bytesReceived(), expectedBytes);
+    };
+    feedExactly(0.25f, "sink:a", 0);
+    feedExactly(0.25f, "sink:a", 0);
+    // The default changes; the change is seen once the clock has moved a second.
+    engine.setDefaultEndpoint(eRender, "sink:b");
+    clock.advanceMs(2000);
+    feedExactly(0.5f, "sink:b", 2 * Rate);
+    // The headphones go away; the third output is the default by then. Less than a second
+    // passes, so the removal is what makes the switch.
+    clock.advanceMs(700);
+    engine.setDefaultEndpoint(eRender, "sink:c");
+    engine.failAt(SimCall::GetNextPacketSize, AUDCLNT_E_DEVICE_INVALIDATED, 0, -1, "sink:b");
+    feedExactly(0.75f, "sink:c", Rate * 7 / 10);
+    stop("sink:c");
+
+    EXPECT_EQ(session->exitCode(), RecExitOk);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(deviceChanges, QStringList({"Headphones", "Speakers"}));
+    ASSERT_EQ(closed, QStringList{"show-100.wav"});
+    EXPECT_EQ(filesOnDisk(), closed);
+    const DecodedSound sound = decodeSound(QDir(out).filePath(closed.front()));
+    ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+    // Runs of equal samples: (value, frames).
+    std::vector<std::pair<int, size_t>> runs;
+    for (size_t i = 0; i < sound.samples.size(); i += 2) {
+        if (runs.empty() || runs.back().first != sound.samples[i])
+            runs.push_back({sound.samples[i], 0});
+        ++runs.back().second;
+    }
+    ASSERT_GE(runs.size(), 5u);
+    const std::vector<std::pair<int, size_t>> wanted = {{8192, 2 * PacketFrames},
+                                                        {0, 2 * Rate},
+                                                        {16384, PacketFrames},
+                                                        {0, Rate * 7 / 10},
+                                                        {24575, PacketFrames}};
+    const std::vector<std::pair<int, size_t>> head(runs.begin(), runs.begin() + 5);
+    EXPECT_EQ(head, wanted);
 }
 
 QByteArray fileHash(const QString& path) {

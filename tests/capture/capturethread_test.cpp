@@ -365,6 +365,8 @@ TEST_F(CaptureThreadTest, EveryOtherInitFailureHasItsText) {
 }
 
 TEST_F(CaptureThreadTest, FailuresWhileRunningGiveOneTerminationReport) {
+    // An input endpoint that goes away ends capture. (An output recorded by loopback is
+    // replaced by the default output instead; see devicefollow_test.cpp.)
     enumerate();
     struct Case {
         SimCall call;

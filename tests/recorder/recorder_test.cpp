@@ -634,3 +634,31 @@ TEST_F(RecorderFixture, PauseHotKeyWhileReadyAndStartWhilePaused) {
     ASSERT_TRUE(sound.ok);
     EXPECT_TRUE(sound.samples == all);
 }
+
+TEST_F(RecorderFixture, DeviceChangeNoticeShowsForAWhileAndTheRecordingGoesOn) {
+    recorder.StartClick();
+    ASSERT_TRUE(recorder.writing);
+    feed(90, 5000);
+    recorder.ShowDeviceChange(QStringLiteral("Headset"));
+    EXPECT_EQ(view.status, QStringLiteral("Output device changed: Headset"));
+    EXPECT_EQ(view.statusColour, TRecorder::TEXTRED);
+    EXPECT_EQ(view.tray, 1);
+    // It stays while the clock moves less than the notice's time...
+    deliver(makeBlock(5000), static_cast<int>(TRecorder::DeviceNoticeMs) - 1);
+    EXPECT_EQ(view.status, QStringLiteral("Output device changed: Headset"));
+    // ...and the status comes back with the first block after it.
+    deliver(makeBlock(5000), 1);
+    EXPECT_EQ(view.status, QStringLiteral("Recording"));
+    EXPECT_EQ(view.statusColour, TRecorder::TEXTRED);
+
+    // A change of status replaces the notice at once, and no later block brings it back.
+    recorder.ShowDeviceChange(QStringLiteral("Speakers"));
+    recorder.pauseClick();
+    EXPECT_EQ(view.status, QStringLiteral("Pause"));
+    deliver(makeBlock(5000), static_cast<int>(TRecorder::DeviceNoticeMs));
+    EXPECT_EQ(view.status, QStringLiteral("Pause"));
+    recorder.pauseClick();
+    recorder.StopClick();
+    deliver(makeBlock(0));
+    EXPECT_EQ(filesInFolder(), QStringList{"rec-100.wav"});
+}

@@ -394,6 +394,9 @@ bool TMainForm::FormCreate() {
     m_source->OnData = [this](TWASAPISource* sender, const void* data, int32_t size) {
         m_recorder->event(sender, data, size);
     };
+    m_source->OnDeviceChange = [this](TWASAPISource*, const QString& name) {
+        m_recorder->ShowDeviceChange(name);
+    };
     placeAtStart();
     m_recorder->PCM = pcm16Stereo(static_cast<uint32_t>(m_source->defaultrate));
     m_services.playback.onEnd = [this](PlayStream stream) {
@@ -507,6 +510,7 @@ void TMainForm::releaseCapture() {
     // No block delivered while capture winds down may reach the recorder, and no file may
     // stay open: a file opened now would never be finished.
     m_source->OnData = nullptr;
+    m_source->OnDeviceChange = nullptr;
     if (m_recorder->rec) {
         m_recorder->rec.reset();
         m_recorder->writing = false;

@@ -593,3 +593,36 @@ TEST(OrvantaApplicationTest, AnExceptionInAHandlerIsReportedShownAndTheProgramGo
 }
 
 } // namespace
+
+TEST_F(MainFormTest, OutputChangeIsShownForAWhileAndTheRecordingGoesOnInTheSameFile) {
+    audio::SimEndpoint headset;
+    headset.id = QStringLiteral("sink:headset");
+    headset.dataFlow = audio::eRender;
+    headset.cardName = QStringLiteral("USB Card");
+    headset.endpointName = QStringLiteral("Headset");
+    headset.mixFormat = audio::SimEngine::floatFormat(44100, 2);
+    engine.addEndpoint(headset);
+    ASSERT_TRUE(create());
+    countBlocks();
+    form->recorder().StartClick();
+    ASSERT_TRUE(form->recorder().writing);
+    feed(0.25f);
+
+    engine.setDefaultEndpoint(audio::eRender, headset.id);
+    engine.failAt(audio::SimCall::GetNextPacketSize, audio::AUDCLNT_E_DEVICE_INVALIDATED, 0, -1,
+                  Sink);
+    ASSERT_TRUE(processUntil(
+        [&] { return form->fstatus->text() == QStringLiteral("Output device changed: Headset"); }));
+    EXPECT_EQ(form->captureSource()->inputs, QStringList({"Headset"}));
+    EXPECT_TRUE(form->captureSource()->IsActive());
+
+    // A block after the notice's time brings the status back; the file is the same one.
+    clock.advanceMs(TRecorder::DeviceNoticeMs);
+    const uint64_t before = delivered;
+    engine.queuePacket(
+        headset.id, audio::SimEngine::floatPacket(std::vector<float>(PacketFrames * 2, 0.5f), 2));
+    ASSERT_TRUE(processUntil([&] { return delivered > before; }));
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Recording"));
+    EXPECT_EQ(recordings(), QStringList({"take-100.wav"}));
+    EXPECT_TRUE(messages.shown.empty());
+}

@@ -319,6 +319,7 @@ public:
         stream.bufferDuration = bufferDuration;
         stream.periodicity = periodicity;
         stream.bufferFrames = m_client->bufferFrames;
+        stream.rate = format.Format.nSamplesPerSec;
         m_client->stream = m_state->streams.size();
         m_state->streams.push_back(stream);
         return S_OK;

@@ -106,6 +106,7 @@ struct SimStream {
     int64_t bufferDuration = 0;
     int64_t periodicity = 0;
     uint32_t bufferFrames = 0;
+    uint32_t rate = 0; ///< the rate asked for at Initialize
     bool started = false;
     int stops = 0;
     bool volumeSet = false;

@@ -354,10 +354,12 @@ TEST_F(PulseEngineTest, InputEndpointIsCapturedDirectlyAndRefusesLoopback) {
     ASSERT_EQ(m_enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, &inputs), S_OK);
     EXPECT_TRUE(idsOf(inputs).contains(QStringLiteral("source:orvanta_mic")));
     std::unique_ptr<IMMDevice> mic;
-    // PipeWire announces the new default a moment after pactl returns; until then the
-    // default is the old source or none.
+    // PipeWire announces the new default a moment after pactl returns, and may not take it
+    // at all while the new node is still being set up: ask again now and then.
     HRESULT found = E_FAIL;
-    for (int attempt = 0; attempt < 100 && found != S_OK; ++attempt) {
+    for (int attempt = 0; attempt < 300 && found != S_OK; ++attempt) {
+        if (attempt > 0 && attempt % 20 == 0)
+            pactl({QStringLiteral("set-default-source"), QStringLiteral("orvanta_mic")});
         found = m_enumerator->GetDefaultAudioEndpoint(eCapture, eMultimedia, &mic);
         QString current;
         if (found == S_OK &&
