@@ -106,8 +106,8 @@ QString bootId() {
     return QString::fromLatin1(file.read(64)).trimmed();
 }
 
-/// Creates `folder` and any missing parents, private to the user as the base directory
-/// specification asks. Empty on success, otherwise the reason.
+/// Creates `folder` and any missing parents, private to the user as the XDG base directory
+/// rules ask. Empty on success, otherwise the reason.
 QString makeFolder(const QString& folder) {
     const QStringList parts = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     QString path;
@@ -203,7 +203,7 @@ JournalEntry::~JournalEntry() {
 
 QString RecordingJournal::defaultFolder() {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification says a relative path is invalid and to be ignored.
+    // By the XDG base directory rules a relative path is invalid and to be ignored.
     if (base.isEmpty() || !QDir::isAbsolutePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     return QDir::cleanPath(base + QStringLiteral("/Velmora/Orvanta/recordings"));
