@@ -89,6 +89,25 @@ protected:
         return path;
     }
 
+    /// The main window over the real server, started up; `form` stays null when the start
+    /// fails (no sound server).
+    void createForm(Clock& clock) {
+        form = std::make_unique<TMainForm>(MainFormServices{.engine = *m_engine,
+                                                            .playback = playback,
+                                                            .clock = clock,
+                                                            .handoff = handoff,
+                                                            .hotKeys = nullptr,
+                                                            .silentUpdateCheck = {},
+                                                            .updateCheck = {},
+                                                            .reportError = {},
+                                                            .trayAvailable = {},
+                                                            .launcher = nullptr});
+        if (!form->FormCreate()) {
+            ADD_FAILURE() << "the test command starts a private sound server";
+            form.reset();
+        }
+    }
+
     QTemporaryDir m_dir;
     QTemporaryDir m_config;
     FakeMessages messages;
@@ -99,16 +118,8 @@ protected:
 };
 
 TEST_F(MainFormServerTest, ButtonsRecordWhatPlaysAndPauseLeavesOutWhatPlaysMeanwhile) {
-    form = std::make_unique<TMainForm>(MainFormServices{.engine = *m_engine,
-                                                        .playback = playback,
-                                                        .clock = systemClock(),
-                                                        .handoff = handoff,
-                                                        .hotKeys = nullptr,
-                                                        .silentUpdateCheck = {},
-                                                        .updateCheck = {},
-                                                        .reportError = {},
-                                                        .trayAvailable = {}});
-    ASSERT_TRUE(form->FormCreate()) << "the test command starts a private sound server";
+    createForm(systemClock());
+    ASSERT_TRUE(form);
     form->show();
     TRecorder& r = form->recorder();
     ASSERT_TRUE(processUntil([&] { return r.bsize > 0; })) << "no audio arrives";
@@ -171,16 +182,8 @@ TEST_F(MainFormServerTest, AScheduledEventRecordsUnderItsNameAndStopsAtItsStopMo
     // The clock follows the audio delivered, so the test waits seconds, not minutes.
     const TDateTime start = datetime::encode(2024, 8, 8, 9, 59, 59);
     ManualClock clock(start);
-    form = std::make_unique<TMainForm>(MainFormServices{.engine = *m_engine,
-                                                        .playback = playback,
-                                                        .clock = clock,
-                                                        .handoff = handoff,
-                                                        .hotKeys = nullptr,
-                                                        .silentUpdateCheck = {},
-                                                        .updateCheck = {},
-                                                        .reportError = {},
-                                                        .trayAvailable = {}});
-    ASSERT_TRUE(form->FormCreate()) << "the test command starts a private sound server";
+    createForm(clock);
+    ASSERT_TRUE(form);
     form->createSchedulerWindow();
     TRecorder& r = form->recorder();
     const auto framesPerDay = static_cast<double>(r.PCM.nSamplesPerSec) * 86400.0;
