@@ -119,10 +119,8 @@ audiotag TagAccess::GetTag(const QString& path) const {
 }
 
 SaveTagResult TagAccess::saveTag(const QString& path, const audiotag& fields) const {
-    if (!m_binding.canSave()) {
-        showUnavailable(m_binding);
+    if (!m_binding.canSave())
         return SaveTagResult::Unavailable;
-    }
     const TagVesselApi& api = m_binding.api();
     const std::wstring widePath = path.toStdWString();
     TagVesselFile* file = api.taglib_file_newu(widePath.c_str());
@@ -140,22 +138,14 @@ SaveTagResult TagAccess::saveTag(const QString& path, const audiotag& fields) co
     }
     const bool saved = api.taglib_file_save_ex(file, 3) != 0;
     api.taglib_file_free(file);
-    if (!saved) {
-        showError(QStringLiteral("Can not save tag to the file: ") + path);
-        return SaveTagResult::Refused;
-    }
-    return SaveTagResult::Saved;
+    return saved ? SaveTagResult::Saved : SaveTagResult::Refused;
 }
 
 RemoveTagResult TagAccess::removeTag(const QString& path) const {
-    if (!QFileInfo::exists(path)) {
-        showError(QStringLiteral("Can not remove tag from the file: ") + path);
+    if (!QFileInfo::exists(path))
         return RemoveTagResult::Missing;
-    }
-    if (!m_binding.canRemove()) {
-        showUnavailable(m_binding);
+    if (!m_binding.canRemove())
         return RemoveTagResult::Unavailable;
-    }
     const TagVesselApi& api = m_binding.api();
     const std::wstring widePath = path.toStdWString();
     if (TagVesselFile* file = api.taglib_file_newu(widePath.c_str())) {
@@ -166,4 +156,18 @@ RemoveTagResult TagAccess::removeTag(const QString& path) const {
         api.taglib_file_free(file);
     }
     return RemoveTagResult::Removed;
+}
+
+void reportSave(SaveTagResult result, const QString& path, const TagBinding& binding) {
+    if (result == SaveTagResult::Refused)
+        showError(QStringLiteral("Can not save tag to the file: ") + path);
+    else if (result == SaveTagResult::Unavailable)
+        showUnavailable(binding);
+}
+
+void reportRemove(RemoveTagResult result, const QString& path, const TagBinding& binding) {
+    if (result == RemoveTagResult::Missing)
+        showError(QStringLiteral("Can not remove tag from the file: ") + path);
+    else if (result == RemoveTagResult::Unavailable)
+        showUnavailable(binding);
 }

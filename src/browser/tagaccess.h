@@ -22,9 +22,9 @@ enum class SaveTagResult { Saved, Refused, NotOpened, Unavailable };
 /// What a remove did.
 enum class RemoveTagResult { Removed, Missing, Unavailable };
 
-/// The non-visual tag routines of the browser window, over a loaded tag library. Messages go
-/// through messages(). Window thread only, one file at a time; no file stays open between
-/// calls.
+/// The non-visual tag routines of the browser window, over a loaded tag library. They show
+/// nothing (reportSave() and reportRemove() tell the user on the window thread). One thread
+/// at a time, one file at a time; no file stays open between calls.
 class TagAccess {
 public:
     explicit TagAccess(const TagBinding& binding) : m_binding(binding) {}
@@ -34,16 +34,23 @@ public:
     audiotag GetTag(const QString& path) const;
 
     /// Writes the eight text fields of `fields` into the tag of `path` (the "Save Tag"
-    /// flow up to closing the file). A refused write shows "Can not save tag to the file: "
-    /// and the path; a file that cannot be opened is passed over silently; without the
-    /// library a message says that tags cannot be edited.
+    /// flow up to closing the file).
     SaveTagResult saveTag(const QString& path, const audiotag& fields) const;
 
-    /// Removes the tag of `path` (the "Remove Tag" flow up to closing the file). A missing
-    /// file shows "Can not remove tag from the file: " and the path; a failure of the library
-    /// is not reported; without the library a message says that tags cannot be edited.
+    /// Removes the tag of `path` (the "Remove Tag" flow up to closing the file). A failure of
+    /// the library to remove or write is not told.
     RemoveTagResult removeTag(const QString& path) const;
 
 private:
     const TagBinding& m_binding;
 };
+
+/// Tells the user about a save: a refused write shows "Can not save tag to the file: " and
+/// the path; a file that could not be opened is passed over silently; without the library a
+/// message says that tags cannot be edited. Window thread.
+void reportSave(SaveTagResult result, const QString& path, const TagBinding& binding);
+
+/// Tells the user about a remove: a missing file shows "Can not remove tag from the file: "
+/// and the path; without the library a message says that tags cannot be edited. Window
+/// thread.
+void reportRemove(RemoveTagResult result, const QString& path, const TagBinding& binding);

@@ -157,6 +157,7 @@ TEST(TagAccess, RefusedSaveAndMissingFileAreReported) {
     const QString notAudio = dir.path() + QStringLiteral("/text.mp3");
     ASSERT_TRUE(writeBytes(notAudio, QByteArray("no sound here\n").repeated(100)));
     const SaveTagResult result = access.saveTag(notAudio, audiotag{});
+    reportSave(result, notAudio, binding);
     if (result == SaveTagResult::Refused) {
         ASSERT_EQ(messages.shown.size(), 1u);
         EXPECT_EQ(messages.shown[0].text,
@@ -168,6 +169,8 @@ TEST(TagAccess, RefusedSaveAndMissingFileAreReported) {
     messages.shown.clear();
     const QString missing = dir.path() + QStringLiteral("/gone.wav");
     EXPECT_EQ(access.removeTag(missing), RemoveTagResult::Missing);
+    EXPECT_TRUE(messages.shown.empty()); // the window thread tells, not the tag thread
+    reportRemove(RemoveTagResult::Missing, missing, binding);
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].text,
               QStringLiteral("Can not remove tag from the file: ") + missing);
@@ -189,6 +192,9 @@ TEST(TagAccess, WithoutTheLibraryReadsEmptyAndRefusesToEdit) {
         EXPECT_EQ(tag.duration, 0);
         EXPECT_EQ(access.saveTag(path, audiotag{}), SaveTagResult::Unavailable);
         EXPECT_EQ(access.removeTag(path), RemoveTagResult::Unavailable);
+        EXPECT_TRUE(messages.shown.empty());
+        reportSave(SaveTagResult::Unavailable, path, binding);
+        reportRemove(RemoveTagResult::Unavailable, path, binding);
         ASSERT_EQ(messages.shown.size(), 2u);
         EXPECT_TRUE(messages.shown[0].text.startsWith(QStringLiteral("Tags cannot be edited")));
     }

@@ -193,6 +193,7 @@ TMainForm::~TMainForm() {
     // The scheduler window and the recorder refer to the engine, which goes first.
     m_scheduler->setList(nullptr);
     shedule.reset();
+    playlist.reset();
     m_recorder->setScheduler(nullptr);
 }
 
@@ -328,8 +329,7 @@ void TMainForm::buildControls() {
     connect(exitbutton, &TiceBtn::OnClick, this, &TMainForm::ExitButtonClick);
     connect(setbutton, &TiceBtn::OnClick, this, &TMainForm::setbuttonClick);
     connect(schedbutton, &TiceBtn::OnClick, this, &TMainForm::schedbuttonClick);
-    // The recordings browser is not there yet.
-    folderbutton->setSupported(false);
+    connect(folderbutton, &TiceBtn::OnClick, this, &TMainForm::folderbuttonClick);
 
     fname = makeLabel(QRect(16, 206, 384, 14));
     fstatus = makeLabel(QRect(16, 222, 110, 14));
@@ -346,8 +346,7 @@ void TMainForm::buildMenu() {
     };
     add(QStringLiteral("Settings..."), true, [this] { setbuttonClick(); });
     add(QStringLiteral("Scheduler..."), true, [this] { schedbuttonClick(); });
-    // The browser comes with a later part of the program.
-    add(QStringLiteral("Recording browser..."), false, [] {});
+    add(QStringLiteral("Recording browser..."), true, [this] { folderbuttonClick(); });
     add(QStringLiteral("Check for updates"), static_cast<bool>(m_services.updateCheck),
         [this] { checkForUpdates(); });
     add(QStringLiteral("Help"), true, [this] { HelpClick(); });
@@ -546,6 +545,8 @@ void TMainForm::FormClose() {
     // editor) when a quit signal arrives, so it is only hidden here.
     if (shedule)
         shedule->hide();
+    if (playlist)
+        playlist->hide();
     playbuffer.reset();
     namehistory.clear();
 }
@@ -717,6 +718,10 @@ void TMainForm::playfile(const QString& filename) {
 }
 
 void TMainForm::PlayButtonClick() {
+    if (playlist && playlist->isVisible()) {
+        playlist->VSTDblClick();
+        return;
+    }
     TRecorder& r = *m_recorder;
     if (r.lastfile.isEmpty() || !QFileInfo::exists(r.lastfile)) {
         const QString chosen =
@@ -775,7 +780,8 @@ void TMainForm::HelpClick() {
 }
 
 void TMainForm::minbuttonClick() {
-    // The recordings browser closes first, once it exists.
+    if (playlist)
+        playlist->close();
     minimiseApplication();
 }
 
@@ -855,6 +861,48 @@ void TMainForm::schedbuttonClick() {
     shedule->activateWindow();
 }
 
+void TMainForm::createBrowserWindow() {
+    playlist = std::make_unique<Tplaylist>(*this, nullptr, this);
+}
+
+void TMainForm::folderbuttonClick() {
+    if (!playlist || m_closed)
+        return;
+    playlist->showBrowser();
+}
+
+void TMainForm::refreshBrowser() {
+    if (playlist && playlist->isVisible())
+        playlist->FormShow();
+}
+
+void TMainForm::StopClick() {
+    m_recorder->StopClick();
+}
+
+bool TMainForm::playButtonEnabled() const {
+    return PlayButton->isEnable();
+}
+
+void TMainForm::setLastfile(const QString& file) {
+    m_recorder->lastfile = file;
+}
+
+int TMainForm::workmode() const {
+    return m_recorder->workmode;
+}
+
+QString TMainForm::activePlaybackFile() const {
+    const PlayStream stream = m_recorder->playstream;
+    if (stream == 0 || m_services.playback.state(stream) == PlaybackState::Stopped)
+        return QString();
+    return m_services.playback.info(stream).file;
+}
+
+void TMainForm::stopPlayback() {
+    m_services.playback.stop(m_recorder->playstream);
+}
+
 void TMainForm::setbuttonClick() {
     if (!m_cmanager || m_closed)
         return;
@@ -929,7 +977,8 @@ void TMainForm::HotKeyManager1HotKeyPressed(quint32 /*HotKey*/, quint16 Index) {
         r.StopClick();
     if (Index == HotKeySettings)
         setbuttonClick();
-    // The recordings browser (Ctrl+Alt+F) answers once its window exists.
+    if (Index == HotKeyFolder)
+        folderbuttonClick();
     if (Index == HotKeyHelp)
         HelpClick();
     // Like Start, Play only where its button is: playing would otherwise take the window

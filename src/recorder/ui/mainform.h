@@ -1,5 +1,6 @@
 #pragma once
 
+#include "browser/ui/playlist.h"
 #include "dialogs/cmanager.h"
 #include "recorder/recorder.h"
 #include "recorder/recorderview.h"
@@ -64,7 +65,7 @@ struct MainFormServices {
 /// The main window: a borderless skinned window holding every control of the recorder, the
 /// recorder's view, the program's start-up and exit, monitoring and playback.
 /// Window thread only.
-class TMainForm : public QWidget, public RecorderView, public SettingsHost {
+class TMainForm : public QWidget, public RecorderView, public SettingsHost, public BrowserHost {
     Q_OBJECT
 
 public:
@@ -98,7 +99,7 @@ public:
     // Monitoring and playback.
     void tmrvisualTimer();
     void showinfo() override;
-    void playfile(const QString& filename);
+    void playfile(const QString& filename) override;
     void PlayButtonClick();
     /// The end notification of playback, on the window thread.
     void playbackEnded(PlayStream stream);
@@ -127,6 +128,18 @@ public:
     void createSchedulerWindow();
     /// Shows the scheduler window.
     void schedbuttonClick();
+    /// Creates the recordings browser, hidden; runs once, after the scheduler window.
+    void createBrowserWindow();
+    /// Shows the recordings browser.
+    void folderbuttonClick();
+
+    // The browser's host.
+    void StopClick() override;
+    bool playButtonEnabled() const override;
+    void setLastfile(const QString& file) override;
+    int workmode() const override;
+    QString activePlaybackFile() const override;
+    void stopPlayback() override;
 
     // Settings host.
     void setStayOnTop(bool onTop) override;
@@ -159,7 +172,7 @@ public:
                             const QString& initialFolder) override;
     MessageResult messageBox(const QString& text, const QString& caption, MessageIcon icon,
                              MessageButtons buttons) override;
-    void refreshBrowser() override {}
+    void refreshBrowser() override;
 
     // Parts, for the program's tests.
     TRecorder& recorder() { return *m_recorder; }
@@ -168,6 +181,8 @@ public:
     TScheduler& scheduler() { return *m_scheduler; }
     /// The scheduler window "Recording Schedule"; null before start-up ends and after exit.
     std::unique_ptr<Tshedule> shedule;
+    /// The recordings browser "Recording Browser"; null before start-up ends and after exit.
+    std::unique_ptr<Tplaylist> playlist;
     TiceBtn* Start = nullptr;
     TiceBtn* Stop = nullptr;
     TiceBtn* pause = nullptr;

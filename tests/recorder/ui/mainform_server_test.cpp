@@ -185,6 +185,7 @@ TEST_F(MainFormServerTest, AScheduledEventRecordsUnderItsNameAndStopsAtItsStopMo
     createForm(clock);
     ASSERT_TRUE(form);
     form->createSchedulerWindow();
+    form->createBrowserWindow();
     TRecorder& r = form->recorder();
     const auto framesPerDay = static_cast<double>(r.PCM.nSamplesPerSec) * 86400.0;
     int64_t frames = 0;

@@ -109,6 +109,7 @@ protected:
         if (!form->FormCreate())
             return false;
         form->createSchedulerWindow();
+        form->createBrowserWindow();
         return true;
     }
 
