@@ -10,10 +10,14 @@
 #include "recorder/ui/application.h"
 #include "recorder/ui/mainform.h"
 #include "recorder/ui/widgetmessages.h"
+#include "update/updatedeployment.h"
+#include "update/versioncheck.h"
 #include "writers/codecbinding.h"
 
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QSessionManager>
+#include <QUrl>
 
 #include <cstdio>
 
@@ -41,6 +45,13 @@ int main(int argc, char** argv) {
     // Before anything records: a missing codec library disables only its format.
     loadCodecLibraries();
 
+    // Outlives the window. Without a configured server it sends nothing, ever.
+    const UpdateDeployment deployment = updateDeployment();
+    TVersionCheck versionCheck(deployment.productId);
+    applyDeployment(versionCheck, deployment);
+    versionCheck.openUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+    app.onException = [&versionCheck](const QString& text) { versionCheck.reporterror(text); };
+
     int result = 0;
     {
         WindowThreadHandoff handoff;
@@ -54,9 +65,18 @@ int main(int argc, char** argv) {
                         .clock = systemClock(),
                         .handoff = handoff,
                         .hotKeys = hotKeys.get(),
-                        .silentUpdateCheck = {},
-                        .updateCheck = {},
-                        .reportError = {},
+                        .silentUpdateCheck =
+                            [&versionCheck] {
+                                versionCheck.fNoUpdatesDlg = false;
+                                versionCheck.Execute();
+                            },
+                        .updateCheck =
+                            [&versionCheck] {
+                                versionCheck.fNoUpdatesDlg = true;
+                                versionCheck.Execute();
+                            },
+                        .reportError = [&versionCheck](
+                                           const QString& text) { versionCheck.reporterror(text); },
                         .trayAvailable = {}});
 
         QObject::connect(&instance, &SingleInstance::activationRequested, &form,
@@ -80,6 +100,7 @@ int main(int argc, char** argv) {
         }
         // The other windows follow the main window, hidden until called.
         form.createSchedulerWindow();
+        form.createBrowserWindow();
         if (qEnvironmentVariableIntValue("ORVANTA_STARTUP_TRACE") == 1) {
             QObject::connect(&form, &TMainForm::firstShown, &form, [&sinceStart] {
                 std::fprintf(stderr, "orvanta: window shown after %lld ms\n",

@@ -2,7 +2,49 @@
 
 #include <QMessageBox>
 
+#include <cxxabi.h>
+#include <execinfo.h>
+
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <typeinfo>
+
+namespace {
+
+// Enough frames to see which event delivery failed, few enough to keep a report short.
+constexpr int MaxFrames = 16;
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+QString demangled(const std::type_info* type) {
+    if (!type)
+        return QStringLiteral("unknown exception");
+    int status = 0;
+    const std::unique_ptr<char, FreeDeleter> name(
+        abi::__cxa_demangle(type->name(), nullptr, nullptr, &status));
+    return QString::fromLocal8Bit(status == 0 && name ? name.get() : type->name());
+}
+
+// C++ keeps no stack with an exception: this is the stack where the event loop caught it,
+// which still names the receiver's event handling that failed.
+QString nativeBacktrace() {
+    void* frames[MaxFrames];
+    const int count = backtrace(frames, MaxFrames);
+    if (count <= 0)
+        return {};
+    const std::unique_ptr<char*, FreeDeleter> symbols(backtrace_symbols(frames, count));
+    if (!symbols)
+        return {};
+    QString text;
+    for (int i = 0; i < count; ++i)
+        text += QLatin1Char('\n') + QString::fromLocal8Bit(symbols.get()[i]);
+    return text;
+}
+
+} // namespace
 
 OrvantaApplication::OrvantaApplication(int& argc, char** argv) : QApplication(argc, argv) {
     showException = [](const QString& message) {
@@ -23,9 +65,10 @@ bool OrvantaApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void OrvantaApplication::handle(const QString& message) {
-    // C++ keeps no stack trace with an exception; the report carries the message alone,
-    // under the same heading the report format expects.
-    const QString report = message + QStringLiteral("Stack trace: ");
+    // Called inside the catch block, where the exception's type is still known.
+    const QString trace = demangled(abi::__cxa_current_exception_type()) + QStringLiteral(": ") +
+                          message + nativeBacktrace();
+    const QString report = message + QStringLiteral("Stack trace: ") + trace;
     if (onException)
         onException(report);
     if (showException)

@@ -11,6 +11,8 @@ public:
     OrvantaApplication(int& argc, char** argv);
 
     /// Receives the text of every exception caught here (the error report); may be empty.
+    /// The text is the message, "Stack trace: ", the exception's type, ": ", the message
+    /// again and the native stack where the exception was caught, one frame a line.
     std::function<void(const QString&)> onException;
     /// Shows the exception to the user; a message box unless replaced (tests replace it).
     std::function<void(const QString&)> showException;
@@ -18,5 +20,6 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 
 private:
+    /// Only inside a catch block.
     void handle(const QString& message);
 };

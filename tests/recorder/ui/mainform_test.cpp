@@ -566,6 +566,8 @@ public:
     bool event(QEvent* e) override {
         if (e->type() == QEvent::User)
             throw std::runtime_error("the handler failed");
+        if (e->type() == QEvent::Type(QEvent::User + 1))
+            throw 42;
         return QObject::event(e);
     }
 };
@@ -580,8 +582,26 @@ TEST(OrvantaApplicationTest, AnExceptionInAHandlerIsReportedShownAndTheProgramGo
     for (int i = 0; i < 2; ++i)
         QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
     QCoreApplication::processEvents();
-    EXPECT_EQ(reports, QStringList(2, QStringLiteral("the handler failedStack trace: ")));
+    // The report: the message, the heading, the exception's type and message, and the stack
+    // where the event loop caught it, one frame a line.
+    ASSERT_EQ(reports.size(), 2);
+    for (const QString& report : reports) {
+        EXPECT_TRUE(report.startsWith(QStringLiteral(
+            "the handler failedStack trace: std::runtime_error: the handler failed\n")))
+            << report.toStdString();
+        const QStringList frames = report.split(QLatin1Char('\n')).mid(1);
+        EXPECT_GE(frames.size(), 2);
+        EXPECT_LE(frames.size(), 16);
+    }
     EXPECT_EQ(shown, QStringList(2, QStringLiteral("the handler failed")));
+    // Something that is not a std::exception still names its type.
+    QCoreApplication::postEvent(&thrower, new QEvent(QEvent::Type(QEvent::User + 1)));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(reports.size(), 3);
+    EXPECT_TRUE(
+        reports[2].startsWith(QStringLiteral("Unknown errorStack trace: int: Unknown error\n")))
+        << reports[2].toStdString();
+    EXPECT_EQ(shown.last(), QStringLiteral("Unknown error"));
     // The event loop still works afterwards.
     bool ran = false;
     QMetaObject::invokeMethod(
