@@ -1,0 +1,367 @@
+// The recordings browser window, offscreen, over the real tag library and real files.
+#include "browser/ui/playlist.h"
+#include "browser/ui/recordingsmodel.h"
+#include "support/fakemessages.h"
+#include "support/qtprint.h"
+#include "tagvessel/tagtestfiles.h"
+
+#include "browser/tagaccess.h"
+#include "settings/config.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QDirIterator>
+#include <QEventLoop>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class FakeHost final : public BrowserHost {
+public:
+    void playfile(const QString& file) override { played << file; }
+    void StopClick() override { ++stopClicks; }
+    bool playButtonEnabled() const override { return playEnabled; }
+    void setLastfile(const QString& file) override { lastfile = file; }
+    int workmode() const override { return mode; }
+    QString activePlaybackFile() const override { return playing; }
+    void stopPlayback() override {
+        ++stops;
+        playing.clear();
+    }
+
+    QStringList played;
+    int stopClicks = 0;
+    int stops = 0;
+    bool playEnabled = true;
+    QString lastfile;
+    int mode = 1;
+    QString playing;
+};
+
+class PlaylistTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        m_folder = m_dir.path() + QStringLiteral("/rec");
+        ASSERT_TRUE(QDir().mkpath(m_folder));
+        // Deleted files go to a trash of the test's own.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/share")));
+        ASSERT_TRUE(QDir().mkpath(m_dir.path() + QStringLiteral("/share")));
+        config.archive = m_folder;
+        m_browser = std::make_unique<Tplaylist>(
+            m_host, std::make_unique<TagBinding>(QStringLiteral(TAGVESSEL_LIBRARY)));
+    }
+
+    void TearDown() override { m_browser.reset(); }
+
+    QString path(const QString& name) const { return m_folder + QLatin1Char('/') + name; }
+
+    void makeRecording(const QString& name, int format, const QString& title = {},
+                       const QString& artist = {}, int seconds = 1) {
+        ASSERT_TRUE(makeSoundFile(TagFormats[format], path(name), seconds));
+        if (!title.isEmpty() || !artist.isEmpty()) {
+            TagBinding binding{QStringLiteral(TAGVESSEL_LIBRARY)};
+            audiotag tag;
+            tag.title = title;
+            tag.artist = artist;
+            ASSERT_EQ(TagAccess(binding).saveTag(path(name), tag), SaveTagResult::Saved);
+        }
+    }
+
+    // Lists `folder` (the output folder by default) and waits for the rows.
+    void list(const QString& folder = {}) {
+        QEventLoop loop;
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QObject::connect(m_browser.get(), &Tplaylist::listingFinished, &loop,
+                         &QEventLoop::quit);
+        limit.start(60000);
+        if (folder.isEmpty())
+            m_browser->FormShow();
+        else
+            m_browser->selectFolder(folder);
+        if (m_browser->listing())
+            loop.exec();
+        ASSERT_FALSE(m_browser->listing());
+    }
+
+    QStringList names() const {
+        QStringList result;
+        for (const TMCRS& row : m_browser->rows())
+            result << row.audiofile;
+        return result;
+    }
+
+    int rowOf(const QString& name) const { return static_cast<int>(names().indexOf(name)); }
+
+    QTemporaryDir m_dir;
+    QString m_folder;
+    FakeHost m_host;
+    FakeMessages m_messages;
+    std::unique_ptr<Tplaylist> m_browser;
+};
+
+TEST_F(PlaylistTest, ListsOnlyRecordingsAndCountsThem) {
+    makeRecording(QStringLiteral("Take1.MP3"), 0, QStringLiteral("One"), QStringLiteral("Me"));
+    ASSERT_TRUE(QFile::copy(path("Take1.MP3"), path("take1.mp3.bak")));
+    ASSERT_TRUE(writeBytes(path("take2.wav"), QByteArray()));
+    makeRecording(QStringLiteral(".take3.ogg"), 1);
+    ASSERT_TRUE(QDir().mkpath(path("take4.flac")));
+    EXPECT_EQ(m_browser->statusText(), QStringLiteral("Total files found: 0"));
+    list();
+    EXPECT_EQ(names(), QStringList{QStringLiteral("Take1.MP3")});
+    EXPECT_EQ(m_browser->statusText(), QStringLiteral("Total recordings found: 1"));
+    const TMCRS& row = m_browser->rows().at(0);
+    EXPECT_EQ(row.title, QStringLiteral("One"));
+    EXPECT_EQ(row.artist, QStringLiteral("Me"));
+    EXPECT_EQ(row.duration, 1);
+    EXPECT_NEAR(row.modified,
+                datetime::fromQDateTime(QFileInfo(path("Take1.MP3")).lastModified()), 1e-6);
+    EXPECT_EQ(m_browser->selectedRow(), -1);
+    EXPECT_FALSE(m_browser->DeleteAction->isEnabled());
+    EXPECT_TRUE(m_browser->RefreshAction->isEnabled());
+
+    // A folder without recordings: count 0, every file action off.
+    const QString empty = m_dir.path() + QStringLiteral("/empty");
+    ASSERT_TRUE(QDir().mkpath(empty));
+    m_browser->selectRow(0);
+    EXPECT_TRUE(m_browser->RenameAction->isEnabled());
+    list(empty);
+    EXPECT_TRUE(m_browser->rows().empty());
+    EXPECT_EQ(m_browser->statusText(), QStringLiteral("Total recordings found: 0"));
+    for (QAction* action : {m_browser->RenameAction, m_browser->SaveAsAction,
+                            m_browser->DeleteAction, m_browser->PlayAction,
+                            m_browser->StopAction, m_browser->SendAction,
+                            m_browser->SaveTagAction, m_browser->RemoveTagAction,
+                            m_browser->EditAction, m_browser->itunesAction})
+        EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+    EXPECT_FALSE(m_browser->CopyButton->isEnabled());
+    EXPECT_TRUE(m_browser->GetSelectedFile().isEmpty());
+    EXPECT_TRUE(m_messages.shown.empty());
+}
+
+TEST_F(PlaylistTest, AnUnreadableFileShowsEmptyFieldsNotTheLastOnes) {
+    makeRecording(QStringLiteral("a.ogg"), 1, QStringLiteral("First"), QStringLiteral("Someone"), 2);
+    ASSERT_TRUE(writeBytes(path("b.ogg"), QByteArray(5000, 'z')));
+    list();
+    ASSERT_EQ(names(), (QStringList{"b.ogg", "a.ogg"})); // first shown: names descending
+    EXPECT_EQ(m_browser->rows()[1].title, QStringLiteral("First"));
+    EXPECT_EQ(m_browser->rows()[1].duration, 2);
+    const TMCRS& broken = m_browser->rows()[0];
+    EXPECT_TRUE(broken.title.isEmpty());
+    EXPECT_TRUE(broken.artist.isEmpty());
+    EXPECT_EQ(broken.duration, 0);
+    const QModelIndex cell = m_browser->VST->model()->index(0, 3);
+    EXPECT_EQ(cell.data().toString(), QStringLiteral("0:00:00"));
+    // Selecting it shows empty fields too.
+    m_browser->selectRow(0);
+    EXPECT_TRUE(m_browser->tagFields[0]->text().isEmpty());
+    m_browser->selectRow(1);
+    EXPECT_EQ(m_browser->tagFields[0]->text(), QStringLiteral("First"));
+}
+
+TEST_F(PlaylistTest, HeaderClicksToggleEachColumnAndShowKeepsTheDirection) {
+    makeRecording(QStringLiteral("abc.wav"), 2, QStringLiteral("apple"));
+    makeRecording(QStringLiteral("ABD.wav"), 2, QStringLiteral("Zed"));
+    makeRecording(QStringLiteral("abb.wav"), 2, QStringLiteral("mango"));
+    list();
+    // Shown for the first time: the next click on "Filename" would sort descending.
+    EXPECT_EQ(names(), (QStringList{"ABD.wav", "abc.wav", "abb.wav"}));
+    EXPECT_EQ(m_browser->VST->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+    m_browser->selectRow(rowOf(QStringLiteral("abc.wav")));
+
+    m_browser->VSTHeaderClick(1); // first click: descending
+    EXPECT_EQ(names(), (QStringList{"abb.wav", "abc.wav", "ABD.wav"}));
+    EXPECT_EQ(m_browser->VST->header()->sortIndicatorSection(), 1);
+    EXPECT_EQ(m_browser->VST->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+    m_browser->VSTHeaderClick(1); // second: ascending, "Zed" before "apple"
+    EXPECT_EQ(names(), (QStringList{"ABD.wav", "abc.wav", "abb.wav"}));
+    EXPECT_EQ(m_browser->VST->header()->sortIndicatorOrder(), Qt::AscendingOrder);
+    // The selection stays on its recording.
+    EXPECT_EQ(m_browser->selectedRow(), rowOf(QStringLiteral("abc.wav")));
+
+    m_browser->VSTHeaderClick(0); // "Filename" keeps its own toggle: descending
+    EXPECT_EQ(names(), (QStringList{"ABD.wav", "abc.wav", "abb.wav"}));
+    m_browser->VSTHeaderClick(-1); // outside every column: nothing
+    EXPECT_EQ(m_browser->sortcolumn(), 0);
+    // Shown again: sorted the way the next click would, ascending now; a new listing of
+    // the folder keeps it.
+    list();
+    EXPECT_EQ(names(), (QStringList{"abb.wav", "abc.wav", "ABD.wav"}));
+    EXPECT_EQ(m_browser->VST->header()->sortIndicatorOrder(), Qt::AscendingOrder);
+}
+
+TEST_F(PlaylistTest, RenameKeepsOrAddsTheExtensionAndNeverReplacesAFile) {
+    makeRecording(QStringLiteral("take1.mp3"), 0);
+    makeRecording(QStringLiteral("other.mp3"), 0);
+    list();
+    const QByteArray otherBytes = fileBytes(path("other.mp3"));
+    const int row = rowOf(QStringLiteral("take1.mp3"));
+    QAbstractItemModel* model = m_browser->VST->model();
+    EXPECT_FALSE(model->flags(model->index(row, 1)).testFlag(Qt::ItemIsEditable));
+
+    // While the player has the file, its name cannot be edited; once it stopped, it can.
+    m_host.playing = path("take1.mp3");
+    EXPECT_FALSE(m_browser->VSTEditing(row));
+    EXPECT_FALSE(model->setData(model->index(row, 0), QStringLiteral("final")));
+    EXPECT_TRUE(QFile::exists(path("take1.mp3")));
+    m_host.playing.clear();
+    EXPECT_TRUE(m_browser->VSTEditing(row));
+
+    EXPECT_TRUE(model->setData(model->index(row, 0), QStringLiteral("final")));
+    EXPECT_TRUE(QFile::exists(path("final.mp3")));
+    EXPECT_FALSE(QFile::exists(path("take1.mp3")));
+    EXPECT_EQ(m_browser->rows()[static_cast<size_t>(row)].audiofile, QStringLiteral("final.mp3"));
+    EXPECT_TRUE(m_browser->renameRow(row, QStringLiteral("final.wav")));
+    EXPECT_TRUE(QFile::exists(path("final.wav")));
+
+    // Onto an existing name: refused and told; both files stay as they were.
+    EXPECT_FALSE(m_browser->renameRow(row, QStringLiteral("other.mp3")));
+    ASSERT_EQ(m_messages.shown.size(), 1u);
+    EXPECT_TRUE(m_messages.shown[0].text.contains(QStringLiteral("already exists")));
+    EXPECT_EQ(m_browser->rows()[static_cast<size_t>(row)].audiofile, QStringLiteral("final.wav"));
+    EXPECT_TRUE(QFile::exists(path("final.wav")));
+    EXPECT_EQ(fileBytes(path("other.mp3")), otherBytes);
+}
+
+TEST_F(PlaylistTest, DeleteMovesToTheTrashAndSelectsANeighbour) {
+    for (const char* name : {"a.wav", "b.wav", "c.wav"})
+        makeRecording(QString::fromLatin1(name), 2);
+    list();
+    m_browser->VSTHeaderClick(0);
+    m_browser->VSTHeaderClick(0); // ascending: a, b, c
+    ASSERT_EQ(names(), (QStringList{"a.wav", "b.wav", "c.wav"}));
+    m_browser->selectRow(2);
+    m_browser->DeleteActionExecute();
+    EXPECT_FALSE(QFile::exists(path("c.wav")));
+    EXPECT_TRUE(m_messages.shown.empty());
+    EXPECT_EQ(m_host.stops, 1);
+    EXPECT_EQ(names(), (QStringList{"a.wav", "b.wav"}));
+    EXPECT_EQ(m_browser->selectedRow(), 1); // the last row went: the one before it
+    m_browser->selectRow(0);
+    m_browser->DeleteActionExecute();
+    EXPECT_EQ(m_browser->selectedRow(), 0); // the next one moved up
+    EXPECT_EQ(names(), QStringList{QStringLiteral("b.wav")});
+    m_browser->DeleteActionExecute();
+    EXPECT_TRUE(m_browser->rows().empty());
+    EXPECT_EQ(m_browser->selectedRow(), -1);
+    EXPECT_FALSE(m_browser->DeleteAction->isEnabled());
+    // The files are in the trash, not gone.
+    int trashed = 0;
+    QDirIterator it(m_dir.path() + QStringLiteral("/share/Trash/files"));
+    while (it.hasNext()) {
+        it.next();
+        trashed += it.fileName().endsWith(QStringLiteral(".wav"));
+    }
+    EXPECT_EQ(trashed, 3) << m_dir.path().toStdString();
+}
+
+TEST_F(PlaylistTest, SaveAsCopiesWithItsDateAndNeverOntoItself) {
+    makeRecording(QStringLiteral("show.flac"), 3);
+    const QDateTime old = QDateTime::currentDateTime().addDays(-3);
+    {
+        QFile f(path("show.flac"));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(old, QFileDevice::FileModificationTime));
+    }
+    list();
+    const QByteArray bytes = fileBytes(path("show.flac"));
+    const QString other = m_dir.path() + QStringLiteral("/copies");
+    ASSERT_TRUE(QDir().mkpath(other));
+    ASSERT_TRUE(writeBytes(other + QStringLiteral("/show.flac"), "an older copy"));
+    QString asked;
+    m_browser->chooseFolder = [&](const QString& start) {
+        asked = start;
+        return other;
+    };
+    m_browser->selectRow(0);
+    m_browser->SaveAsActionExecute();
+    EXPECT_EQ(asked, m_folder);
+    EXPECT_EQ(fileBytes(other + QStringLiteral("/show.flac")), bytes); // replaced
+    EXPECT_EQ(QFileInfo(other + QStringLiteral("/show.flac")).lastModified().toSecsSinceEpoch(),
+              old.toSecsSinceEpoch());
+    EXPECT_EQ(m_host.stops, 1);
+    // Into its own folder (spelt differently): the file stays whole.
+    m_browser->saveCopyTo(m_folder + QStringLiteral("/../rec/"));
+    EXPECT_EQ(fileBytes(path("show.flac")), bytes);
+    EXPECT_TRUE(m_messages.shown.empty());
+    // A folder that is not there: told, nothing written.
+    m_browser->saveCopyTo(m_dir.path() + QStringLiteral("/missing"));
+    ASSERT_EQ(m_messages.shown.size(), 1u);
+    EXPECT_TRUE(m_messages.shown[0].text.startsWith(QStringLiteral("Could not copy \"show.flac\"")));
+    // Cancelling the picker does nothing.
+    m_browser->chooseFolder = [](const QString&) { return QString(); };
+    m_browser->SaveAsActionExecute();
+    EXPECT_EQ(m_host.stops, 3);
+}
+
+TEST_F(PlaylistTest, TagPanelCopiesPastesSavesAndRemoves) {
+    makeRecording(QStringLiteral("a.mp3"), 0, QStringLiteral("Song A"), QStringLiteral("Band"));
+    makeRecording(QStringLiteral("b.ogg"), 1, QStringLiteral("Song B"));
+    list();
+    TagBinding binding{QStringLiteral(TAGVESSEL_LIBRARY)};
+    const TagAccess tags(binding);
+    m_browser->selectRow(rowOf(QStringLiteral("a.mp3")));
+    EXPECT_EQ(m_browser->tagFields[0]->text(), QStringLiteral("Song A"));
+    EXPECT_EQ(m_browser->tagFields[3]->text(), QStringLiteral("0")); // no track number
+    m_browser->CopyButtonClick();
+    m_browser->selectRow(rowOf(QStringLiteral("b.ogg")));
+    EXPECT_EQ(m_browser->tagFields[0]->text(), QStringLiteral("Song B"));
+    m_browser->PasteButtonClick();
+    EXPECT_EQ(m_browser->tagFields[0]->text(), QStringLiteral("Song A"));
+    EXPECT_EQ(m_browser->tagFields[1]->text(), QStringLiteral("Band"));
+    // Pasting wrote nothing.
+    EXPECT_EQ(tags.GetTag(path("b.ogg")).title, QStringLiteral("Song B"));
+
+    m_browser->tagFields[0]->setText(QStringLiteral("Новая"));
+    m_browser->tagFields[3]->setText(QStringLiteral("3/12")); // not a number: 0
+    m_browser->SaveTagActionExecute();
+    const audiotag saved = tags.GetTag(path("b.ogg"));
+    EXPECT_EQ(saved.title, QStringLiteral("Новая"));
+    EXPECT_EQ(saved.artist, QStringLiteral("Band"));
+    EXPECT_EQ(saved.track, QStringLiteral("0"));
+    const int row = rowOf(QStringLiteral("b.ogg"));
+    EXPECT_EQ(m_browser->rows()[static_cast<size_t>(row)].title, QStringLiteral("Новая"));
+    EXPECT_EQ(m_browser->tagFields[3]->text(), QStringLiteral("0")); // what the file holds
+
+    m_browser->RemoveTagActionExecute();
+    EXPECT_TRUE(tags.GetTag(path("b.ogg")).title.isEmpty());
+    EXPECT_TRUE(m_browser->rows()[static_cast<size_t>(row)].title.isEmpty());
+    EXPECT_TRUE(m_browser->tagFields[0]->text().isEmpty());
+    // The copy buffer survives.
+    EXPECT_EQ(m_browser->clipboardTag().title, QStringLiteral("Song A"));
+    EXPECT_TRUE(m_messages.shown.empty());
+}
+
+TEST_F(PlaylistTest, PlaysThroughTheMainWindowAndSetsItsLastFile) {
+    makeRecording(QStringLiteral("x.wav"), 2);
+    makeRecording(QStringLiteral("y.wav"), 2);
+    // A player with nothing playing takes the first listed file as its Play file.
+    m_host.mode = 2;
+    list();
+    EXPECT_EQ(m_host.lastfile, path(names().at(0)));
+    EXPECT_EQ(m_browser->selectedRow(), 0);
+    m_browser->selectRow(1);
+    m_browser->VSTDblClick();
+    EXPECT_EQ(m_host.played, QStringList{path(names().at(1))});
+    EXPECT_EQ(m_host.lastfile, path(names().at(1)));
+    m_host.playEnabled = false; // recording: Play does nothing
+    m_browser->VSTDblClick();
+    EXPECT_EQ(m_host.played.size(), 1);
+    m_browser->StopActionExecute();
+    EXPECT_EQ(m_host.stopClicks, 1);
+    // While something plays, a new listing leaves the Play file alone.
+    m_host.lastfile.clear();
+    m_host.playing = path("y.wav");
+    list();
+    EXPECT_TRUE(m_host.lastfile.isEmpty());
+}
+
+} // namespace
