@@ -80,8 +80,7 @@ protected:
         QTimer limit;
         limit.setSingleShot(true);
         QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-        QObject::connect(m_browser.get(), &Tplaylist::listingFinished, &loop,
-                         &QEventLoop::quit);
+        QObject::connect(m_browser.get(), &Tplaylist::listingFinished, &loop, &QEventLoop::quit);
         limit.start(60000);
         if (folder.isEmpty())
             m_browser->FormShow();
@@ -122,8 +121,8 @@ TEST_F(PlaylistTest, ListsOnlyRecordingsAndCountsThem) {
     EXPECT_EQ(row.title, QStringLiteral("One"));
     EXPECT_EQ(row.artist, QStringLiteral("Me"));
     EXPECT_EQ(row.duration, 1);
-    EXPECT_NEAR(row.modified,
-                datetime::fromQDateTime(QFileInfo(path("Take1.MP3")).lastModified()), 1e-6);
+    EXPECT_NEAR(row.modified, datetime::fromQDateTime(QFileInfo(path("Take1.MP3")).lastModified()),
+                1e-6);
     EXPECT_EQ(m_browser->selectedRow(), -1);
     EXPECT_FALSE(m_browser->DeleteAction->isEnabled());
     EXPECT_TRUE(m_browser->RefreshAction->isEnabled());
@@ -136,11 +135,11 @@ TEST_F(PlaylistTest, ListsOnlyRecordingsAndCountsThem) {
     list(empty);
     EXPECT_TRUE(m_browser->rows().empty());
     EXPECT_EQ(m_browser->statusText(), QStringLiteral("Total recordings found: 0"));
-    for (QAction* action : {m_browser->RenameAction, m_browser->SaveAsAction,
-                            m_browser->DeleteAction, m_browser->PlayAction,
-                            m_browser->StopAction, m_browser->SendAction,
-                            m_browser->SaveTagAction, m_browser->RemoveTagAction,
-                            m_browser->EditAction, m_browser->itunesAction})
+    for (QAction* action :
+         {m_browser->RenameAction, m_browser->SaveAsAction, m_browser->DeleteAction,
+          m_browser->PlayAction, m_browser->StopAction, m_browser->SendAction,
+          m_browser->SaveTagAction, m_browser->RemoveTagAction, m_browser->EditAction,
+          m_browser->itunesAction})
         EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
     EXPECT_FALSE(m_browser->CopyButton->isEnabled());
     EXPECT_TRUE(m_browser->GetSelectedFile().isEmpty());
@@ -148,7 +147,8 @@ TEST_F(PlaylistTest, ListsOnlyRecordingsAndCountsThem) {
 }
 
 TEST_F(PlaylistTest, AnUnreadableFileShowsEmptyFieldsNotTheLastOnes) {
-    makeRecording(QStringLiteral("a.ogg"), 1, QStringLiteral("First"), QStringLiteral("Someone"), 2);
+    makeRecording(QStringLiteral("a.ogg"), 1, QStringLiteral("First"), QStringLiteral("Someone"),
+                  2);
     ASSERT_TRUE(writeBytes(path("b.ogg"), QByteArray(5000, 'z')));
     list();
     ASSERT_EQ(names(), (QStringList{"b.ogg", "a.ogg"})); // first shown: names descending
@@ -295,7 +295,8 @@ TEST_F(PlaylistTest, SaveAsCopiesWithItsDateAndNeverOntoItself) {
     // A folder that is not there: told, nothing written.
     m_browser->saveCopyTo(m_dir.path() + QStringLiteral("/missing"));
     ASSERT_EQ(m_messages.shown.size(), 1u);
-    EXPECT_TRUE(m_messages.shown[0].text.startsWith(QStringLiteral("Could not copy \"show.flac\"")));
+    EXPECT_TRUE(
+        m_messages.shown[0].text.startsWith(QStringLiteral("Could not copy \"show.flac\"")));
     // Cancelling the picker does nothing.
     m_browser->chooseFolder = [](const QString&) { return QString(); };
     m_browser->SaveAsActionExecute();

@@ -28,12 +28,14 @@
 #include "settings/settingsfile.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -645,4 +647,57 @@ TEST_F(MainFormTest, OutputChangeIsShownForAWhileAndTheRecordingGoesOnInTheSameF
     EXPECT_EQ(form->fstatus->text(), QStringLiteral("Recording"));
     EXPECT_EQ(recordings(), QStringList({"take-100.wav"}));
     EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(MainFormTest, TheBrowserOpensFromButtonMenuAndKeyAndFollowsRecordingAndPlaying) {
+    constexpr quint32 CtrlAlt = HotKeyCtrl | HotKeyAlt;
+    ASSERT_TRUE(create());
+    countBlocks();
+    form->showAfterStart();
+    Tplaylist* browser = form->playlist.get();
+    ASSERT_NE(browser, nullptr);
+    EXPECT_FALSE(browser->isVisible());
+
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'F'));
+    EXPECT_TRUE(browser->isVisible());
+    EXPECT_EQ(browser->windowTitle(), QStringLiteral("Recording Browser"));
+    ASSERT_TRUE(processUntil([&] { return !browser->listing(); }));
+    EXPECT_EQ(browser->selectedFolder(), m_out);
+    EXPECT_TRUE(browser->rows().empty());
+
+    // A recording that ends while the browser is open is listed at once.
+    form->recorder().StartClick();
+    feed(0.1f);
+    feed(0.1f);
+    form->recorder().StopClick();
+    feed(0.1f); // the next block closes the file
+    ASSERT_TRUE(processUntil([&] { return browser->rows().size() == 1u; }));
+    const QString file = QDir(m_out).filePath(browser->rows()[0].audiofile);
+    EXPECT_EQ(form->recorder().outputfile, file);
+
+    // While the browser is open, Play plays its selection.
+    browser->selectRow(0);
+    form->recorder().lastfile.clear();
+    form->PlayButtonClick();
+    EXPECT_EQ(fakePlayback.opened, QStringList{file});
+    EXPECT_EQ(form->recorder().lastfile, file);
+    EXPECT_EQ(form->recorder().workmode, 2);
+    // The player has the file: its name cannot be edited.
+    EXPECT_FALSE(browser->VSTEditing(0));
+
+    // The minimise button closes the browser first; the button and the menu open it again.
+    form->minbuttonClick();
+    EXPECT_FALSE(browser->isVisible());
+    form->TrayIcon1Click();
+    emit form->folderbutton->OnClick();
+    EXPECT_TRUE(browser->isVisible());
+    browser->close();
+    QAction* menuEntry = nullptr;
+    for (QAction* action : form->popupMenu->actions())
+        menuEntry = action->text() == QStringLiteral("Recording browser...") ? action : menuEntry;
+    ASSERT_NE(menuEntry, nullptr);
+    EXPECT_TRUE(menuEntry->isEnabled());
+    menuEntry->trigger();
+    EXPECT_TRUE(browser->isVisible());
+    ASSERT_TRUE(processUntil([&] { return !browser->listing(); }));
 }

@@ -47,7 +47,9 @@ public:
     void setPosition(PlayStream, int64_t bytes) override { positionBytes = bytes; }
     void setVolume(PlayStream, float v) override { volume = v; }
     int32_t data(PlayStream, void*, int32_t) override { return 0; }
-    PlaybackInfo info(PlayStream) const override { return {int32_t(Rate), 2, {}}; }
+    PlaybackInfo info(PlayStream s) const override {
+        return {int32_t(Rate), 2, s != 0 && !opened.isEmpty() ? opened.last() : QString()};
+    }
 
     QStringList opened;
     bool playing = false;
