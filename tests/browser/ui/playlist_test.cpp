@@ -1,6 +1,7 @@
 // The recordings browser window, offscreen, over the real tag library and real files.
 #include "browser/ui/playlist.h"
 #include "browser/ui/recordingsmodel.h"
+#include "support/eventloop.h"
 #include "support/fakemessages.h"
 #include "support/qtprint.h"
 #include "tagvessel/tagtestfiles.h"
@@ -15,6 +16,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -363,6 +365,39 @@ TEST_F(PlaylistTest, PlaysThroughTheMainWindowAndSetsItsLastFile) {
     m_host.playing = path("y.wav");
     list();
     EXPECT_TRUE(m_host.lastfile.isEmpty());
+}
+
+TEST_F(PlaylistTest, SharingCommandsReportTheirFailures) {
+    makeRecording(QStringLiteral("my show.wav"), 2);
+    list();
+    // Programs of the test's own: a mail tool that fails, and no media player at all.
+    const QString bin = m_dir.path() + QStringLiteral("/bin");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    const QString mailer = bin + QStringLiteral("/xdg-email");
+    ASSERT_TRUE(writeBytes(mailer, "#!/bin/sh\nexit 1\n"));
+    ASSERT_TRUE(QFile::setPermissions(mailer, QFile::ReadOwner | QFile::ExeOwner));
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin));
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    qputenv("ORVANTA_EDITOR_DOWNLOAD_PAGE", "");
+
+    m_browser->selectRow(0);
+    m_browser->SendActionExecute();
+    EXPECT_TRUE(m_browser->mailRunning());
+    EXPECT_TRUE(processUntil([&] { return !m_browser->mailRunning(); }));
+    m_browser->itunesActionExecute();
+    EXPECT_TRUE(processUntil([&] { return m_messages.shown.size() >= 2; }));
+    m_browser->EditActionExecute();
+    qputenv("PATH", oldPath);
+    qunsetenv("ORVANTA_EDITOR_DOWNLOAD_PAGE");
+
+    ASSERT_EQ(m_messages.shown.size(), 3u);
+    EXPECT_EQ(m_messages.shown[0].text, QStringLiteral("Mapi Error #2, Mapi error"));
+    EXPECT_EQ(m_messages.shown[0].caption, QStringLiteral("Mail Error"));
+    EXPECT_EQ(m_messages.shown[1].text, QStringLiteral("Could not connect to iTunes"));
+    EXPECT_EQ(m_messages.shown[2].text,
+              QStringLiteral("Component not found\nPlease download and install it from our site."));
 }
 
 } // namespace
