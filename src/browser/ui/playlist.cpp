@@ -30,6 +30,7 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
 #include <QUrl>
@@ -179,6 +180,18 @@ void Tplaylist::buildLayout() {
         folderTree->hideColumn(column);
     folderTree->setSelectionMode(QAbstractItemView::SingleSelection);
     folderTree->setMinimumWidth(150);
+    // The model reads folders in the background: the folder to show may get its row only
+    // after the tree has been moved to it.
+    // It also sorts the rows later, which moves them again.
+    const auto reveal = [this] {
+        if (m_revealPending && folderTree->currentIndex().isValid())
+            QTimer::singleShot(0, this, [this] {
+                folderTree->scrollTo(folderTree->currentIndex(),
+                                     QAbstractItemView::PositionAtCenter);
+            });
+    };
+    connect(m_folders, &QFileSystemModel::directoryLoaded, this, reveal);
+    connect(m_folders, &QAbstractItemModel::layoutChanged, this, reveal);
     folderTree->setContextMenuPolicy(Qt::CustomContextMenu);
     // A right click selects the folder, as a left click does.
     connect(folderTree, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -320,6 +333,8 @@ void Tplaylist::selectFolder(const QString& folder) {
         folderTree->setCurrentIndex(index);
     }
     folderTree->scrollTo(index);
+    m_revealPending = true;
+    QTimer::singleShot(2000, this, [this] { m_revealPending = false; });
 }
 
 QString Tplaylist::selectedFolder() const {

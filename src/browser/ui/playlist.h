@@ -194,4 +194,5 @@ private:
     QStringList m_failed;         ///< files the running listing could not read
     int m_count = 0;
     bool m_shownOnce = false;
+    bool m_revealPending = false; ///< scroll the tree to its folder once the rows are read
 };

@@ -183,8 +183,16 @@ void RecordingsView::mouseMoveEvent(QMouseEvent* event) {
 void RecordingsView::resizeEvent(QResizeEvent* event) {
     // The first column takes up the change of width; the others keep theirs.
     QTreeView::resizeEvent(event);
-    if (!event->oldSize().isValid() || event->oldSize().width() <= 0)
+    if (!event->oldSize().isValid() || event->oldSize().width() <= 0) {
+        // First laid out: the first column fills what the others leave.
+        int others = 0;
+        for (int column = 1; column < header()->count(); ++column)
+            others += header()->sectionSize(column);
+        const int room = viewport()->width() - others;
+        if (header()->count() > 0 && room >= 100)
+            header()->resizeSection(0, room);
         return;
+    }
     const int change = event->size().width() - event->oldSize().width();
     if (change != 0 && header()->count() > 0)
         header()->resizeSection(0, std::max(40, header()->sectionSize(0) + change));
