@@ -1,7 +1,11 @@
 #include "browser/listing.h"
+#include "browser/tagbinding.h"
+#include "browser/tagworker.h"
 #include "support/qtprint.h"
 
+#include <QFile>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +72,21 @@ TEST(Listing, SortIsStableInBothDirections) {
     EXPECT_EQ(files(titles), (QStringList{"2", "1", "3"}));
     sortRows(titles, 1, true);
     EXPECT_EQ(files(titles), (QStringList{"1", "3", "2"}));
+}
+
+TEST(Listing, AFileGoneBeforeItIsReadIsAFailureNotAnEmptyRow) {
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("here.wav")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("RIFF");
+    file.close();
+    const TagBinding none(dir.filePath(QStringLiteral("no-such-library.so")));
+    const TagAccess access(none);
+    TMCRS row;
+    EXPECT_TRUE(readListedFile(access, dir.path(), QStringLiteral("here.wav"), row));
+    EXPECT_EQ(row.audiofile, QStringLiteral("here.wav"));
+    EXPECT_EQ(row.duration, 0); // no library: an empty tag, but listed
+    EXPECT_FALSE(readListedFile(access, dir.path(), QStringLiteral("gone.wav"), row));
 }
 
 } // namespace
