@@ -48,6 +48,7 @@ bool CheckedStream::readAt(long long offset, char* buffer, long long size) {
 bool CheckedStream::writeAt(long long offset, const char* data, long long size) {
     if (m_readOnly || m_fd < 0 || offset < 0)
         return false;
+    m_length = -1; // even a failed write may have grown the file
     long long done = 0;
     while (done < size) {
         const ssize_t put = ::pwrite(m_fd, data + done, static_cast<size_t>(size - done),
@@ -138,6 +139,7 @@ void CheckedStream::insert(const TagLib::ByteVector& data, StreamStart start, St
     if (ok && shift < 0) {
         ok = moveTail(begin + replaced, fileLength, shift) &&
              ::ftruncate(m_fd, static_cast<off_t>(fileLength + shift)) == 0;
+        m_length = -1;
     }
     if (!ok)
         m_failed = true;
@@ -173,13 +175,18 @@ StreamOffset CheckedStream::tell() const {
 }
 
 StreamOffset CheckedStream::length() {
-    struct stat info {};
-    if (m_fd < 0 || ::fstat(m_fd, &info) != 0)
-        return 0;
-    return static_cast<StreamOffset>(info.st_size);
+    // TagLib asks for the length at nearly every read; only our own writes change it.
+    if (m_length < 0) {
+        struct stat info {};
+        if (m_fd < 0 || ::fstat(m_fd, &info) != 0)
+            return 0;
+        m_length = static_cast<long long>(info.st_size);
+    }
+    return static_cast<StreamOffset>(m_length);
 }
 
 void CheckedStream::truncate(StreamOffset length) {
+    m_length = -1;
     if (m_readOnly || m_fd < 0 || length < 0 || ::ftruncate(m_fd, static_cast<off_t>(length)) != 0)
         m_failed = true;
 }

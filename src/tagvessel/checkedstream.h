@@ -21,7 +21,8 @@ using StreamSize = unsigned long;
 /// save routine asks failed() instead. Writes go straight to the descriptor (no buffering), so
 /// a failure is seen at the write that caused it. When a block is inserted, the tail of the
 /// file is moved from the end backwards, so the first write to fail is the one that would
-/// have grown the file and the old contents are still intact. One thread at a time.
+/// have grown the file and the old contents are still intact. The file is assumed not to be
+/// changed by others while the stream is open (its length is kept). One thread at a time.
 class CheckedStream final : public TagLib::IOStream {
 public:
     /// Opens `path` (UTF-8) for reading and writing, or read-only where writing is refused.
@@ -57,4 +58,5 @@ private:
     bool m_readOnly = true;
     bool m_failed = false;
     long long m_position = 0;
+    long long m_length = -1; ///< the file's length, -1 until asked after a change
 };

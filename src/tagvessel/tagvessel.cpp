@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <strings.h>
 #include <vector>
@@ -60,12 +61,36 @@ struct VesselFile {
     template <class T> T* as() const { return dynamic_cast<T*>(file()); }
 
     void close() {
+        forget();
         ref.reset(); // The file refers to the stream, so it goes first.
         stream.reset();
     }
 
+    /// The tags (see findTags), found once per opening: a listing reads ten fields of each
+    /// file, and each would otherwise look them up again.
+    const std::vector<TagLib::Tag*>& tags() const {
+        if (!tagCache)
+            tagCache = findTags();
+        return *tagCache;
+    }
+
+    /// The property map of each tag, in the order of tags(), built once until a write.
+    const std::vector<TagLib::PropertyMap>& propertyMaps() const;
+
+    /// A field was written: the property maps are stale.
+    void changed() { propertyCache.reset(); }
+    /// Tags may have been created or removed: look them up again.
+    void forget() {
+        tagCache.reset();
+        propertyCache.reset();
+    }
+
+    mutable std::optional<std::vector<TagLib::Tag*>> tagCache;
+    mutable std::optional<std::vector<TagLib::PropertyMap>> propertyCache;
+
     bool open() {
         close();
+        forget();
         stream = std::make_unique<CheckedStream>(path);
         if (!stream->isOpen()) {
             close();
@@ -92,7 +117,7 @@ struct VesselFile {
 
     /// The tags that writes go to, main tag first. Other tag kinds the file already has are
     /// kept in step; reads take the first tag that has a value, as TagLib's tag union does.
-    std::vector<TagLib::Tag*> tags() const {
+    std::vector<TagLib::Tag*> findTags() const {
         std::vector<TagLib::Tag*> list;
         if (!isAudio())
             return list;
@@ -251,6 +276,7 @@ template <class Set> void writeAll(TagLib_Tag* tag, Set set) {
         if (VesselFile* file = owner(tag)) {
             for (TagLib::Tag* t : file->tags())
                 set(t);
+            file->changed();
         }
     });
 }
@@ -287,6 +313,16 @@ void setTagProperties(TagLib::Tag* tag, const TagLib::PropertyMap& properties) {
         tag->setProperties(properties);
 }
 
+const std::vector<TagLib::PropertyMap>& VesselFile::propertyMaps() const {
+    if (!propertyCache) {
+        std::vector<TagLib::PropertyMap> maps;
+        for (const TagLib::Tag* t : tags())
+            maps.push_back(tagProperties(t));
+        propertyCache = std::move(maps);
+    }
+    return *propertyCache;
+}
+
 TagLib::String upperKey(const char* name) {
     return TagLib::String(name ? name : "").upper();
 }
@@ -294,8 +330,7 @@ TagLib::String upperKey(const char* name) {
 TagLib::String readProperty(VesselFile* file, const TagLib::String& key) {
     if (!file || key.isEmpty())
         return {};
-    for (TagLib::Tag* t : file->tags()) {
-        const TagLib::PropertyMap properties = tagProperties(t);
+    for (const TagLib::PropertyMap& properties : file->propertyMaps()) {
         const auto found = properties.find(key);
         if (found != properties.end() && !found->second.isEmpty())
             return found->second.toString("; ");
@@ -313,6 +348,7 @@ void writeProperty(VesselFile* file, const TagLib::String& key, const TagLib::St
             properties.insert(key, TagLib::StringList(value));
         setTagProperties(t, properties);
     }
+    file->changed();
 }
 
 void clearBasicFields(TagLib::Tag* tag) {
@@ -345,6 +381,7 @@ void removeTags(VesselFile& file) {
     }
     if (auto* flac = file.as<TagLib::FLAC::File>())
         flac->removePictures();
+    file.forget();
 }
 
 bool saveFile(VesselFile& file, int what) {
@@ -638,6 +675,7 @@ int taglib_tag_copy(TagLib_File* source, TagLib_File* target) {
             setTagProperties(t, properties);
             TagLib::Tag::duplicate(from->tags().front(), t, true);
         }
+        to->changed();
         return 1;
     });
 }

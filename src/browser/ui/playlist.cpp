@@ -193,6 +193,9 @@ void Tplaylist::buildLayout() {
     connect(m_folders, &QFileSystemModel::directoryLoaded, this, reveal);
     connect(m_folders, &QAbstractItemModel::layoutChanged, this, reveal);
     folderTree->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Once the user moves in the tree, the folder it was moved to no longer matters.
+    folderTree->installEventFilter(this);
+    folderTree->viewport()->installEventFilter(this);
     // A right click selects the folder, as a left click does.
     connect(folderTree, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         const QModelIndex index = folderTree->indexAt(at);
@@ -314,6 +317,19 @@ void Tplaylist::FormCreate() {
 }
 
 void Tplaylist::treeSelectionChanged() {
+    if (!m_wantedFolder.isEmpty() && selectedFolder() != m_wantedFolder) {
+        // The model dropped the folder the tree was moved to (it had read the parent before
+        // the folder existed) and moved the selection to a neighbour. Go back to the folder
+        // once the model has settled, instead of listing the neighbour.
+        if (m_wantedRetries-- > 0) {
+            QTimer::singleShot(0, this, [this] {
+                if (!m_wantedFolder.isEmpty())
+                    selectFolder(m_wantedFolder, false);
+            });
+            return;
+        }
+        m_wantedFolder.clear();
+    }
     RefreshActionExecute();
     validatecontrols();
 }
@@ -321,9 +337,18 @@ void Tplaylist::treeSelectionChanged() {
 // --- Folders and listing -------------------------------------------------------------
 
 void Tplaylist::selectFolder(const QString& folder) {
+    selectFolder(folder, true);
+}
+
+void Tplaylist::selectFolder(const QString& folder, bool fresh) {
     const QModelIndex index = m_folders->index(folder);
-    if (!index.isValid())
+    if (!index.isValid()) {
+        m_wantedFolder.clear();
         return;
+    }
+    m_wantedFolder = m_folders->filePath(index);
+    if (fresh)
+        m_wantedRetries = 5;
     for (QModelIndex parent = index.parent(); parent.isValid(); parent = parent.parent())
         folderTree->expand(parent);
     if (folderTree->currentIndex() == index) {
@@ -480,6 +505,13 @@ void Tplaylist::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!event->spontaneous())
         FormShow();
+}
+
+bool Tplaylist::eventFilter(QObject* watched, QEvent* event) {
+    if ((watched == folderTree || watched == folderTree->viewport()) &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress))
+        m_wantedFolder.clear();
+    return QWidget::eventFilter(watched, event);
 }
 
 void Tplaylist::closeEvent(QCloseEvent* event) {

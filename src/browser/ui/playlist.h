@@ -162,6 +162,7 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildActions();
@@ -170,6 +171,7 @@ private:
     void listingDone();
     void sortList(int column, bool descending);
     void treeSelectionChanged();
+    void selectFolder(const QString& folder, bool fresh);
     void showError(const QString& text, const QString& caption);
     void refreshRow(int row);
 
@@ -194,5 +196,7 @@ private:
     QStringList m_failed;         ///< files the running listing could not read
     int m_count = 0;
     bool m_shownOnce = false;
+    QString m_wantedFolder; ///< the folder the tree was moved to, until the user moves it
+    int m_wantedRetries = 0;
     bool m_revealPending = false; ///< scroll the tree to its folder once the rows are read
 };
