@@ -312,8 +312,9 @@ void Tplaylist::FormCreate() {
     m_sortcolumn = 0;
     m_sorttoggles.fill(false);
     validatecontrols();
+    // Unique: a second FormCreate must not list every folder twice.
     connect(folderTree->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this] { treeSelectionChanged(); });
+            &Tplaylist::treeSelectionChanged, Qt::UniqueConnection);
 }
 
 void Tplaylist::treeSelectionChanged() {
