@@ -149,22 +149,22 @@ void Tplaylist::buildLayout() {
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSpacing(0);
 
-    m_toolbar = new QToolBar(this);
-    m_toolbar->setFixedHeight(41);
-    m_toolbar->setIconSize(QSize(24, 24));
-    m_toolbar->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    m_toolbar->setAutoFillBackground(true);
-    QPalette strip = m_toolbar->palette();
+    auto* toolbar = new QToolBar(this);
+    toolbar->setFixedHeight(41);
+    toolbar->setIconSize(QSize(24, 24));
+    toolbar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    toolbar->setAutoFillBackground(true);
+    QPalette strip = toolbar->palette();
     strip.setColor(QPalette::Window, StripColour);
-    m_toolbar->setPalette(strip);
+    toolbar->setPalette(strip);
     for (QAction* action : {RenameAction, SaveAsAction, DeleteAction, PlayAction, StopAction,
                             EditAction, itunesAction, SendAction})
-        m_toolbar->addAction(action);
-    auto* spacer = new QWidget(m_toolbar);
+        toolbar->addAction(action);
+    auto* spacer = new QWidget(toolbar);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    m_toolbar->addWidget(spacer);
-    m_toolbar->addAction(RefreshAction);
-    outer->addWidget(m_toolbar);
+    toolbar->addWidget(spacer);
+    toolbar->addAction(RefreshAction);
+    outer->addWidget(toolbar);
 
     auto* splitter = new QSplitter(Qt::Horizontal, this);
     m_folders = new QFileSystemModel(this);
@@ -218,8 +218,7 @@ void Tplaylist::buildLayout() {
         QStringList files;
         const int row = selectedRow();
         if (row >= 0)
-            files.append(m_listedFolder + QLatin1Char('/') +
-                         rows()[static_cast<size_t>(row)].audiofile);
+            files.append(rowPath(row));
         return files;
     };
     VST->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -383,7 +382,6 @@ void Tplaylist::RefreshActionExecute() {
     m_model->setRows({});
     m_pending.clear();
     m_failed.clear();
-    m_count = 0;
     m_lister->list(m_listedFolder);
 }
 
@@ -394,8 +392,8 @@ bool Tplaylist::listing() const {
 void Tplaylist::sliceArrived(const ListingSlice& slice) {
     m_pending.insert(m_pending.end(), slice.rows.begin(), slice.rows.end());
     m_failed.append(slice.failed);
-    m_count += static_cast<int>(slice.rows.size());
-    m_status->setText(QStringLiteral("Total recordings found: ") + QString::number(m_count));
+    m_status->setText(QStringLiteral("Total recordings found: ") +
+                      QString::number(m_pending.size()));
 }
 
 void Tplaylist::listingDone() {
@@ -405,7 +403,8 @@ void Tplaylist::listingDone() {
                  header->sortIndicatorOrder() == Qt::DescendingOrder);
     m_model->setRows(std::move(m_pending));
     m_pending.clear();
-    m_status->setText(QStringLiteral("Total recordings found: ") + QString::number(m_count));
+    m_status->setText(QStringLiteral("Total recordings found: ") +
+                      QString::number(m_model->rowCount()));
     const QStringList failed = std::exchange(m_failed, {});
     for (const QString& name : failed)
         showError(QStringLiteral("Could not get file info for: ") + name, QStringLiteral("Error"));
@@ -441,8 +440,10 @@ QString Tplaylist::GetSelectedFile() {
     if (selectedRow() < 0 && m_model->rowCount() > 0)
         selectRow(0);
     const int row = selectedRow();
-    if (row < 0)
-        return QString();
+    return row < 0 ? QString() : rowPath(row);
+}
+
+QString Tplaylist::rowPath(int row) const {
     return m_listedFolder + QLatin1Char('/') + rows()[static_cast<size_t>(row)].audiofile;
 }
 
@@ -791,10 +792,6 @@ void Tplaylist::ExitActionExecute() {
 
 void Tplaylist::showError(const QString& text, const QString& caption) {
     messages().show(text, caption, MessageIcon::Error, MessageButtons::Ok);
-}
-
-void Tplaylist::refreshRow(int row) {
-    m_model->rowChanged(row);
 }
 
 // --- Sharing ----------------------------------------------------------------------------

@@ -22,7 +22,6 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
-class QToolBar;
 class QTreeView;
 class RecordingsModel;
 class RecordingsView;
@@ -173,7 +172,8 @@ private:
     void treeSelectionChanged();
     void selectFolder(const QString& folder, bool fresh);
     void showError(const QString& text, const QString& caption);
-    void refreshRow(int row);
+    /// The full path of row `row`.
+    QString rowPath(int row) const;
 
     BrowserHost& m_host;
     QPointer<QWidget> m_mainWindow;
@@ -182,9 +182,7 @@ private:
     QFileSystemModel* m_folders = nullptr;
     RecordingsModel* m_model = nullptr;
     QLabel* m_status = nullptr;
-    QToolBar* m_toolbar = nullptr;
 
-    audiotag ctag;
     audiotag clipboard;
     bool clm = false;
     std::unique_ptr<email> tmail; ///< the mail hand-off started last
@@ -194,7 +192,6 @@ private:
     QString m_listedFolder;       ///< the folder the rows are from
     std::vector<TMCRS> m_pending; ///< rows of the running listing
     QStringList m_failed;         ///< files the running listing could not read
-    int m_count = 0;
     bool m_shownOnce = false;
     QString m_wantedFolder; ///< the folder the tree was moved to, until the user moves it
     int m_wantedRetries = 0;
