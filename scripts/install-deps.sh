@@ -22,6 +22,8 @@ if [ "$mode" = test ]; then
     # presses keys and clicks, trayer is a tray to dock in; a headless weston stands for a
     # Wayland session, where no hot key can be claimed.
     packages+=(xvfb xauth xdotool x11-utils trayer weston qt6-wayland)
+    # The installed desktop entry and AppStream data are checked with the freedesktop tools.
+    packages+=(desktop-file-utils appstream)
 fi
 
 # Where one of the two sound servers already serves this machine's desktop, the other one is

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Orvanta"));
     QApplication::setApplicationDisplayName(QStringLiteral("Orvanta"));
     QApplication::setApplicationVersion(QStringLiteral(ORVANTA_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("orvanta"));
+    QApplication::setDesktopFileName(QString::fromLatin1(ApplicationId));
 
     // One window program per user: a second start brings the first one forward and ends.
     SingleInstance instance;
@@ -83,9 +83,20 @@ int main(int argc, char** argv) {
                          &TMainForm::bringToFront);
 
         // A signal cannot be answered, so it closes without the question, with the save.
+        // Before the window exists (a message box of the start-up may be open) nothing
+        // records yet: the start is abandoned.
+        bool created = false;
+        bool quitBeforeCreated = false;
         QuitSignals quitSignals;
         QObject::connect(&quitSignals, &QuitSignals::quitRequested, &form,
-                         &TMainForm::closeWithoutQuestion);
+                         [&form, &created, &quitBeforeCreated] {
+                             if (created) {
+                                 form.closeWithoutQuestion();
+                                 return;
+                             }
+                             quitBeforeCreated = true;
+                             QCoreApplication::exit(0);
+                         });
         // Log-off and shut-down: the same close, which may ask and may be refused.
         QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
                          [&form](QSessionManager& manager) {
@@ -93,7 +104,10 @@ int main(int argc, char** argv) {
                                  manager.cancel();
                          });
 
-        if (!form.FormCreate()) {
+        created = form.FormCreate();
+        if (!created || quitBeforeCreated) {
+            if (created)
+                form.closeWithoutQuestion();
             setMessageService(nullptr);
             unloadCodecLibraries();
             return 0;

@@ -1,7 +1,10 @@
 #include "datafiles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cstdio>
 
 QString executableFolder() {
     // /proc/self/exe works before (and without) a QCoreApplication.
@@ -9,7 +12,7 @@ QString executableFolder() {
     return QFileInfo(exe.symLinkTarget()).absolutePath();
 }
 
-QString findDataFile(const QString& relativePath) {
+QString findDataFile(const QStringList& relativePaths) {
     QStringList roots;
     const QString overrideDir = qEnvironmentVariable("ORVANTA_DATA_DIR");
     if (!overrideDir.isEmpty())
@@ -17,10 +20,28 @@ QString findDataFile(const QString& relativePath) {
     const QString exeDir = executableFolder();
     roots << exeDir << exeDir + QStringLiteral("/../share/orvanta")
           << exeDir + QStringLiteral("/../lib/orvanta");
-    for (const QString& root : roots) {
-        const QFileInfo candidate(QDir(root).filePath(relativePath));
-        if (candidate.exists())
-            return candidate.canonicalFilePath();
+    QString found;
+    for (const QString& relativePath : relativePaths) {
+        for (const QString& root : roots) {
+            const QFileInfo candidate(QDir(root).filePath(relativePath));
+            if (candidate.exists()) {
+                found = candidate.canonicalFilePath();
+                break;
+            }
+        }
+        if (!found.isEmpty())
+            break;
     }
-    return {};
+    // For packagers: shows where each shipped file was taken from, or that it is missing.
+    if (qEnvironmentVariableIntValue("ORVANTA_DATA_TRACE") == 1) {
+        std::fprintf(stderr, "orvanta: data file \"%s\": %s\n",
+                     QFile::encodeName(relativePaths.join(QStringLiteral("\" or \""))).constData(),
+                     found.isEmpty() ? "not found" : QFile::encodeName(found).constData());
+        std::fflush(stderr);
+    }
+    return found;
+}
+
+QString findDataFile(const QString& relativePath) {
+    return findDataFile(QStringList{relativePath});
 }

@@ -12,3 +12,8 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 inline void PrintTo(const QStringList& list, std::ostream* os) {
     *os << '[' << list.join(QStringLiteral(", ")).toStdString() << ']';
 }
+
+// Qt strings as the context of a failed expectation: EXPECT_...() << text.
+inline std::ostream& operator<<(std::ostream& os, const QString& s) {
+    return os << s.toStdString();
+}

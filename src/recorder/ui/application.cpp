@@ -1,5 +1,8 @@
 #include "application.h"
 
+#include "common/datafiles.h"
+
+#include <QIcon>
 #include <QMessageBox>
 
 #include <cxxabi.h>
@@ -46,7 +49,27 @@ QString nativeBacktrace() {
 
 } // namespace
 
+QIcon applicationIcon() {
+    // The desktop's theme may restyle the icon; without it (another prefix than the theme
+    // searches, or the build tree) the program's own pictures are used.
+    QIcon icon = QIcon::fromTheme(QString::fromLatin1(ApplicationId));
+    if (!icon.isNull())
+        return icon;
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString name = QStringLiteral("hicolor/%1x%1/apps/%2.png")
+                                 .arg(size)
+                                 .arg(QString::fromLatin1(ApplicationId));
+        // Next to the executable in the build tree, in share/icons when installed.
+        const QString file = findDataFile(
+            QStringList{QStringLiteral("icons/") + name, QStringLiteral("../icons/") + name});
+        if (!file.isEmpty())
+            icon.addFile(file, QSize(size, size));
+    }
+    return icon;
+}
+
 OrvantaApplication::OrvantaApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    setWindowIcon(applicationIcon());
     showException = [](const QString& message) {
         QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(),
                               message);

@@ -4,6 +4,14 @@
 
 #include <functional>
 
+class QIcon;
+
+/// The name of the desktop entry, the AppStream component and the icon.
+inline constexpr char ApplicationId[] = "org.orvanta.Orvanta";
+
+/// The program's icon in every size that is installed; null when none is found.
+QIcon applicationIcon();
+
 /// The window program's application object: an exception that reaches the event loop is
 /// reported and shown, and the program goes on. Window thread only.
 class OrvantaApplication : public QApplication {
