@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building (and, with "test", testing) needs, when they
-# are missing. Nothing is installed when everything is present.
+# Installs the Debian packages that building (with "run", running; with "test", testing;
+# with "package", packaging) needs, when they are missing. Nothing is installed when
+# everything is present.
 set -euo pipefail
 
 mode=${1:-build}
@@ -12,6 +13,10 @@ installed() {
 if [ "$mode" = run ]; then
     # pactl tells whether a sound server answers; xdg-utils opens help and web addresses.
     packages+=(pulseaudio-utils xdg-utils)
+fi
+if [ "$mode" = package ]; then
+    # cpack finds the package's dependencies with dpkg-shlibdeps, which needs file.
+    packages+=(dpkg-dev file)
 fi
 if [ "$mode" = test ]; then
     # The tests run against both sound servers, each as a private instance; ffmpeg is only
