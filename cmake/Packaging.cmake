@@ -4,11 +4,12 @@ set(CPACK_PACKAGE_NAME orvanta)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "records what the computer plays")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Orvanta records the sound that the computer plays (the mix of the default output) to
-MP3, Ogg Vorbis, WAV or FLAC files. It starts and stops by buttons, global hot keys, a
-voice-operated switch or a scheduler, splits recordings by time, names files from templates,
-shows a spectrum analyser and a level meter, plays recordings back and keeps a recordings
-browser with tags. orvanta-rec records from the command line.")
+    "Orvanta records the sound that the computer plays (the mix of the default
+output) to MP3, Ogg Vorbis, WAV or FLAC files. It starts and stops by buttons,
+global hot keys, a voice-operated switch or a scheduler, splits recordings by
+time, names files from templates, shows a spectrum analyser and a level meter,
+plays recordings back and keeps a recordings browser with tags. orvanta-rec
+records from the command line.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)

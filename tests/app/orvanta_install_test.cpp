@@ -107,7 +107,11 @@ TEST_F(InstallTest, TreeHoldsEveryShippedFileAndValidDesktopMetadata) {
          {QStringLiteral("bin/orvanta"), QStringLiteral("bin/orvanta-rec")})
         EXPECT_TRUE(QFileInfo(installed(program)).isExecutable()) << program;
     EXPECT_TRUE(QFileInfo::exists(installed(QStringLiteral("lib/orvanta/libtagvessel.so"))));
-    EXPECT_TRUE(QFileInfo::exists(installed(QStringLiteral("share/man/man1/orvanta-rec.1.gz"))));
+    for (const QString& file : {QStringLiteral("share/man/man1/orvanta.1.gz"),
+                                QStringLiteral("share/man/man1/orvanta-rec.1.gz"),
+                                QStringLiteral("share/doc/orvanta/copyright"),
+                                QStringLiteral("share/doc/orvanta/changelog.gz")})
+        EXPECT_TRUE(QFileInfo::exists(installed(file))) << file;
     for (const QString& size :
          {QStringLiteral("16x16"), QStringLiteral("22x22"), QStringLiteral("24x24"),
           QStringLiteral("32x32"), QStringLiteral("48x48"), QStringLiteral("64x64"),
