@@ -290,3 +290,21 @@ TEST(OrvantaDesktop, MinimiseDocksInTheTrayAndAClickBringsTheWindowBack) {
     program.signal(SIGTERM);
     EXPECT_EQ(program.finish(), 0);
 }
+
+namespace {
+
+TEST(OrvantaDesktop, SignalDuringAStartUpMessageEndsTheProgram) {
+    // No sound server answers: the start stops at a message box that nobody answers.
+    Surroundings where(0);
+    ASSERT_TRUE(where.saved);
+    where.env.insert(QStringLiteral("PULSE_SERVER"),
+                     QStringLiteral("unix:") + where.dir.filePath(QStringLiteral("no-server")));
+    Program program(where);
+    const QString box = program.waitForWindow(QStringLiteral("^Sound card enumeration error"));
+    ASSERT_FALSE(box.isEmpty()) << "no message about the missing sound server";
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.finish(), 0) << "the program hung or died at SIGTERM during its start";
+    EXPECT_TRUE(where.recordings().isEmpty());
+}
+
+} // namespace
