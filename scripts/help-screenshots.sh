@@ -21,34 +21,10 @@ program=$(realpath "$program")
 tagdir=$(realpath -m "$(dirname "$program")/../tagvessel")
 [ -e "$tagdir/libtagvessel.so" ] || tagdir=$(dirname "$program")
 
-missing=()
-for p in xvfb openbox xdotool x11-utils ffmpeg fonts-dejavu-core pulseaudio-utils; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
-        "${missing[@]}"
-fi
-
-work=$(mktemp -d /tmp/orvanta-help-shots.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    ORVANTA_SOUND_STATE=$work/sound tests/audio/sound-server.sh stop || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-exec {fd}<> <(:)
-Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-read -r -t 10 -u "$fd" display
-export DISPLAY=:$display
-export ORVANTA_SOUND_STATE=$work/sound
-eval "$(tests/audio/sound-server.sh start)"
-unset DBUS_SESSION_BUS_ADDRESS SESSION_MANAGER WAYLAND_DISPLAY QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE
+. scripts/private-desktop.sh
+install_missing xvfb openbox xdotool x11-utils ffmpeg fonts-dejavu-core pulseaudio-utils
+start_private_desktop orvanta-help-shots
+unset QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE
 export QT_QPA_PLATFORM=xcb LANG=C.UTF-8 LC_ALL=C.UTF-8
 home=$work/home
 music=$home/Music
@@ -130,7 +106,7 @@ grab() {
     ((x + w > 1024)) && w=$((1024 - x))
     ((y + h > 768)) && h=$((768 - y))
     ffmpeg -nostdin -loglevel error -y -f x11grab -draw_mouse 0 -video_size "${w}x${h}" \
-        -i ":$display+$x,$y" -frames:v 1 -pix_fmt rgb24 -compression_level 100 -pred mixed "$out/$name.png"
+        -i "$DISPLAY+$x,$y" -frames:v 1 -pix_fmt rgb24 -compression_level 100 -pred mixed "$out/$name.png"
     echo "wrote $out/$name.png (${w}x${h})"
 }
 

@@ -13,36 +13,11 @@ out=${1:-docs/mainwindow.png}
 program=${ORVANTA:-build/release/src/app/orvanta}
 [ -x "$program" ] || { echo "no program at $program: run scripts/run.sh first" >&2; exit 1; }
 
-missing=()
-for p in xvfb xdotool ffmpeg fonts-dejavu-core pulseaudio-utils; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
-        "${missing[@]}"
-fi
-
-work=$(mktemp -d /tmp/orvanta-shot.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    ORVANTA_SOUND_STATE=$work/sound tests/audio/sound-server.sh stop || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-exec {fd}<> <(:)
-Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-read -r -t 10 -u "$fd" display
-export DISPLAY=:$display
-export ORVANTA_SOUND_STATE=$work/sound
-eval "$(tests/audio/sound-server.sh start)"
+. scripts/private-desktop.sh
+install_missing xvfb xdotool ffmpeg fonts-dejavu-core pulseaudio-utils
+start_private_desktop orvanta-shot
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config QT_QPA_PLATFORM=xcb
 mkdir -p "$HOME/Music"
-unset DBUS_SESSION_BUS_ADDRESS SESSION_MANAGER WAYLAND_DISPLAY
 
 # Something to show: tones played into the recorded sink for the whole run.
 python3 -c 'import sys; sys.path.insert(0, "bench"); import rec_cpu; rec_cpu.write_music(sys.argv[1], 20)' \
@@ -60,7 +35,7 @@ sleep 4
 xdotool mousemove $((X + 200)) $((Y + 300))
 sleep 0.5
 mkdir -p "$(dirname "$out")"
-ffmpeg -nostdin -loglevel error -y -f x11grab -video_size 416x241 -i ":$display+$X,$Y" \
+ffmpeg -nostdin -loglevel error -y -f x11grab -video_size 416x241 -i "$DISPLAY+$X,$Y" \
     -frames:v 1 "$out"
 xdotool mousemove $((X + 86)) $((Y + 176)) click 1
 sleep 1
