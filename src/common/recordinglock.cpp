@@ -7,31 +7,25 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
 
-int openForLock(const QByteArray& name, int extraFlags) {
+int openFile(const QByteArray& name, int flags) {
     int fd = -1;
-    // Read access is enough for flock(); a file its owner may write but not read is still
-    // lockable through a write-only descriptor.
-    for (const int mode : {O_RDONLY, O_WRONLY}) {
-        do {
-            fd = ::open(name.constData(), mode | extraFlags | O_CLOEXEC | O_NOCTTY, 0644);
-        } while (fd < 0 && errno == EINTR);
-        if (fd >= 0 || errno != EACCES)
-            break;
-    }
+    do {
+        fd = ::open(name.constData(), flags | O_CLOEXEC | O_NOCTTY, 0644);
+    } while (fd < 0 && errno == EINTR);
     return fd;
 }
 
-int lockNow(int fd, int operation) {
-    int result = 0;
-    do {
-        result = ::flock(fd, operation | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    return result;
+struct flock wholeFile(short type) {
+    struct flock range = {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 0; // to the end, however far the file grows
+    return range;
 }
 
 } // namespace
@@ -50,15 +44,21 @@ RecordingLock& RecordingLock::operator=(RecordingLock&& other) noexcept {
 
 RecordingLock::Result RecordingLock::acquire(const QString& path) {
     release();
-    const int fd = openForLock(QFile::encodeName(path), O_CREAT);
+    // A write lock needs a descriptor open for writing; the file is not emptied here.
+    const int fd = openFile(QFile::encodeName(path), O_WRONLY | O_CREAT);
     if (fd < 0) {
         m_errno = errno;
         return Result::Failed;
     }
-    if (lockNow(fd, LOCK_EX) != 0) {
+    struct flock range = wholeFile(F_WRLCK);
+    int result = 0;
+    do {
+        result = ::fcntl(fd, F_OFD_SETLK, &range);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
         m_errno = errno;
         ::close(fd);
-        return m_errno == EWOULDBLOCK ? Result::Busy : Result::Failed;
+        return m_errno == EAGAIN || m_errno == EACCES ? Result::Busy : Result::Failed;
     }
     m_fd = fd;
     return Result::Locked;
@@ -76,10 +76,14 @@ QString RecordingLock::errorText() const {
 }
 
 bool RecordingLock::isBeingRecorded(const QString& path) {
-    const int fd = openForLock(QFile::encodeName(path), 0);
+    const QByteArray name = QFile::encodeName(path);
+    int fd = openFile(name, O_RDONLY);
+    if (fd < 0 && errno == EACCES)
+        fd = openFile(name, O_WRONLY);
     if (fd < 0)
         return false;
-    const bool busy = lockNow(fd, LOCK_SH) != 0 && errno == EWOULDBLOCK;
-    ::close(fd); // also drops the shared lock, if it was taken
-    return busy;
+    struct flock probe = wholeFile(F_WRLCK);
+    const bool locked = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    ::close(fd);
+    return locked;
 }

@@ -2,12 +2,14 @@
 
 #include <QString>
 
-/// The lock that marks a file as being recorded: an exclusive flock() on a descriptor of its
-/// own, held by the writer from before it empties the file until the file is finished. Every
-/// program of ours takes the same lock, so a recording made by one is protected from the
-/// others (the window program's browser, orvanta-rec, the repair at start). flock() locks
-/// conflict between open file descriptions, so this holds within one process too; the kernel
-/// drops the lock when the holder dies, however it dies.
+/// The lock that marks a file as being recorded: a write lock over the whole file, taken as an
+/// open file description lock (F_OFD_SETLK) on a descriptor of its own, held by the writer from
+/// before it empties the file until the file is finished. Every program of ours takes the same
+/// lock, so a recording made by one is protected from the others (the window program's browser,
+/// orvanta-rec, the repair at start). Such locks conflict between open file descriptions, so
+/// this holds within one process too; the kernel drops the lock when the holder dies, however
+/// it dies. Testing the lock (F_OFD_GETLK) takes nothing, so a browser that looks can never
+/// make a writer fail to start.
 ///
 /// Not copyable; movable. Any thread, one at a time per object.
 class RecordingLock {
