@@ -26,6 +26,11 @@ void showUnavailable(const TagBinding& binding) {
     showError(text);
 }
 
+// A remove is a save of the file without its tag, so its failure reads the same.
+void showSaveRefused(const QString& path) {
+    showError(QStringLiteral("Can not save tag to the file: ") + path);
+}
+
 QString fromLibrary(const char* text) {
     return text ? QString::fromUtf8(text) : QString();
 }
@@ -148,19 +153,20 @@ RemoveTagResult TagAccess::removeTag(const QString& path) const {
         return RemoveTagResult::Unavailable;
     const TagVesselApi& api = m_binding.api();
     const std::wstring widePath = path.toStdWString();
+    bool saved = true;
     if (TagVesselFile* file = api.taglib_file_newu(widePath.c_str())) {
         if (api.taglib_file_tag(file)) {
             api.taglib_tag_remove(file);
-            api.taglib_file_save_ex(file, 3);
+            saved = api.taglib_file_save_ex(file, 3) != 0;
         }
         api.taglib_file_free(file);
     }
-    return RemoveTagResult::Removed;
+    return saved ? RemoveTagResult::Removed : RemoveTagResult::Refused;
 }
 
 void reportSave(SaveTagResult result, const QString& path, const TagBinding& binding) {
     if (result == SaveTagResult::Refused)
-        showError(QStringLiteral("Can not save tag to the file: ") + path);
+        showSaveRefused(path);
     else if (result == SaveTagResult::Unavailable)
         showUnavailable(binding);
 }
@@ -168,6 +174,8 @@ void reportSave(SaveTagResult result, const QString& path, const TagBinding& bin
 void reportRemove(RemoveTagResult result, const QString& path, const TagBinding& binding) {
     if (result == RemoveTagResult::Missing)
         showError(QStringLiteral("Can not remove tag from the file: ") + path);
+    else if (result == RemoveTagResult::Refused)
+        showSaveRefused(path);
     else if (result == RemoveTagResult::Unavailable)
         showUnavailable(binding);
 }

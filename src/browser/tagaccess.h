@@ -20,7 +20,7 @@ uint32_t tagFieldNumber(const QString& text);
 /// What a save did, for the browser window's refresh.
 enum class SaveTagResult { Saved, Refused, NotOpened, Unavailable };
 /// What a remove did.
-enum class RemoveTagResult { Removed, Missing, Unavailable };
+enum class RemoveTagResult { Removed, Missing, Refused, Unavailable };
 
 /// The non-visual tag routines of the browser window, over a loaded tag library. They show
 /// nothing (reportSave() and reportRemove() tell the user on the window thread). One thread
@@ -37,8 +37,9 @@ public:
     /// flow up to closing the file).
     SaveTagResult saveTag(const QString& path, const audiotag& fields) const;
 
-    /// Removes the tag of `path` (the "Remove Tag" flow up to closing the file). A failure of
-    /// the library to remove or write is not told.
+    /// Removes the tag of `path` (the "Remove Tag" flow up to closing the file). Refused when
+    /// the library could not write the file without its tag; a file it cannot open is passed
+    /// over, as by a save.
     RemoveTagResult removeTag(const QString& path) const;
 
 private:
@@ -51,6 +52,6 @@ private:
 void reportSave(SaveTagResult result, const QString& path, const TagBinding& binding);
 
 /// Tells the user about a remove: a missing file shows "Can not remove tag from the file: "
-/// and the path; without the library a message says that tags cannot be edited. Window
-/// thread.
+/// and the path; a refused write shows the save's message; without the library a message
+/// says that tags cannot be edited. Window thread.
 void reportRemove(RemoveTagResult result, const QString& path, const TagBinding& binding);

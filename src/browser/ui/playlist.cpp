@@ -6,6 +6,7 @@
 #include "browser/tagworker.h"
 #include "browser/ui/recordingsmodel.h"
 #include "common/messages.h"
+#include "common/recordinglock.h"
 #include "settings/config.h"
 
 #include <QAction>
@@ -50,6 +51,23 @@ constexpr int ColumnWidths[BrowserColumnCount] = {194, 120, 120, 70, 120};
 
 QString quoted(const QString& name) {
     return QLatin1Char('"') + name + QLatin1Char('"');
+}
+
+// True when a recorder still writes one of `paths`: a tag written, a rename or a delete now
+// would corrupt or lose that recording (the encoder keeps writing at its own offsets into
+// its own inode). Says so once, naming the first such file.
+bool refusedWhileRecorded(std::initializer_list<QString> paths) {
+    for (const QString& path : paths) {
+        if (RecordingLock::isBeingRecorded(path)) {
+            messages().show(QStringLiteral("The file %1 is being recorded.\nThis command can be "
+                                           "used once the recording has stopped.")
+                                .arg(quoted(QFileInfo(path).fileName())),
+                            QStringLiteral("Orvanta"), MessageIcon::Information,
+                            MessageButtons::Ok);
+            return true;
+        }
+    }
+    return false;
 }
 
 // Moves `from` to `to` unless `to` exists: rename(2) alone would replace it silently.
@@ -611,27 +629,25 @@ void Tplaylist::ShowTag() {
 
 void Tplaylist::SaveTagActionExecute() {
     const QString path = GetSelectedFile();
-    if (path.isEmpty())
+    if (path.isEmpty() || refusedWhileRecorded({path}))
         return;
     const audiotag fields = savetags();
     const SaveTagResult result = m_tags->call(
         [path, fields](const TagAccess& access) { return access.saveTag(path, fields); });
     reportSave(result, path, m_tags->binding());
-    const QString title = tagFields[0]->text();
-    const QString artist = tagFields[1]->text();
+    // The fields and the row show what the file holds now, also after a refused save.
     ShowTag();
     const int row = selectedRow();
     if (row >= 0) {
-        // The row shows what was asked for; the fields show what the file holds now.
-        m_model->row(row).title = title;
-        m_model->row(row).artist = artist;
+        m_model->row(row).title = tagFields[0]->text();
+        m_model->row(row).artist = tagFields[1]->text();
         m_model->rowChanged(row);
     }
 }
 
 void Tplaylist::RemoveTagActionExecute() {
     const QString path = GetSelectedFile();
-    if (path.isEmpty())
+    if (path.isEmpty() || refusedWhileRecorded({path}))
         return;
     const RemoveTagResult result =
         m_tags->call([path](const TagAccess& access) { return access.removeTag(path); });
@@ -651,7 +667,8 @@ void Tplaylist::RemoveTagActionExecute() {
 
 void Tplaylist::RenameActionExecute() {
     const int row = selectedRow();
-    if (row >= 0)
+    // Told before the name is typed; renameRow() tests again when the edit is accepted.
+    if (row >= 0 && !refusedWhileRecorded({rowPath(row)}))
         VST->edit(m_model->index(row, 0));
 }
 
@@ -679,6 +696,8 @@ bool Tplaylist::renameRow(int row, const QString& text) {
             newName += oldName.mid(oldDot);
     }
     const QDir folder(m_listedFolder);
+    if (refusedWhileRecorded({folder.filePath(oldName)}))
+        return false;
     QString error;
     if (!renameNoReplace(folder.filePath(oldName), folder.filePath(newName), &error)) {
         showError(QStringLiteral("Could not rename %1 to %2: %3.")
@@ -697,8 +716,10 @@ void Tplaylist::DeleteActionExecute() {
     const int row = selectedRow();
     if (row < 0)
         return;
-    m_host.stopPlayback();
     const QString path = GetSelectedFile();
+    if (refusedWhileRecorded({path}))
+        return;
+    m_host.stopPlayback();
     if (!QFile::moveToTrash(path) && QFileInfo::exists(path)) {
         showError(QStringLiteral("Could not move %1 to the trash. The file was not deleted.")
                       .arg(quoted(QFileInfo(path).fileName())),
@@ -728,8 +749,12 @@ void Tplaylist::saveCopyTo(const QString& folder) {
     const QString source = GetSelectedFile();
     if (source.isEmpty())
         return;
-    m_host.stopPlayback();
     const QString target = QDir(folder).filePath(QFileInfo(source).fileName());
+    // The copy replaces the target by a rename: a recorder still writing it would go on
+    // into a file that no longer has a name. Reading the source is harmless.
+    if (refusedWhileRecorded({target}))
+        return;
+    m_host.stopPlayback();
     const QFileInfo sourceInfo(source);
     const QFileInfo targetInfo(target);
     // Copying a file onto itself would truncate it first.
@@ -817,6 +842,8 @@ void Tplaylist::itunesActionExecute() {
 void Tplaylist::EditActionExecute() {
     if (selectedRow() < 0)
         return;
-    editRecording(GetSelectedFile(),
-                  [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); });
+    const QString path = GetSelectedFile();
+    if (refusedWhileRecorded({path}))
+        return;
+    editRecording(path, [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); });
 }

@@ -7,6 +7,7 @@
 #include "tagvessel/tagtestfiles.h"
 
 #include "browser/tagaccess.h"
+#include "common/recordinglock.h"
 #include "settings/config.h"
 
 #include <QAction>
@@ -24,6 +25,9 @@
 #include <QTreeView>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -346,6 +350,117 @@ TEST_F(PlaylistTest, TagPanelCopiesPastesSavesAndRemoves) {
     // The copy buffer survives.
     EXPECT_EQ(m_browser->clipboardTag().title, QStringLiteral("Song A"));
     EXPECT_TRUE(m_messages.shown.empty());
+}
+
+// Runs `body` while this process cannot write a byte to any file: as root, permission bits
+// would not stop the tag library, but a file size limit of 0 fails every write with EFBIG
+// before anything is changed.
+void withoutFileWrites(const std::function<void()>& body) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit none = saved;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    body();
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, oldHandler);
+}
+
+TEST_F(PlaylistTest, AFailedTagWriteShowsWhatTheFileHoldsAndKeepsTheFields) {
+    makeRecording(QStringLiteral("song.mp3"), 0, QStringLiteral("Old"), QStringLiteral("Band"));
+    list();
+    m_browser->selectRow(0);
+    const QString file = path("song.mp3");
+    const QByteArray before = fileBytes(file);
+    const QString failure = QStringLiteral("Can not save tag to the file: ") + file;
+
+    m_browser->tagFields[0]->setText(QStringLiteral("New"));
+    m_browser->tagFields[1]->setText(QStringLiteral("Someone"));
+    withoutFileWrites([&] { m_browser->SaveTagAction->trigger(); });
+    ASSERT_EQ(m_messages.shown.size(), 1u);
+    EXPECT_EQ(m_messages.shown[0].text, failure);
+    // The row and the fields show what the file still holds, not what was typed.
+    EXPECT_EQ(m_browser->rows()[0].title, QStringLiteral("Old"));
+    EXPECT_EQ(m_browser->rows()[0].artist, QStringLiteral("Band"));
+    EXPECT_EQ(m_browser->tagFields[0]->text(), QStringLiteral("Old"));
+
+    m_browser->tagFields[0]->setText(QStringLiteral("Typed"));
+    withoutFileWrites([&] { m_browser->RemoveTagAction->trigger(); });
+    ASSERT_EQ(m_messages.shown.size(), 2u);
+    EXPECT_EQ(m_messages.shown[1].text, failure);
+    EXPECT_EQ(m_browser->tagFields[0]->text(), QStringLiteral("Typed"));
+    EXPECT_EQ(m_browser->tagFields[1]->text(), QStringLiteral("Band"));
+    EXPECT_EQ(m_browser->rows()[0].title, QStringLiteral("Old"));
+    EXPECT_EQ(fileBytes(file), before);
+}
+
+TEST_F(PlaylistTest, ARecordingInProgressIsNeitherChangedNorMovedNorDeleted) {
+    makeRecording(QStringLiteral("live.mp3"), 0, QStringLiteral("Live"), QStringLiteral("Band"));
+    list();
+    m_browser->selectRow(0);
+    const QString file = path("live.mp3");
+    const QByteArray before = fileBytes(file);
+    // "Save as..." onto a file of that name that another recorder is writing.
+    const QString other = m_dir.path() + QStringLiteral("/other");
+    ASSERT_TRUE(QDir().mkpath(other));
+    const QString otherFile = other + QStringLiteral("/live.mp3");
+    ASSERT_TRUE(writeBytes(otherFile, "growing"));
+    m_browser->chooseFolder = [&](const QString&) { return other; };
+    QTemporaryDir settings; // no audio editor installed, no download page
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    qputenv("ORVANTA_EDITOR_DOWNLOAD_PAGE", "");
+
+    RecordingLock recording;
+    RecordingLock otherRecording;
+    ASSERT_EQ(recording.acquire(file), RecordingLock::Result::Locked);
+    ASSERT_EQ(otherRecording.acquire(otherFile), RecordingLock::Result::Locked);
+    QAbstractItemModel* model = m_browser->VST->model();
+    m_browser->tagFields[0]->setText(QStringLiteral("Changed"));
+    const std::pair<const char*, std::function<void()>> commands[] = {
+        {"save tag", [&] { m_browser->SaveTagAction->trigger(); }},
+        {"remove tag", [&] { m_browser->RemoveTagAction->trigger(); }},
+        {"rename", [&] { m_browser->RenameAction->trigger(); }},
+        {"in-place rename", [&] { model->setData(model->index(0, 0), QStringLiteral("x")); }},
+        {"delete", [&] { m_browser->DeleteAction->trigger(); }},
+        {"edit", [&] { m_browser->EditAction->trigger(); }},
+        {"save as", [&] { m_browser->SaveAsAction->trigger(); }},
+    };
+    for (const auto& [name, run] : commands) {
+        m_messages.shown.clear();
+        run();
+        ASSERT_EQ(m_messages.shown.size(), 1u) << name;
+        EXPECT_EQ(m_messages.shown[0].text,
+                  QStringLiteral("The file \"live.mp3\" is being recorded.\nThis command can be "
+                                 "used once the recording has stopped."))
+            << name;
+        EXPECT_EQ(m_messages.shown[0].icon, MessageIcon::Information) << name;
+        EXPECT_EQ(m_messages.shown[0].buttons, MessageButtons::Ok) << name;
+        EXPECT_EQ(m_messages.shown[0].caption, QStringLiteral("Orvanta")) << name;
+        EXPECT_EQ(fileBytes(file), before) << name;
+        EXPECT_EQ(names(), QStringList{QStringLiteral("live.mp3")}) << name;
+    }
+    qunsetenv("ORVANTA_EDITOR_DOWNLOAD_PAGE");
+    EXPECT_FALSE(m_browser->VST->editing());
+    EXPECT_EQ(fileBytes(otherFile), QByteArray("growing"));
+    EXPECT_EQ(m_browser->rows()[0].title, QStringLiteral("Live"));
+    EXPECT_EQ(m_host.stops, 0); // not even the player was stopped
+
+    // Playing it and copying its tag stay allowed.
+    m_messages.shown.clear();
+    m_browser->PlayAction->trigger();
+    EXPECT_EQ(m_host.played, QStringList{file});
+    m_browser->CopyButton->click();
+    EXPECT_EQ(m_browser->clipboardTag().title, QStringLiteral("Changed"));
+    EXPECT_TRUE(m_messages.shown.empty());
+
+    // Once the recording has stopped, the commands work again.
+    recording.release();
+    m_browser->SaveTagAction->trigger();
+    EXPECT_TRUE(m_messages.shown.empty());
+    TagBinding binding{QStringLiteral(TAGVESSEL_LIBRARY)};
+    EXPECT_EQ(TagAccess(binding).GetTag(file).title, QStringLiteral("Changed"));
+    EXPECT_EQ(m_browser->rows()[0].title, QStringLiteral("Changed"));
 }
 
 TEST_F(PlaylistTest, PlaysThroughTheMainWindowAndSetsItsLastFile) {
