@@ -317,6 +317,9 @@ void RecSession::finish(int exitCode) {
     if (m_finished)
         return;
     m_finished = true;
+    // A file that could not be finished was reported when it was closed; the run failed.
+    if (exitCode == RecExitOk && m_recorder && m_recorder->closeFailures > 0)
+        exitCode = RecExitFailure;
     m_exitCode = exitCode;
     m_closeGuard.stop();
     if (m_callbacks.finished)
@@ -337,5 +340,7 @@ void RecSession::close() {
     m_source->OnDeviceChange = nullptr;
     if (m_recorder->rec)
         m_recorder->fullstop();
+    if (m_recorder->closeFailures > 0 && m_exitCode == RecExitOk)
+        m_exitCode = RecExitFailure;
     m_source->stop();
 }

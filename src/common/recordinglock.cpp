@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -42,13 +43,21 @@ RecordingLock& RecordingLock::operator=(RecordingLock&& other) noexcept {
     return *this;
 }
 
-RecordingLock::Result RecordingLock::acquire(const QString& path) {
+RecordingLock::Result RecordingLock::acquire(const QString& path, Create create) {
     release();
     // A write lock needs a descriptor open for writing; the file is not emptied here.
-    const int fd = openFile(QFile::encodeName(path), O_WRONLY | O_CREAT);
+    const int fd =
+        openFile(QFile::encodeName(path), O_WRONLY | (create == Create::Yes ? O_CREAT : 0));
     if (fd < 0) {
         m_errno = errno;
         return Result::Failed;
+    }
+    // Only a regular file can be a recording that a browser might touch; a device such as
+    // /dev/full or a pipe is shared by everyone and locking it would only get in the way.
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
+        m_fd = fd;
+        return Result::Locked;
     }
     struct flock range = wholeFile(F_WRLCK);
     int result = 0;

@@ -27,9 +27,11 @@ public:
         Failed, ///< the file could not be opened or locked; errorText() tells why
     };
 
+    enum class Create { Yes, No };
+
     /// Takes the lock on `path` without waiting, creating the file (empty) when it does not
-    /// exist. Releases a lock held before.
-    Result acquire(const QString& path);
+    /// exist and `create` allows it. Releases a lock held before.
+    Result acquire(const QString& path, Create create = Create::Yes);
     /// Gives the lock up (nothing when none is held).
     void release();
     bool held() const { return m_fd >= 0; }

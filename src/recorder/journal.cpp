@@ -1,5 +1,7 @@
 #include "journal.h"
 
+#include "common/recordinglock.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -348,7 +350,24 @@ std::vector<RecordingJournal::Abandoned> RecordingJournal::repairAbandoned() {
             item.outcome = RepairOutcome::Missing;
             item.detail = QStringLiteral("the file was replaced by another one");
         } else {
-            item.outcome = repairRecording(recording, &item.detail);
+            // The repair holds the recording's lock while it mends the file, as a writer does:
+            // the browsers leave the file alone meanwhile, and a file that a recorder has
+            // opened again since (its lock taken, its entry not yet seen above) is not touched.
+            RecordingLock lock;
+            switch (lock.acquire(recording, RecordingLock::Create::No)) {
+            case RecordingLock::Result::Locked:
+                item.outcome = repairRecording(recording, &item.detail);
+                break;
+            case RecordingLock::Result::Busy:
+                item.outcome = RepairOutcome::Unchanged;
+                item.detail =
+                    QStringLiteral("the file is being recorded again by a running program");
+                break;
+            case RecordingLock::Result::Failed:
+                item.outcome = RepairOutcome::Failed;
+                item.detail = QStringLiteral("it could not be opened: ") + lock.errorText();
+                break;
+            }
         }
 
         if (item.outcome == RepairOutcome::Failed) {

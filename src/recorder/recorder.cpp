@@ -150,14 +150,19 @@ int32_t TRecorder::startrecord() {
     }
     const QString ext = codecExtension(config.codec);
     const bool splitting = config.splitteron || m_partContinuation;
+    bool askedUser = false;
 
     if (eventactive && !globalname.isEmpty()) {
         outputfile = folder + globalname + QLatin1Char('.') + ext;
     } else if (config.autoname || eventactive || config.vox) {
         outputfile = folder + getautoname() + QLatin1Char('.') + ext;
     } else if (!(splitting && partnumber != 0)) {
+        askedUser = true;
         for (;;) {
             outputfile = m_view.askSaveFileName(codecFilter(config.codec), ext, config.archive);
+            // The question must be about the file the writer will really write.
+            if (!outputfile.isEmpty())
+                outputfile = codecOutputName(config.codec, outputfile);
             if (outputfile.isEmpty() || !QFileInfo::exists(outputfile))
                 break;
             if (m_view.messageBox(QStringLiteral("This file already exists. Overwrite?"),
@@ -167,8 +172,10 @@ int32_t TRecorder::startrecord() {
         }
         globalname = outputfile.isEmpty() ? QString() : QFileInfo(outputfile).fileName();
     }
-    bool chosenByUser = !outputfile.isEmpty() && !(eventactive && !globalname.isEmpty()) &&
-                        !(config.autoname || eventactive || config.vox);
+    // Only a name picked in the save dialog in this very call counts as the user's choice; a
+    // later part without a name of its own (its event gone, say) still holds the previous
+    // part's path here, which must never be emptied again.
+    bool chosenByUser = askedUser && !outputfile.isEmpty();
     if (splitting && partnumber > 0 && !globalname.isEmpty()) {
         outputfile = folder + stripext(globalname) + QStringLiteral("_part") +
                      QString::number(partnumber) + QLatin1Char('.') + ext;
@@ -177,6 +184,7 @@ int32_t TRecorder::startrecord() {
 
     if (outputfile.isEmpty())
         return 1;
+    outputfile = codecOutputName(config.codec, outputfile);
     // Only a name the user picked in the save dialog (and agreed to overwrite) may replace
     // a file; a name made here - a template, an event's name, a part number - repeats from
     // one run or one day to the next and must not destroy an earlier recording.
@@ -205,7 +213,7 @@ void TRecorder::enterInJournal(TAudioWriter& writer) {
     // The entry lives exactly as long as the file is unfinished: the writer calls its
     // handler after finishing the file in its destructor, and the handler, holding the
     // entry, goes with the writer even if an earlier handler throws.
-    std::shared_ptr<JournalEntry> entry = m_journal->opened(writer.filename(), config.codec);
+    std::shared_ptr<JournalEntry> entry = m_journal->opened(writer.outputName(), config.codec);
     if (!entry)
         return;
     writer.onFinished = [entry, earlier = std::move(writer.onFinished)](TAudioWriter& sender,
@@ -307,6 +315,32 @@ void TRecorder::pauseClick() {
 }
 
 void TRecorder::fullstop() {
+    const QString file = outputfile;
+    const QString problem = stopFile();
+    if (!problem.isEmpty()) {
+        ++closeFailures;
+        showCloseFailure(file, problem);
+    }
+}
+
+QString TRecorder::closeForExit() {
+    const QString file = outputfile;
+    const QString problem = stopFile();
+    if (problem.isEmpty())
+        return problem;
+    ++closeFailures;
+    return QStringLiteral("Could not finish the audio file %1: %2").arg(file, problem);
+}
+
+void TRecorder::showCloseFailure(const QString& file, const QString& problem) {
+    m_view.messageBox(QStringLiteral("Could not finish the audio file %1:\n%2\n"
+                                     "What was recorded up to this point is kept in the file.")
+                          .arg(file, problem),
+                      QStringLiteral("Can not write audio file."), MessageIcon::Error,
+                      MessageButtons::Ok);
+}
+
+QString TRecorder::stopFile() {
     if (voxarmed) {
         filestarted = false;
         ShowStatus(2);
@@ -318,10 +352,11 @@ void TRecorder::fullstop() {
     }
     closefile = false;
     writing = false;
+    QString problem;
     if (rec) {
-        // The writer finishes its file when destroyed; clear the member first so that
-        // nothing can write to a writer that is going away.
+        // Clear the member first so that nothing can write to a writer that is going away.
         std::unique_ptr<TAudioWriter> closing = std::move(rec);
+        problem = closing->close();
         closing.reset();
     }
     if (config.vox && voxarmed && config.voxautodelete && config.voxdeleteit &&
@@ -334,6 +369,7 @@ void TRecorder::fullstop() {
     lastfile = outputfile;
     config.voxdeleteit = false;
     m_view.refreshBrowser();
+    return problem;
 }
 
 void TRecorder::event(TWASAPISource* /*Sender*/, const void* data, int32_t dsize) {
@@ -421,7 +457,8 @@ void TRecorder::updateSizeText() {
 void TRecorder::writeFailed(const QString& reason) {
     const QString file = outputfile;
     const bool vox = voxarmed;
-    fullstop();
+    // The message below speaks for the file; a failure to finish it adds nothing.
+    stopFile();
     if (!vox) {
         // Back to Ready, as after Stop.
         paused = false;
@@ -451,6 +488,14 @@ void TRecorder::writeBlock() {
     }
     totalbytes += n;
     updateSizeText();
+}
+
+uint32_t TRecorder::roomLeft() const {
+    const uint64_t used = static_cast<uint64_t>(totalbytes) + rec->pendingBytes();
+    const uint64_t room = rec->maxDataBytes() > used ? rec->maxDataBytes() - used : 0;
+    const uint32_t align = std::max<uint32_t>(PCM.nBlockAlign, 1);
+    const auto fits = static_cast<uint32_t>(std::min<uint64_t>(room, bsize));
+    return fits - fits % align;
 }
 
 void TRecorder::continueInNewPart() {
@@ -513,11 +558,16 @@ void TRecorder::handleBlock(const void* data, int32_t dsize) {
             }
         }
         // A WAV file cannot describe more than 4 GiB: continue in a new part before it
-        // would pass that size.
+        // would pass that size. With a Stop pending this block is the file's last: no new
+        // part is opened for it, and it is cut to what the file can still hold.
         if (writing && rec && rec->maxDataBytes() > 0 &&
-            static_cast<uint64_t>(totalbytes) + rec->pendingBytes() + bsize > rec->maxDataBytes())
-            continueInNewPart();
-        if (writing && rec)
+            static_cast<uint64_t>(totalbytes) + rec->pendingBytes() + bsize > rec->maxDataBytes()) {
+            if (closefile)
+                bsize = roomLeft();
+            else
+                continueInNewPart();
+        }
+        if (writing && rec && bsize > 0)
             writeBlock();
     }
     if (closefile)

@@ -55,8 +55,12 @@ public:
     void StartClick();
     void StopClick();
     void pauseClick();
-    /// Closes the current file and goes back to listening (VOX) or to ready.
+    /// Closes the current file and goes back to listening (VOX) or to ready. A file that
+    /// cannot be finished completely is reported in a message box.
     void fullstop();
+    /// As fullstop(), for a program that is ending: no message box; returns empty, or a
+    /// message naming the file and why it could not be finished completely.
+    QString closeForExit();
     /// The data handler, installed as the capture source's OnData.
     void event(TWASAPISource* Sender, const void* data, int32_t dsize);
     /// The next automatic file name, without folder and extension.
@@ -82,6 +86,8 @@ public:
     int64_t voxdif = 0;
     QString recsize;
     int internalstatus = 0;
+    /// Files that could not be finished completely since the recorder was made.
+    int closeFailures = 0;
 
     bool writing = false;
     bool filestarted = false;
@@ -109,6 +115,11 @@ private:
     void runVox();
     void writeBlock();
     void writeFailed(const QString& reason);
+    /// fullstop() without the report: returns why the file could not be finished, or empty.
+    QString stopFile();
+    void showCloseFailure(const QString& file, const QString& problem);
+    /// The whole frames of the block in hand that still fit into the current file.
+    uint32_t roomLeft() const;
     void continueInNewPart();
     void showWriterError(const QString& message);
     void updateSizeText();

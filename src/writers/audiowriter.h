@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/recordinglock.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -22,11 +24,14 @@ using TFinished = std::function<void(TAudioWriter& sender, QString filename)>;
 
 /// Writes one output file. Created with the full output path (the constructor creates the
 /// file or throws a std::exception whose message the recorder shows), fed with write(),
-/// destroyed to finish the file. All on the window thread; no locking.
+/// finished by close() or, when nobody asks how that went, by the destructor. From before the
+/// file is emptied until it is finished the writer holds its RecordingLock, so no other program
+/// of ours changes the file meanwhile. All on the window thread; no locking.
 class TAudioWriter {
 public:
     explicit TAudioWriter(const QString& filename) : fname(filename) {}
-    /// Derived destructors finish the file; then onFinished, when set, is called.
+    /// Derived destructors finish the file (through close()); then onFinished, when set, is
+    /// called, and the lock is given up.
     virtual ~TAudioWriter();
 
     TAudioWriter(const TAudioWriter&) = delete;
@@ -45,10 +50,31 @@ public:
     /// when the writer is destroyed).
     virtual uint64_t pendingBytes() const { return 0; }
 
+    /// Finishes the file: writes what is still buffered, completes its headers and makes it
+    /// durable. Returns empty, or why the file could not be finished completely (a sentence
+    /// that does not name the file); it keeps whatever was written. Later calls return the
+    /// first call's result; write() must not be called after it. Never throws.
+    QString close();
+
+    /// The name the writer was created with.
     const QString& filename() const { return fname; }
+    /// The file actually written, which a writer may derive from filename().
+    virtual const QString& outputName() const { return fname; }
 
     TFinished onFinished;
 
 protected:
+    /// Finishes the file, once, for close(); returns what close() returns. Derived destructors
+    /// call close(), so a file is finished however the writer goes.
+    virtual QString finishFile() { return {}; }
+    /// Takes the recording lock on `path` before the writer empties it. Throws EMakerError
+    /// (code -1) when another recorder is writing that file.
+    void lockOutput(const QString& path);
+
     QString fname;
+
+private:
+    RecordingLock m_lock;
+    bool m_closed = false;
+    QString m_closeResult;
 };

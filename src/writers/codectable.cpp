@@ -40,6 +40,10 @@ QString codecFilter(int codec) {
     return row ? QString::fromLatin1(row->filter) : QString();
 }
 
+QString codecOutputName(int codec, const QString& filename) {
+    return codec == 1 ? TOGGwriter::oggName(filename) : filename;
+}
+
 std::unique_ptr<TAudioWriter> createWriter(int codec, const QString& filename,
                                            const tWAVEFORMATEX& pcm) {
     const CodecRow* row = codecRow(codec);

@@ -32,6 +32,10 @@ QString codecExtension(int codec);
 /// The save dialog's filter of a codec; empty outside 0..3.
 QString codecFilter(int codec);
 
+/// The file the codec's writer really writes when created on `filename`: the Ogg Vorbis writer
+/// always gives its file the ".ogg" extension; the others write `filename` itself.
+QString codecOutputName(int codec, const QString& filename);
+
 /// Creates the writer of a codec. Throws std::runtime_error with a clear message for an
 /// index outside 0..3; otherwise whatever the writer's constructor throws (a missing codec
 /// library among it).

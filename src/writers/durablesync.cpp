@@ -30,6 +30,17 @@ void DurableSync::finish() {
     m_ticket = 0;
 }
 
+QString DurableSync::finishAndWait() {
+    if (m_ticket == 0)
+        return {};
+    const int error = FileSyncer::instance().detachAndWait(m_ticket, FinalSyncWait);
+    m_ticket = 0;
+    if (error == 0)
+        return {};
+    return QStringLiteral("The disk reported an error while storing it: %1")
+        .arg(QString::fromLocal8Bit(std::strerror(error)));
+}
+
 QString DurableSync::failure(const QString& name) const {
     const int error = m_ticket != 0 ? FileSyncer::instance().error(m_ticket) : 0;
     if (error == 0)

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 
 /// A writer's share of the durability work: it counts the audio the writer takes in and,
@@ -30,6 +31,12 @@ public:
     /// Asks for a last sync and gives the file up; call once the file is complete. Calls
     /// after the first do nothing.
     void finish();
+    /// Like finish(), but waits up to FinalSyncWait for the last sync and returns empty, or
+    /// the reason the disk gave for failing to store the file (any sync of it, this one
+    /// included). The window thread waits here only once per file, at its end.
+    QString finishAndWait();
+    static constexpr std::chrono::milliseconds FinalSyncWait{1500};
+
     /// Empty, or a message for the user when the disk reported a failure to store the file
     /// (`name` is the file's name for it).
     QString failure(const QString& name) const;

@@ -134,6 +134,29 @@ void FileSyncer::detach(Ticket ticket, FinalSync final) {
     m_wake->notify_one();
 }
 
+int FileSyncer::detachAndWait(Ticket ticket, std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_mutex);
+    const auto it = m_files.find(ticket);
+    if (it == m_files.end() || it->second.detached)
+        return 0;
+    it->second.detached = true;
+    it->second.pending = true;
+    it->second.awaited = true;
+    ensureThreadLocked();
+    m_wake->notify_one();
+    const bool done = m_idle->wait_for(lock, limit, [&] { return m_results.count(ticket) > 0; });
+    if (!done) {
+        // The disk is slow to answer; the sync goes on without anyone waiting for it.
+        const auto waiting = m_files.find(ticket);
+        if (waiting != m_files.end())
+            waiting->second.awaited = false;
+        return 0;
+    }
+    const int error = m_results[ticket];
+    m_results.erase(ticket);
+    return error;
+}
+
 int FileSyncer::error(Ticket ticket) const {
     std::lock_guard lock(m_mutex);
     const auto it = m_files.find(ticket);
@@ -202,6 +225,8 @@ void FileSyncer::run() {
         for (auto it = m_files.begin(); it != m_files.end();) {
             if (it->second.detached && !it->second.pending && !it->second.running) {
                 toClose.push_back(it->second.fd);
+                if (it->second.awaited)
+                    m_results[it->first] = it->second.error;
                 it = m_files.erase(it);
             } else {
                 ++it;
@@ -212,6 +237,8 @@ void FileSyncer::run() {
             for (const int fd : toClose)
                 ::close(fd);
             lock.lock();
+            // Wakes detachAndWait(), which waits on the same condition as waitIdle().
+            m_idle->notify_all();
             continue;
         }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -48,6 +49,11 @@ public:
     /// Any thread. Gives the file up, with one more sync first when `final` says so; the
     /// ticket is invalid afterwards.
     void detach(Ticket ticket, FinalSync final);
+    /// Any thread but the syncer's own. Gives the file up after one more sync and waits at
+    /// most `limit` for it. Returns the errno of the first sync of the file that failed, this
+    /// last one included; 0 when none did or the last one did not end in time (it then still
+    /// runs, as after detach()). The ticket is invalid afterwards.
+    int detachAndWait(Ticket ticket, std::chrono::milliseconds limit);
     /// Any thread. The errno of the first sync of the file that failed, 0 when none did.
     /// Descriptors that cannot be synced at all (pipes, character devices) do not count.
     int error(Ticket ticket) const;
@@ -63,6 +69,7 @@ private:
         bool pending = false;
         bool running = false;
         bool detached = false;
+        bool awaited = false; ///< detachAndWait() wants its result when it is given up
         int error = 0;
     };
 
@@ -78,6 +85,8 @@ private:
     std::unique_ptr<std::condition_variable> m_wake = std::make_unique<std::condition_variable>();
     std::unique_ptr<std::condition_variable> m_idle = std::make_unique<std::condition_variable>();
     std::map<Ticket, Entry> m_files;
+    /// The errors of awaited files the syncer has given up, until detachAndWait() takes them.
+    std::map<Ticket, int> m_results;
     Ticket m_nextTicket = 1;
     uint64_t m_completed = 0;
     bool m_stopping = false;

@@ -103,6 +103,7 @@ TFLACwriter::TFLACwriter(const QString& filename, const tWAVEFORMATEX& pcm, cons
     m_api.FLAC__stream_encoder_set_bits_per_sample(e, m_pcm.wBitsPerSample);
     m_api.FLAC__stream_encoder_set_sample_rate(e, m_pcm.nSamplesPerSec);
 
+    lockOutput(filename);
     // A file that cannot be created gets the status libFLAC gives when it cannot open one.
     FILE* file = openUnbuffered(filename);
     const int fd = file ? ::fileno(file) : -1;
@@ -120,9 +121,24 @@ TFLACwriter::TFLACwriter(const QString& filename, const tWAVEFORMATEX& pcm, cons
 }
 
 TFLACwriter::~TFLACwriter() {
-    // Finishing completes STREAMINFO; the last sync comes after it.
-    encoder.reset();
-    m_sync.finish();
+    close();
+}
+
+QString TFLACwriter::finishFile() {
+    QString problem;
+    // Finishing writes the last frame and completes STREAMINFO; the last sync comes after it.
+    if (FLAC__StreamEncoder* e = encoder.release()) {
+        if (!m_api.FLAC__stream_encoder_finish(e)) {
+            const char* state = m_api.FLAC__stream_encoder_get_resolved_state_string(e);
+            problem =
+                QStringLiteral("The end of the audio could not be written: the encoder reports ") +
+                QString::fromLatin1(state ? state : "an unknown error");
+        }
+        m_api.FLAC__stream_encoder_delete(e);
+    }
+    if (const QString failure = m_sync.finishAndWait(); problem.isEmpty())
+        problem = failure;
+    return problem;
 }
 
 std::unique_ptr<TAudioWriter> TFLACwriter::create(const QString& filename,

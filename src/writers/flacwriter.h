@@ -20,7 +20,7 @@ public:
     /// is missing, or "Can not initialize FLAC encoder. Error code: <8 hex digits>". `api`
     /// replaces the loaded libFLAC entry points (for tests); null uses the binding.
     TFLACwriter(const QString& filename, const tWAVEFORMATEX& pcm, const FlacApi* api = nullptr);
-    /// Finishes the stream (libFLAC completes the file) and deletes the encoder. Never throws.
+    /// Finishes the file (close()) when nobody did. Never throws.
     ~TFLACwriter() override;
 
     /// Always returns 0: the encoder reports no byte counts. Throws with libFLAC's state text
@@ -37,6 +37,8 @@ public:
     static std::unique_ptr<TAudioWriter> create(const QString& filename, const tWAVEFORMATEX& pcm);
 
 private:
+    /// Finishes the stream (libFLAC completes the file) and deletes the encoder.
+    QString finishFile() override;
     struct EncoderDeleter {
         const FlacApi* api = nullptr;
         void operator()(FLAC__StreamEncoder* encoder) const;

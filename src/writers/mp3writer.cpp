@@ -86,6 +86,7 @@ TMP3writer::TMP3writer(const QString& filename, const tWAVEFORMATEX& pcm, const 
         fail(QStringLiteral("MP3 encoding parameters incompatible with this samplerate: %1Hz")
                  .arg(rate));
 
+    lockOutput(filename);
     mp3file = std::make_unique<OutputFile>();
     if (!mp3file->create(filename))
         fail(QStringLiteral("Can not create output file: ") + filename);
@@ -93,17 +94,35 @@ TMP3writer::TMP3writer(const QString& filename, const tWAVEFORMATEX& pcm, const 
 }
 
 TMP3writer::~TMP3writer() {
+    close();
+}
+
+QString TMP3writer::finishFile() {
+    QString problem;
     if (BladeHandle) {
         dwWrite = 0;
-        if (m_api.beDeinitStream(BladeHandle.get(), Mp3Buffer.get(), &dwWrite) ==
-                BE_ERR_SUCCESSFUL &&
-            mp3file && !m_writeFailed && dwWrite > 0)
+        if (m_api.beDeinitStream(BladeHandle.get(), Mp3Buffer.get(), &dwWrite) !=
+            BE_ERR_SUCCESSFUL) {
+            problem = QStringLiteral("The encoder could not finish the last frames.");
+        } else if (mp3file && !m_writeFailed && dwWrite > 0) {
+            const int64_t start = mp3file->size();
             IsWritten = static_cast<uint32_t>(mp3file->write(Mp3Buffer.get(), dwWrite));
+            if (IsWritten != dwWrite) {
+                // As in write(): the file ends with a whole frame.
+                problem = QStringLiteral("The end of the audio could not be written: ") +
+                          mp3file->errorText();
+                mp3file->truncate(start);
+            }
+        }
         BladeHandle.reset();
     }
-    m_sync.finish();
+    if (const QString failure = m_sync.finishAndWait(); problem.isEmpty())
+        problem = failure;
+    if (mp3file && !mp3file->close() && problem.isEmpty())
+        problem = QStringLiteral("The file could not be closed: ") + mp3file->errorText();
     mp3file.reset();
     Mp3Buffer.reset();
+    return problem;
 }
 
 std::unique_ptr<TAudioWriter> TMP3writer::create(const QString& filename,

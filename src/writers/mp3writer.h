@@ -28,7 +28,7 @@ public:
     /// not create output file: <name>".
     TMP3writer(const QString& filename, const tWAVEFORMATEX& pcm,
                const Mp3EncoderApi& api = Mp3EncoderApi{});
-    /// Writes the last frames and closes encoder and file. Never throws.
+    /// Finishes the file (close()) when nobody did. Never throws.
     ~TMP3writer() override;
 
     /// Returns the bytes of the frames this call completed, or -1 once the encoder has failed
@@ -45,6 +45,8 @@ public:
     static std::unique_ptr<TAudioWriter> create(const QString& filename, const tWAVEFORMATEX& pcm);
 
 private:
+    /// Writes the last frames and closes encoder and file.
+    QString finishFile() override;
     struct StreamCloser {
         decltype(&::beCloseStream) close;
         void operator()(BeStream* stream) const {

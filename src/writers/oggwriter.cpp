@@ -44,6 +44,7 @@ QString TOGGwriter::oggName(const QString& name) {
 TOGGwriter::TOGGwriter(const QString& filename, const tWAVEFORMATEX& pcm)
     : TAudioWriter(filename), m_pcm(pcm) {
     iname = oggName(filename);
+    lockOutput(iname);
     oggfile = std::make_unique<OutputFile>();
     if (!oggfile->create(iname))
         fail(QStringLiteral("Cannot create file \"%1\". %2").arg(iname, oggfile->errorText()));
@@ -62,10 +63,19 @@ TOGGwriter::TOGGwriter(const QString& filename, const tWAVEFORMATEX& pcm)
 }
 
 TOGGwriter::~TOGGwriter() {
+    close();
+}
+
+QString TOGGwriter::finishFile() {
+    QString problem;
     if (initialized)
-        FinishStream();
-    m_sync.finish();
+        problem = FinishStream();
+    if (const QString failure = m_sync.finishAndWait(); problem.isEmpty())
+        problem = failure;
+    if (oggfile && !oggfile->close() && problem.isEmpty())
+        problem = QStringLiteral("The file could not be closed: ") + oggfile->errorText();
     oggfile.reset();
+    return problem;
 }
 
 std::unique_ptr<TAudioWriter> TOGGwriter::create(const QString& filename,
@@ -191,14 +201,23 @@ void TOGGwriter::failWrite() {
              .arg(iname, oggfile->errorText()));
 }
 
-void TOGGwriter::FinishStream() noexcept {
-    try {
-        m_api->vorbis_analysis_wrote(&vd, 0);
-        encodeBlocks();
-    } catch (...) {
-        // A full disk at the end: the file keeps its whole pages; nothing to report to here.
+QString TOGGwriter::FinishStream() noexcept {
+    QString problem;
+    if (m_writeFailed) {
+        // The failure was reported by write(); the file keeps its whole pages.
+    } else {
+        try {
+            m_api->vorbis_analysis_wrote(&vd, 0);
+            encodeBlocks();
+            WritePages(PageMode::Flush);
+        } catch (...) {
+            // A full disk at the end: the file keeps its whole pages.
+            problem = QStringLiteral("The end of the audio could not be written: ") +
+                      oggfile->errorText();
+        }
     }
     releaseEncoder();
+    return problem;
 }
 
 void TOGGwriter::releaseEncoder() noexcept {

@@ -20,7 +20,7 @@ public:
     /// std::runtime_error when the file cannot be created, when libogg or libvorbis is missing
     /// (the empty file stays) or "Vorbis_encode_init_vbr failed: <code>".
     TOGGwriter(const QString& filename, const tWAVEFORMATEX& pcm);
-    /// Ends the stream, writes the last pages and closes the file. Never throws.
+    /// Finishes the file (close()) when nobody did. Never throws.
     ~TOGGwriter() override;
 
     /// Returns the bytes of the pages this call completed (0 while libogg fills a page).
@@ -30,7 +30,7 @@ public:
     int32_t write(const void* P, uint32_t size) override;
 
     /// The path actually written: `fname` with its extension replaced by ".ogg".
-    const QString& outputName() const { return iname; }
+    const QString& outputName() const override { return iname; }
     /// `name` with its extension (after the last dot of the last path component) replaced by
     /// ".ogg", or ".ogg" appended when it has none.
     static QString oggName(const QString& name);
@@ -42,7 +42,10 @@ private:
     enum class PageMode { Complete, Flush };
 
     bool InitEncoder();
-    void FinishStream() noexcept;
+    /// Ends the stream, writes the last pages and closes the file.
+    QString finishFile() override;
+    /// Ends the stream and writes its last pages; empty, or why they could not be written.
+    QString FinishStream() noexcept;
     void releaseEncoder() noexcept;
     int32_t WritePages(PageMode mode);
     int32_t encodeBlocks();

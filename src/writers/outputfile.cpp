@@ -53,11 +53,17 @@ bool OutputFile::truncate(int64_t size) {
     return true;
 }
 
-void OutputFile::close() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
+bool OutputFile::close() {
+    if (m_fd < 0)
+        return true;
+    // close() is not retried on EINTR: on Linux the descriptor is gone either way.
+    const int result = ::close(m_fd);
+    m_fd = -1;
+    if (result != 0 && errno != EINTR) {
+        m_errno = errno;
+        return false;
     }
+    return true;
 }
 
 QString OutputFile::errorText() const {

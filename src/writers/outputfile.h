@@ -27,7 +27,8 @@ public:
     int64_t size() const { return m_size; }
     /// Cuts the file back to `size` bytes (not more than it has).
     bool truncate(int64_t size);
-    void close();
+    /// Closes the file; false when the system reported a failure (errorText() tells it).
+    bool close();
 
     /// The system's text for the last failure.
     QString errorText() const;

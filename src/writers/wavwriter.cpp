@@ -64,8 +64,11 @@ size_t writeAll(int fd, const uint8_t* data, size_t size) {
         const ssize_t n = ::write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
             break;
+        }
         done += static_cast<size_t>(n);
     }
     return done;
@@ -77,8 +80,11 @@ size_t pwriteAll(int fd, const uint8_t* data, size_t size, off_t offset) {
         const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
             break;
+        }
         done += static_cast<size_t>(n);
     }
     return done;
@@ -176,13 +182,13 @@ TWAVWriter::TWAVWriter(const QString& filename, const tWAVEFORMATEX& pcm)
 
         WriteHeader();
     } catch (...) {
-        closeFile();
+        close();
         throw;
     }
 }
 
 TWAVWriter::~TWAVWriter() {
-    closeFile();
+    close();
 }
 
 std::unique_ptr<TAudioWriter> TWAVWriter::create(const QString& filename,
@@ -245,6 +251,7 @@ void TWAVWriter::WriteHeader() {
     if (!formatTagSize(DstFmt.wFormatTag, fmtSize) || fmtSize > FormatImageSize)
         fail("Unable to get size of format description");
 
+    lockOutput(fname);
     const QByteArray path = QFile::encodeName(fname);
     do {
         wfile = ::open(path.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -366,6 +373,7 @@ void TWAVWriter::ConvertBuffer(ConvertMode mode) {
         returnsize += static_cast<int32_t>(header.dstLengthUsed);
         if (written < header.dstLengthUsed) {
             m_writeFailed = true;
+            m_writeErrno = errno;
             // Cut a partly written frame off again, so that the data chunk holds whole
             // frames only and its size stays consistent with the format.
             const uint16_t align = std::max<uint16_t>(DstFmt.nBlockAlign, 1);
@@ -388,7 +396,13 @@ void TWAVWriter::ConvertBuffer(ConvertMode mode) {
         std::memmove(SrcBuffer.get(), SrcBuffer.get() + header.srcLengthUsed, SrcBytes);
 }
 
-void TWAVWriter::closeFile() noexcept {
+QString TWAVWriter::finishFile() {
+    QString problem;
+    const auto note = [&problem](const char* what, int error) {
+        if (problem.isEmpty())
+            problem = QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                                   QString::fromLocal8Bit(std::strerror(error)));
+    };
     if (wfile >= 0) {
         // The last, partly filled buffer is written too; without this a recording would lose
         // up to 100 ms at its end.
@@ -397,24 +411,29 @@ void TWAVWriter::closeFile() noexcept {
                 ConvertBuffer(ConvertMode::Final);
             } catch (...) {
                 // The file keeps what was written; the sizes are completed below.
+                note("The end of the audio could not be written", m_writeErrno);
             }
         }
-        if (DataChunk.created)
-            ascend(DataChunk);
-        if (RiffChunk.created)
-            ascend(RiffChunk);
+        if (DataChunk.created && ascend(DataChunk) != 0)
+            note("The file's sizes could not be written", errno);
+        if (RiffChunk.created && ascend(RiffChunk) != 0)
+            note("The file's sizes could not be written", errno);
         if (DstFmt.wFormatTag != WAVE_FORMAT_PCM && FactChunk.created) {
             uint8_t count[4];
             putLe32(count, ConvertedSamples);
-            pwriteAll(wfile, count, 4, static_cast<off_t>(FactChunk.dwDataOffset));
+            if (pwriteAll(wfile, count, 4, static_cast<off_t>(FactChunk.dwDataOffset)) != 4)
+                note("The file's sizes could not be written", errno);
         }
-        m_sync.finish();
-        ::close(wfile);
+        if (const QString failure = m_sync.finishAndWait(); problem.isEmpty())
+            problem = failure;
+        if (::close(wfile) != 0)
+            note("The file could not be closed", errno);
         wfile = -1;
     }
     stream = false;
     SrcBuffer.reset();
     DstBuffer.reset();
+    return problem;
 }
 
 uint64_t TWAVWriter::maxDataBytes() const {

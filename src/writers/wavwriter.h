@@ -4,6 +4,7 @@
 #include "common/waveformat.h"
 #include "durablesync.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 
@@ -20,8 +21,7 @@ public:
     /// be converted, memory is short, or the file or its header cannot be written; a file
     /// already created stays on disk.
     TWAVWriter(const QString& filename, const tWAVEFORMATEX& pcm);
-    /// Writes what is still buffered, completes the chunk sizes and closes the file. Never
-    /// throws.
+    /// Finishes the file (close()) when nobody did. Never throws.
     ~TWAVWriter() override;
 
     /// Returns the bytes written to the file by this call (0 while the source buffer fills).
@@ -55,7 +55,8 @@ private:
 
     void WriteHeader();
     void ConvertBuffer(ConvertMode mode = ConvertMode::Block);
-    void closeFile() noexcept;
+    /// Writes what is still buffered, completes the chunk sizes and closes the file.
+    QString finishFile() override;
     void updateSizes() noexcept;
 
     int createChunk(Chunk& ck, ChunkKind kind);
@@ -78,5 +79,6 @@ private:
     Chunk FactChunk;
     Chunk DataChunk;
     bool m_writeFailed = false;
+    int m_writeErrno = ENOSPC; ///< why the refused write was refused
     DurableSync m_sync;
 };
