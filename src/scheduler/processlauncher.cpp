@@ -1,45 +1,206 @@
 #include "processlauncher.h"
 
-#include "settings/desktop.h"
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QSocketNotifier>
 
-#include <QProcess>
-
-#include <limits>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
 #include <vector>
 
-bool SystemProcessLauncher::start(const QString& program, const QStringList& arguments,
-                                  int64_t& pid, QString& error) {
-    // A QProcess object rather than the static call, so that a failure comes with Qt's text.
-    // No shell: the program is executed directly; a name without a slash is looked up in
-    // PATH by QProcess. An empty working folder keeps ours.
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    qint64 started = 0;
-    if (process.startDetached(&started) && started > 0) {
-        pid = started;
-        return true;
-    }
-    // Qt says "execv: No such file or directory", which names neither the program nor what
-    // was being done; keep the system's part and say which program did not start.
-    QString reason = process.errorString();
-    for (const char* prefix : {"execv: ", "execve: ", "execvp: "}) {
-        if (reason.startsWith(QLatin1String(prefix))) {
-            reason.remove(0, static_cast<qsizetype>(qstrlen(prefix)));
-            break;
-        }
-    }
-    if (reason.isEmpty())
-        reason = QStringLiteral("the process could not be created");
-    error = QStringLiteral("Cannot start \"%1\": %2").arg(program, reason);
-    return false;
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// Through syscall(): glibc 2.36's <sys/pidfd.h> declares its wrappers without C linkage.
+int sendThroughPidfd(int pidfd, int signal) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
-void SystemProcessLauncher::close(int64_t pid, uint32_t waitMs) {
-    // closeprocess itself leaves alone ids that name no single other process (0, 1, ours).
-    if (pid <= 0 || pid > std::numeric_limits<uint32_t>::max())
-        return;
-    closeprocess(static_cast<uint32_t>(pid), waitMs);
+PidfdSignalFunction sendSignal = sendThroughPidfd;
+
+// A started program, our own child, held through its pidfd. Once it has ended it is reaped
+// at once, so that no zombie is left behind; the pidfd then still refers to the ended
+// process, and a signal sent through it fails instead of reaching whatever process gets
+// the id next.
+class Child final : public QObject {
+public:
+    Child(pid_t pid, int pidfd) : m_pid(pid), m_fd(pidfd) {
+        if (QCoreApplication::instance()) {
+            // The pidfd becomes readable when the process ends.
+            m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+            connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+                if (ended() && m_alone)
+                    deleteLater();
+            });
+        }
+    }
+    ~Child() override {
+        ended();
+        ::close(m_fd);
+    }
+
+    pid_t pid() const { return m_pid; }
+    int fd() const { return m_fd; }
+
+    /// True when the program has ended; reaps it then.
+    bool ended() {
+        if (m_reaped)
+            return true;
+        siginfo_t info{};
+        int result = 0;
+        do {
+            result = waitid(P_PIDFD, static_cast<id_t>(m_fd), &info, WEXITED | WNOHANG);
+        } while (result != 0 && errno == EINTR);
+        if (result == 0 && info.si_pid == 0)
+            return false;
+        // Reaped now; or, failing, reaped elsewhere (SIGCHLD ignored): gone all the same.
+        m_reaped = true;
+        if (m_notifier)
+            m_notifier->setEnabled(false); // the pidfd stays readable for ever
+        return true;
+    }
+
+    /// Goes on watching the running program without an owner, to reap it when it ends; the
+    /// application object frees it at exit otherwise. False when nothing could watch it.
+    bool watchAlone() {
+        QCoreApplication* const app = QCoreApplication::instance();
+        if (!m_notifier || !app)
+            return false;
+        setParent(app);
+        m_alone = true;
+        return true;
+    }
+
+private:
+    const pid_t m_pid;
+    const int m_fd;
+    QSocketNotifier* m_notifier = nullptr;
+    bool m_reaped = false;
+    bool m_alone = false;
+};
+
+// Waits up to `waitMs` for the process to end; true when it has.
+bool waitForEnd(int pidfd, uint32_t waitMs) {
+    const QDeadlineTimer deadline(static_cast<qint64>(waitMs));
+    for (;;) {
+        pollfd descriptor{pidfd, POLLIN, 0};
+        const auto remaining =
+            static_cast<int>(std::min<qint64>(deadline.remainingTime(), INT_MAX));
+        const int ready = poll(&descriptor, 1, remaining);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        return ready > 0;
+    }
+}
+
+class SystemStartedProgram final : public StartedProgram {
+public:
+    explicit SystemStartedProgram(std::unique_ptr<Child> child) : m_child(std::move(child)) {}
+    ~SystemStartedProgram() override {
+        // Let go: the program runs on, watched until it ends.
+        if (!m_child->ended() && m_child->watchAlone())
+            m_child.release();
+    }
+
+    int64_t pid() const override { return m_child->pid(); }
+
+    void close(uint32_t waitMs) override {
+        if (m_child->ended())
+            return;
+        if (sendSignal(m_child->fd(), SIGTERM) != 0)
+            return; // it ended in the meantime
+        if (!waitForEnd(m_child->fd(), waitMs))
+            sendSignal(m_child->fd(), SIGKILL);
+        // Reaped here when it has gone already; otherwise when it goes.
+        m_child->ended();
+    }
+
+private:
+    std::unique_ptr<Child> m_child;
+};
+
+struct SpawnAttributes {
+    posix_spawnattr_t attr;
+    int status = posix_spawnattr_init(&attr);
+    ~SpawnAttributes() {
+        if (status == 0)
+            posix_spawnattr_destroy(&attr);
+    }
+};
+
+} // namespace
+
+void setPidfdSignalForTesting(PidfdSignalFunction send) {
+    sendSignal = send ? send : sendThroughPidfd;
+}
+
+std::unique_ptr<StartedProgram>
+SystemProcessLauncher::start(const QString& program, const QStringList& arguments, QString& error) {
+    const auto failed = [&](int code) {
+        error = QStringLiteral("Cannot start \"%1\": %2").arg(program, qt_error_string(code));
+        return nullptr;
+    };
+
+    std::vector<QByteArray> encoded;
+    encoded.reserve(static_cast<size_t>(arguments.size()) + 1);
+    encoded.push_back(QFile::encodeName(program));
+    for (const QString& argument : arguments)
+        encoded.push_back(QFile::encodeName(argument));
+    std::vector<char*> argv;
+    argv.reserve(encoded.size() + 1);
+    for (QByteArray& item : encoded)
+        argv.push_back(item.data());
+    argv.push_back(nullptr);
+
+    // A session of its own, so that a hang-up or Ctrl+C meant for us does not reach the
+    // program, and default signal handling whatever this process set up for itself.
+    SpawnAttributes attributes;
+    if (attributes.status != 0)
+        return failed(attributes.status);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    int status = posix_spawnattr_setsigmask(&attributes.attr, &none);
+    if (status == 0)
+        status = posix_spawnattr_setsigdefault(&attributes.attr, &all);
+    if (status == 0)
+        status = posix_spawnattr_setflags(
+            &attributes.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+    if (status != 0)
+        return failed(status);
+
+    // No shell: the program is executed directly, looked up in PATH when its name has no
+    // slash. The C library reports a failed exec here, with the child already reaped.
+    pid_t pid = -1;
+    status = posix_spawnp(&pid, argv[0], nullptr, &attributes.attr, argv.data(), environ);
+    if (status != 0)
+        return failed(status);
+
+    // The child is ours and only we reap it, so its id cannot have passed to another
+    // process yet, even if it has ended already: this pidfd is the program's.
+    const auto pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) {
+        const int code = errno;
+        // A program we could not hold could not be closed safely either.
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return failed(code);
+    }
+    return std::make_unique<SystemStartedProgram>(std::make_unique<Child>(pid, pidfd));
 }
 
 namespace {

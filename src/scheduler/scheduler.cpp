@@ -45,6 +45,8 @@ const QString AppCaption = QStringLiteral("Orvanta");
 TScheduler::TScheduler(TRecorder& recorder, Clock& clock, ProcessLauncher& launcher)
     : m_recorder(recorder), m_clock(clock), m_launcher(launcher) {}
 
+TScheduler::~TScheduler() = default;
+
 void TScheduler::checkscheduler() {
     if (!config.scheduler)
         return;
@@ -104,8 +106,9 @@ void TScheduler::schedulerhelper(int32_t i) {
     if (!validSlot(i))
         return;
     const TRecEvent& e = events[static_cast<size_t>(i)];
+    QString failure;
     if (e.task)
-        openURL(e.appname, e.url);
+        failure = launch(e.appname, e.url);
     m_recorder.currentevent = i;
     if (m_list && i - 1 < m_list->rowCount())
         m_list->selectRow(i - 1);
@@ -116,35 +119,44 @@ void TScheduler::schedulerhelper(int32_t i) {
     m_recorder.eventactive = true;
     if (startEnabled && startEnabled())
         m_recorder.StartClick();
+    // Reported once the recording runs, and in a way that lets the blocks go on.
+    if (failure.isEmpty())
+        return;
+    if (reportFailure)
+        reportFailure(failure);
+    else
+        qWarning("%s", qUtf8Printable(failure));
 }
 
 void TScheduler::openURL(const QString& app, const QString& url) {
+    const QString failure = launch(app, url);
+    if (!failure.isEmpty())
+        messages().show(failure, AppCaption, MessageIcon::Error, MessageButtons::Ok);
+}
+
+QString TScheduler::launch(const QString& app, const QString& url) {
     const QStringList command = commandArguments(app, url);
-    if (command.isEmpty()) {
-        // Also with an empty application and an address: the address is never run as a
-        // program.
-        messages().show(QStringLiteral("Scheduler error: Application not specified"), AppCaption,
-                        MessageIcon::Error, MessageButtons::Ok);
-        return;
-    }
-    int64_t pid = 0;
+    // Also with an empty application and an address: the address is never run as a program.
+    if (command.isEmpty())
+        return QStringLiteral("Scheduler error: Application not specified");
     QString error;
-    if (!m_launcher.start(command.front(), command.mid(1), pid, error)) {
+    std::unique_ptr<StartedProgram> started =
+        m_launcher.start(command.front(), command.mid(1), error);
+    if (!started) {
         if (error.isEmpty())
             error = QStringLiteral("Cannot start \"%1\"").arg(command.front());
-        messages().show(QStringLiteral("Scheduler error: ") + error, AppCaption, MessageIcon::Error,
-                        MessageButtons::Ok);
-        return;
+        return QStringLiteral("Scheduler error: ") + error;
     }
-    ProcessInfo = pid;
+    // Only the newest application is tracked; an earlier one runs on, let go.
+    ProcessInfo = std::move(started);
+    return {};
 }
 
 void TScheduler::closeurl() {
-    if (ProcessInfo <= 0)
+    if (!ProcessInfo)
         return;
-    m_launcher.close(ProcessInfo, 100);
-    // Closed: a later closeurl must not signal whatever process gets this id next.
-    ProcessInfo = 0;
+    ProcessInfo->close(100);
+    ProcessInfo.reset();
 }
 
 QString TScheduler::eventName(int index) const {

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class Clock;
 class ProcessLauncher;
+class StartedProgram;
 class TRecorder;
 
 /// The scheduler window's list as the engine sees it: one row per event, row = slot - 1.
@@ -32,11 +34,16 @@ public:
 class TScheduler final : public RecorderScheduler {
 public:
     TScheduler(TRecorder& recorder, Clock& clock, ProcessLauncher& launcher);
+    ~TScheduler() override;
 
     /// Whether the Start and the Stop command are available now (the main window's
     /// buttons). Unset: not available.
     std::function<bool()> startEnabled;
     std::function<bool()> stopEnabled;
+    /// Shows that a scheduled event's application could not be started, without holding
+    /// up the blocks: it runs inside the data handler, where a modal box would keep every
+    /// block waiting until dismissed. Unset: it goes to the log (qWarning).
+    std::function<void(const QString&)> reportFailure;
 
     /// The scheduler list, once it exists (null: no list; row updates are skipped).
     void setList(ScheduleList* list) { m_list = list; }
@@ -46,9 +53,10 @@ public:
     /// Starts event `i` (slot number).
     void schedulerhelper(int32_t i);
     /// Starts the application `app` with the address `url`; failures are shown as
-    /// "Scheduler error: ..." messages and change nothing else.
+    /// "Scheduler error: ..." messages (modal: for the event editor) and change nothing else.
     void openURL(const QString& app, const QString& url);
-    /// Closes the application last started by openURL (close request, 100 ms, then ended).
+    /// Closes the application last started by openURL (close request, 100 ms, then ended)
+    /// and lets go of it.
     void closeurl();
 
     // The recorder's hooks.
@@ -56,8 +64,9 @@ public:
     QString eventName(int index) const override;
     void cancelEvent(int index) override;
 
-    /// The process id of the application last started by openURL; 0 when none.
-    int64_t ProcessInfo = 0;
+    /// The application last started by openURL, held until it is closed or another one
+    /// is started; null when none.
+    std::unique_ptr<StartedProgram> ProcessInfo;
 
     static constexpr const char* Waiting = "Wait...";
     static constexpr const char* Recording = "Record...";
@@ -65,6 +74,8 @@ public:
     static constexpr const char* Canceled = "Canceled";
 
 private:
+    /// Starts the application; the "Scheduler error: ..." text of a failure, else empty.
+    QString launch(const QString& app, const QString& url);
     void setStatus(int32_t slot, const QString& status);
 
     TRecorder& m_recorder;

@@ -7,6 +7,7 @@
 #include "common/clock.h"
 #include "platform/playback/playbackengine.h"
 #include "recorder/recorder.h"
+#include "support/eventloop.h"
 #include "support/fakemessages.h"
 #include "support/qtprint.h"
 
@@ -19,9 +20,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <memory>
 #include <utility>
 #include <vector>
 
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -140,23 +143,38 @@ namespace {
 
 class FakeLauncher final : public ProcessLauncher {
 public:
-    bool start(const QString& program, const QStringList& arguments, int64_t& pid,
-               QString& error) override {
+    /// Records its close requests in the launcher's list.
+    class Program final : public StartedProgram {
+    public:
+        Program(int64_t pid, FakeLauncher& launcher) : m_pid(pid), m_launcher(launcher) {}
+        int64_t pid() const override { return m_pid; }
+        void close(uint32_t waitMs) override { m_launcher.closes.emplace_back(m_pid, waitMs); }
+
+    private:
+        int64_t m_pid;
+        FakeLauncher& m_launcher;
+    };
+
+    std::unique_ptr<StartedProgram> start(const QString& program, const QStringList& arguments,
+                                          QString& error) override {
         starts.emplace_back(program, arguments);
         if (!failure.isEmpty()) {
             error = failure;
-            return false;
+            return nullptr;
         }
-        pid = nextPid++;
-        return true;
+        return std::make_unique<Program>(nextPid++, *this);
     }
-    void close(int64_t pid, uint32_t waitMs) override { closes.emplace_back(pid, waitMs); }
 
     std::vector<std::pair<QString, QStringList>> starts;
     std::vector<std::pair<int64_t, uint32_t>> closes;
     int64_t nextPid = 500;
     QString failure;
 };
+
+/// The id of the application the scheduler holds; 0 when none.
+int64_t heldPid(const TScheduler& scheduler) {
+    return scheduler.ProcessInfo ? scheduler.ProcessInfo->pid() : 0;
+}
 
 /// A scheduler on a headless recorder, for openURL and closeurl.
 class OpenUrlTest : public ::testing::Test {
@@ -185,7 +203,7 @@ bool processGone(int64_t pid) {
 TEST_F(OpenUrlTest, StartsTheSplitCommandAndKeepsTheProcessId) {
     FakeLauncher launcher;
     TScheduler scheduler(recorder, clock, launcher);
-    EXPECT_EQ(scheduler.ProcessInfo, 0);
+    EXPECT_EQ(heldPid(scheduler), 0);
     scheduler.closeurl(); // nothing started: nothing closed
     EXPECT_TRUE(launcher.closes.empty());
 
@@ -193,15 +211,15 @@ TEST_F(OpenUrlTest, StartsTheSplitCommandAndKeepsTheProcessId) {
     ASSERT_EQ(launcher.starts.size(), 1u);
     EXPECT_EQ(launcher.starts[0].first, QStringLiteral("browser"));
     EXPECT_EQ(launcher.starts[0].second, args({QStringLiteral("--new-window"), Url}));
-    EXPECT_EQ(scheduler.ProcessInfo, 500);
+    EXPECT_EQ(heldPid(scheduler), 500);
     // A second start overwrites the first one's id.
     scheduler.openURL(QStringLiteral("player"), QString());
     EXPECT_EQ(launcher.starts[1].second, QStringList());
-    EXPECT_EQ(scheduler.ProcessInfo, 501);
+    EXPECT_EQ(heldPid(scheduler), 501);
 
     scheduler.closeurl();
     EXPECT_EQ(launcher.closes, (std::vector<std::pair<int64_t, uint32_t>>{{501, 100}}));
-    EXPECT_EQ(scheduler.ProcessInfo, 0);
+    EXPECT_EQ(heldPid(scheduler), 0);
     scheduler.closeurl(); // closed already
     EXPECT_EQ(launcher.closes.size(), 1u);
     EXPECT_TRUE(shown.shown.empty());
@@ -222,14 +240,14 @@ TEST_F(OpenUrlTest, EmptyCommandIsReportedAndNothingStarts) {
         EXPECT_EQ(m.icon, MessageIcon::Error);
         EXPECT_EQ(m.buttons, MessageButtons::Ok);
     }
-    EXPECT_EQ(scheduler.ProcessInfo, 0);
+    EXPECT_EQ(heldPid(scheduler), 0);
 }
 
 TEST_F(OpenUrlTest, StartFailureShowsTheLaunchersTextAndChangesNothingElse) {
     FakeLauncher launcher;
     TScheduler scheduler(recorder, clock, launcher);
     scheduler.openURL(QStringLiteral("player"), QString());
-    ASSERT_EQ(scheduler.ProcessInfo, 500);
+    ASSERT_EQ(heldPid(scheduler), 500);
     launcher.failure = QStringLiteral("Cannot start \"x\": Permission denied");
     scheduler.openURL(QStringLiteral("x"), Url);
     ASSERT_EQ(shown.shown.size(), 1u);
@@ -237,7 +255,7 @@ TEST_F(OpenUrlTest, StartFailureShowsTheLaunchersTextAndChangesNothingElse) {
               QStringLiteral("Scheduler error: Cannot start \"x\": Permission denied"));
     EXPECT_EQ(shown.shown[0].caption, QStringLiteral("Orvanta"));
     EXPECT_EQ(shown.shown[0].icon, MessageIcon::Error);
-    EXPECT_EQ(scheduler.ProcessInfo, 500);
+    EXPECT_EQ(heldPid(scheduler), 500);
 }
 
 TEST_F(OpenUrlTest, MissingOrUnrunnableProgramGivesTheSystemsText) {
@@ -273,19 +291,82 @@ TEST_F(OpenUrlTest, MissingOrUnrunnableProgramGivesTheSystemsText) {
         EXPECT_EQ(m.icon, MessageIcon::Error);
         EXPECT_EQ(m.buttons, MessageButtons::Ok);
     }
-    EXPECT_EQ(scheduler.ProcessInfo, 0);
+    EXPECT_EQ(heldPid(scheduler), 0);
 }
 
 TEST(SystemProcessLauncherTest, LooksUpAProgramWithoutSlashInPath) {
     SystemProcessLauncher launcher;
-    int64_t pid = 0;
     QString error;
-    EXPECT_TRUE(launcher.start(QStringLiteral("true"), {}, pid, error)) << qPrintable(error);
-    EXPECT_GT(pid, 0);
-    EXPECT_FALSE(launcher.start(QString(), {}, pid, error));
+    const std::unique_ptr<StartedProgram> started =
+        launcher.start(QStringLiteral("true"), {}, error);
+    ASSERT_TRUE(started) << qPrintable(error);
+    EXPECT_GT(started->pid(), 0);
+    EXPECT_FALSE(launcher.start(QString(), {}, error));
     EXPECT_FALSE(error.isEmpty());
-    launcher.close(0, 100); // no process: left alone
-    launcher.close(-5, 100);
+}
+
+namespace {
+
+std::vector<int> delivered; ///< signals that reached a started program
+
+int recordDelivery(int pidfd, int signal) {
+    const auto result = static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+    if (result == 0)
+        delivered.push_back(signal);
+    return result;
+}
+
+struct RecordedDeliveries {
+    RecordedDeliveries() {
+        delivered.clear();
+        setPidfdSignalForTesting(recordDelivery);
+    }
+    ~RecordedDeliveries() { setPidfdSignalForTesting(nullptr); }
+};
+
+/// Ended and reaped: no zombie is left.
+bool reaped(int64_t pid) {
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+} // namespace
+
+// Which process ends up with the id of a reaped program cannot be arranged; what can be
+// shown is that an ended program gets nothing and that closing goes to the started one.
+TEST_F(OpenUrlTest, CloseurlSignalsOnlyAProgramThatStillRuns) {
+    const RecordedDeliveries recording;
+    SystemProcessLauncher launcher;
+    TScheduler scheduler(recorder, clock, launcher);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+
+    scheduler.openURL(QStringLiteral("true"), QString());
+    const int64_t ended = heldPid(scheduler);
+    ASSERT_GT(ended, 0);
+    ASSERT_TRUE(processUntil([&] { return reaped(ended); }));
+    scheduler.closeurl();
+    EXPECT_TRUE(delivered.empty());
+
+    // Deaf to the close request: ended after the wait.
+    const QString ready = dir.filePath(QStringLiteral("ready"));
+    scheduler.openURL(QStringLiteral("/bin/sh -c %u"),
+                      QStringLiteral("trap '' TERM; : > '%1'; exec sleep 120").arg(ready));
+    const int64_t deaf = heldPid(scheduler);
+    ASSERT_GT(deaf, 0);
+    ASSERT_TRUE(processUntil([&] { return QFile::exists(ready); }));
+    scheduler.closeurl();
+    EXPECT_EQ(delivered, (std::vector<int>{SIGTERM, SIGKILL}));
+    EXPECT_TRUE(processUntil([&] { return reaped(deaf); }));
+
+    // One let go for a newer one runs on, and is reaped once it ends.
+    scheduler.openURL(QStringLiteral("sleep 120"), QString());
+    const int64_t earlier = heldPid(scheduler);
+    scheduler.openURL(QStringLiteral("true"), QString());
+    EXPECT_EQ(delivered.size(), 2u);
+    EXPECT_FALSE(reaped(earlier));
+    kill(static_cast<pid_t>(earlier), SIGKILL); // still our unreaped child: the id is its own
+    EXPECT_TRUE(processUntil([&] { return reaped(earlier); }));
+    EXPECT_TRUE(shown.shown.empty());
 }
 
 TEST_F(OpenUrlTest, RealChildGetsTheAddressAsOneArgumentAndCloseurlEndsIt) {
@@ -317,7 +398,7 @@ TEST_F(OpenUrlTest, RealChildGetsTheAddressAsOneArgumentAndCloseurlEndsIt) {
                           QStringLiteral("\" --title \"two words\" --url=%u %i"),
                       Url);
     EXPECT_TRUE(shown.shown.empty()) << qPrintable(shown.shown.front().text);
-    const int64_t pid = scheduler.ProcessInfo;
+    const int64_t pid = heldPid(scheduler);
     ASSERT_GT(pid, 0);
 
     // Hang guard only: the script writes its arguments at once.
@@ -338,7 +419,7 @@ TEST_F(OpenUrlTest, RealChildGetsTheAddressAsOneArgumentAndCloseurlEndsIt) {
 
     EXPECT_FALSE(processGone(pid));
     scheduler.closeurl();
-    EXPECT_EQ(scheduler.ProcessInfo, 0);
+    EXPECT_EQ(heldPid(scheduler), 0);
     QDeadlineTimer ended(30000);
     while (!processGone(pid) && !ended.hasExpired())
         QThread::msleep(10);

@@ -3,10 +3,14 @@
 
 #include "recorder/recorderfixture.h"
 
+#include "capture/threadfactory.h"
+#include "platform/audio/sim/simengine.h"
+
 #include "scheduler/processlauncher.h"
 #include "scheduler/scheduler.h"
 #include "settings/config.h"
 #include "settings/events.h"
+#include "support/eventloop.h"
 #include "support/fakemessages.h"
 
 #include <QDate>
@@ -26,23 +30,38 @@ public:
         QStringList arguments;
     };
 
-    bool start(const QString& program, const QStringList& arguments, int64_t& pid,
-               QString& error) override {
+    /// Records its close requests in the launcher's list.
+    class Program final : public StartedProgram {
+    public:
+        Program(int64_t pid, FakeLauncher& launcher) : m_pid(pid), m_launcher(launcher) {}
+        int64_t pid() const override { return m_pid; }
+        void close(uint32_t waitMs) override { m_launcher.closes.emplace_back(m_pid, waitMs); }
+
+    private:
+        int64_t m_pid;
+        FakeLauncher& m_launcher;
+    };
+
+    std::unique_ptr<StartedProgram> start(const QString& program, const QStringList& arguments,
+                                          QString& error) override {
         starts.push_back({program, arguments});
         if (!failure.isEmpty()) {
             error = failure;
-            return false;
+            return nullptr;
         }
-        pid = nextPid++;
-        return true;
+        return std::make_unique<Program>(nextPid++, *this);
     }
-    void close(int64_t pid, uint32_t waitMs) override { closes.emplace_back(pid, waitMs); }
 
     std::vector<Start> starts;
     std::vector<std::pair<int64_t, uint32_t>> closes;
     int64_t nextPid = 4100;
     QString failure; ///< non-empty: every start fails with this text
 };
+
+/// The id of the application the scheduler holds; 0 when none.
+int64_t heldPid(const TScheduler& scheduler) {
+    return scheduler.ProcessInfo ? scheduler.ProcessInfo->pid() : 0;
+}
 
 class FakeList final : public ScheduleList {
 public:
@@ -96,6 +115,7 @@ protected:
         config.scheduler = true;
         scheduler.startEnabled = [this] { return view.enabled(Button::Start); };
         scheduler.stopEnabled = [this] { return view.enabled(Button::Stop); };
+        scheduler.reportFailure = [this](const QString& text) { reports << text; };
         scheduler.setList(&list);
         recorder.setScheduler(&scheduler);
     }
@@ -132,6 +152,7 @@ protected:
     }
 
     FakeMessages shown;
+    QStringList reports; ///< failures reported without a box
     FakeLauncher launcher;
     FakeList list;
     TScheduler scheduler{recorder, clock, launcher};
@@ -269,14 +290,14 @@ TEST_F(SchedulerTest, MondayNightEventStartsAtOnceWhenTheProgramStartsAt2330) {
     ASSERT_EQ(launcher.starts.size(), 1u);
     EXPECT_EQ(launcher.starts[0].program, QStringLiteral("radio-player"));
     EXPECT_EQ(launcher.starts[0].arguments, (QStringList{QStringLiteral("--new-window"), e.url}));
-    EXPECT_EQ(scheduler.ProcessInfo, 4100);
+    EXPECT_EQ(heldPid(scheduler), 4100);
 
     blockAt(at(Monday + 1, 1, 0, 0, 30));
     EXPECT_FALSE(recorder.eventactive);
     EXPECT_FALSE(recorder.writing);
     EXPECT_EQ(status(1), QStringLiteral("Complete"));
     EXPECT_EQ(launcher.closes, (std::vector<std::pair<int64_t, uint32_t>>{{4100, 100}}));
-    EXPECT_EQ(scheduler.ProcessInfo, 0);
+    EXPECT_EQ(heldPid(scheduler), 0);
 }
 
 TEST_F(SchedulerTest, FixedDateEventRunsOnceWithinItsMoments) {
@@ -371,7 +392,7 @@ TEST_F(SchedulerTest, StopByHandCancelsLeavesTheApplicationOpenAndSkipsLaterDays
     // The browser stays open, even when the stop moment passes.
     blockAt(at(Monday, 11, 0, 1));
     EXPECT_TRUE(launcher.closes.empty());
-    EXPECT_EQ(scheduler.ProcessInfo, 4100);
+    EXPECT_EQ(heldPid(scheduler), 4100);
     EXPECT_EQ(status(1), QStringLiteral("Canceled"));
 
     // Skipped on the following days.
@@ -417,7 +438,7 @@ TEST_F(SchedulerTest, TwoEventsDueInOneCheckBothStartAndTheSecondIsCurrent) {
     EXPECT_EQ(launcher.starts[1].program, QStringLiteral("player-two"));
     EXPECT_EQ(launcher.starts[1].arguments,
               (QStringList{QStringLiteral("--quiet"), QStringLiteral("u2")}));
-    EXPECT_EQ(scheduler.ProcessInfo, 4101);
+    EXPECT_EQ(heldPid(scheduler), 4101);
     EXPECT_EQ(recorder.currentevent, 2);
     EXPECT_TRUE(recorder.eventactive);
     // The first started the recording.
@@ -542,7 +563,7 @@ TEST_F(SchedulerTest, AnEventsFileNameStaysInTheOutputFolder) {
     EXPECT_EQ(recorder.outputfile, path(QStringLiteral(".._away_x_y.wav")));
 }
 
-TEST_F(SchedulerTest, ApplicationFailuresAreShownAndTheRecordingStartsAllTheSame) {
+TEST_F(SchedulerTest, ApplicationFailuresAreReportedAndTheRecordingStartsAllTheSame) {
     TRecEvent e = daily(QStringLiteral("Morning"), 10, 11);
     e.task = true;
     e.appname = QStringLiteral("missing-player");
@@ -550,17 +571,18 @@ TEST_F(SchedulerTest, ApplicationFailuresAreShownAndTheRecordingStartsAllTheSame
     addEvent(e);
     launcher.failure = QStringLiteral("Cannot start \"missing-player\": No such file or directory");
 
+    scheduler.reportFailure = [this](const QString& text) {
+        EXPECT_TRUE(recorder.writing) << "reported before the recording started";
+        reports << text;
+    };
     blockAt(at(Monday, 10, 30));
-    ASSERT_EQ(shown.shown.size(), 1u);
-    EXPECT_EQ(shown.shown[0].text,
-              QStringLiteral("Scheduler error: Cannot start \"missing-player\": No such file or "
-                             "directory"));
-    EXPECT_EQ(shown.shown[0].caption, QStringLiteral("Orvanta"));
-    EXPECT_EQ(shown.shown[0].icon, MessageIcon::Error);
-    EXPECT_EQ(shown.shown[0].buttons, MessageButtons::Ok);
+    EXPECT_EQ(reports,
+              QStringList{QStringLiteral("Scheduler error: Cannot start "
+                                         "\"missing-player\": No such file or directory")});
+    EXPECT_TRUE(shown.shown.empty());
     EXPECT_TRUE(recorder.eventactive);
     EXPECT_TRUE(recorder.writing);
-    EXPECT_EQ(scheduler.ProcessInfo, 0);
+    EXPECT_EQ(heldPid(scheduler), 0);
 
     // At the stop moment there is no application to close.
     blockAt(at(Monday, 11, 0, 0, 30));
@@ -576,8 +598,8 @@ TEST_F(SchedulerTest, EmptyApplicationWithAnAddressIsNotRunAndTheRecordingStarts
 
     blockAt(at(Monday, 10, 30));
     EXPECT_TRUE(launcher.starts.empty());
-    ASSERT_EQ(shown.shown.size(), 1u);
-    EXPECT_EQ(shown.shown[0].text, QStringLiteral("Scheduler error: Application not specified"));
+    EXPECT_EQ(reports, QStringList{QStringLiteral("Scheduler error: Application not specified")});
+    EXPECT_TRUE(shown.shown.empty());
     EXPECT_TRUE(recorder.eventactive);
     EXPECT_TRUE(recorder.writing);
 }
@@ -589,4 +611,89 @@ TEST_F(SchedulerTest, OnlyTheFirstHundredSlotsAreVisited) {
     blockAt(at(Monday, 10, 30));
     EXPECT_TRUE(recorder.eventactive);
     EXPECT_EQ(recorder.currentevent, MaxEvents);
+}
+
+/// The engine and recorder fed through the real capture, storage and hand-off from the
+/// scripted audio engine, as in the program: a block reaches the recorder only when the one
+/// before it has been handled.
+class SchedulerCaptureTest : public SchedulerTest {
+protected:
+    static constexpr uint32_t PacketFrames = 2400; // 50 ms: one block each
+
+    void SetUp() override {
+        SchedulerTest::SetUp();
+        audio::SimEndpoint sink;
+        sink.id = Sink;
+        sink.cardName = QStringLiteral("Card");
+        sink.endpointName = QStringLiteral("Speakers");
+        sink.mixFormat = audio::SimEngine::floatFormat(Rate, 2);
+        engine.addEndpoint(sink);
+        engine.setDefaultEndpoint(audio::eRender, Sink);
+        live.setAudioEngine(&engine);
+        live.propagate();
+        recorder.setCaptureSource(&live);
+        live.OnData = [this](TWASAPISource* sender, const void* data, int32_t size) {
+            recorder.event(sender, data, size);
+            receivedFrames += std::max(size, 0) / 4;
+        };
+        ASSERT_TRUE(live.startnew(live.defaultcard, live.defaultinput, recorder.PCM));
+    }
+
+    void TearDown() override {
+        live.stop();
+        recorder.setCaptureSource(&source);
+        SchedulerTest::TearDown();
+    }
+
+    /// Plays packets until `count` have been played in all, each taken by the capture
+    /// thread before the next.
+    void play(int count) {
+        while (played < count) {
+            engine.queuePacket(Sink, audio::SimEngine::floatPacket(
+                                         std::vector<float>(PacketFrames * 2, 0.25f), 2));
+            ++played;
+            ASSERT_TRUE(processUntil(
+                [this] { return engine.releasedPackets(Sink) >= static_cast<uint64_t>(played); }));
+        }
+    }
+
+    const QString Sink = QStringLiteral("sink");
+    audio::SimEngine engine;
+    AudioThreadFactory threads{handoff, engine};
+    TWASAPISource live{handoff, &threads, clock};
+    int played = 0;
+    int64_t receivedFrames = 0;
+};
+
+TEST_F(SchedulerCaptureTest, AnApplicationThatCannotStartHoldsUpNoBlockOfTheEvent) {
+    TRecEvent e = daily(QStringLiteral("Morning"), 10, 11);
+    e.filename = QStringLiteral("Morning");
+    e.task = true;
+    e.appname = QStringLiteral("missing-player");
+    addEvent(e);
+    launcher.failure = QStringLiteral("Cannot start \"missing-player\": No such file or directory");
+    constexpr int EventPackets = 8;
+    // A modal box inside the data handler stays open until someone comes back, after the
+    // event, say; meanwhile capture goes on and its blocks wait behind the one in hand.
+    shown.whileOpen = [this] {
+        play(EventPackets);
+        clock.set(at(Monday, 11, 0, 0, 30));
+    };
+
+    clock.set(at(Monday, 10, 30));
+    play(EventPackets);
+    ASSERT_TRUE(processUntil([this] { return receivedFrames >= EventPackets * PacketFrames; }));
+    // The first block after the stop moment ends the event.
+    clock.set(at(Monday, 11, 0, 0, 30));
+    play(EventPackets + 1);
+    ASSERT_TRUE(processUntil([this] { return !recorder.eventactive; }));
+
+    EXPECT_TRUE(shown.shown.empty());
+    EXPECT_EQ(reports,
+              QStringList{QStringLiteral("Scheduler error: Cannot start "
+                                         "\"missing-player\": No such file or directory")});
+    EXPECT_EQ(status(1), QStringLiteral("Complete"));
+    const DecodedSound sound = decodeSound(path(QStringLiteral("Morning.wav")));
+    ASSERT_TRUE(sound.ok) << qPrintable(sound.error);
+    EXPECT_EQ(sound.samples.size() / 2, size_t{EventPackets + 1} * PacketFrames);
 }

@@ -35,6 +35,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
 #include <QSystemTrayIcon>
@@ -157,6 +158,15 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     m_scheduler = std::make_unique<TScheduler>(*m_recorder, m_services.clock, *m_services.launcher);
     m_scheduler->startEnabled = [this] { return Start->isEnable(); };
     m_scheduler->stopEnabled = [this] { return Stop->isEnable(); };
+    // Reported from inside the data handler: a modal box there would hold up every captured
+    // block until someone dismissed it.
+    m_scheduler->reportFailure = [this](const QString& text) {
+        auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Orvanta"), text,
+                                    QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->show();
+    };
     m_recorder->setScheduler(m_scheduler.get());
     buildControls();
     buildMenu();

@@ -19,6 +19,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 /// Records what the engine asks to start instead of starting it.
@@ -29,20 +30,23 @@ public:
         QStringList arguments;
     };
 
-    bool start(const QString& program, const QStringList& arguments, int64_t& pid,
-               QString& error) override {
+    class Program final : public StartedProgram {
+    public:
+        int64_t pid() const override { return 4242; }
+        void close(uint32_t) override {}
+    };
+
+    std::unique_ptr<StartedProgram> start(const QString& program, const QStringList& arguments,
+                                          QString& error) override {
         started.push_back({program, arguments});
         if (!failure.isEmpty()) {
             error = failure;
-            return false;
+            return nullptr;
         }
-        pid = 4242;
-        return true;
+        return std::make_unique<Program>();
     }
-    void close(int64_t pid, uint32_t) override { closed.push_back(pid); }
 
     std::vector<Started> started;
-    std::vector<int64_t> closed;
     /// Non-empty: every start fails with this text.
     QString failure;
 };
