@@ -23,6 +23,8 @@ QString TAudioWriter::close() {
         } catch (...) {
             m_closeResult = QStringLiteral("An unknown error ended the file.");
         }
+        // The file is complete: the browsers may change it from now on.
+        m_lock.release();
     }
     return m_closeResult;
 }

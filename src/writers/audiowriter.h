@@ -31,7 +31,7 @@ class TAudioWriter {
 public:
     explicit TAudioWriter(const QString& filename) : fname(filename) {}
     /// Derived destructors finish the file (through close()); then onFinished, when set, is
-    /// called, and the lock is given up.
+    /// called.
     virtual ~TAudioWriter();
 
     TAudioWriter(const TAudioWriter&) = delete;
@@ -51,7 +51,7 @@ public:
     virtual uint64_t pendingBytes() const { return 0; }
 
     /// Finishes the file: writes what is still buffered, completes its headers and makes it
-    /// durable. Returns empty, or why the file could not be finished completely (a sentence
+    /// durable, then gives up the recording lock. Returns empty, or why the file could not be finished completely (a sentence
     /// that does not name the file); it keeps whatever was written. Later calls return the
     /// first call's result; write() must not be called after it. Never throws.
     QString close();

@@ -3,6 +3,7 @@
 #include "app/recsession.h"
 #include "support/eventloop.h"
 #include "support/fakemessages.h"
+#include "support/filesizelimit.h"
 #include "support/qtprint.h"
 #include "support/soundfile.h"
 
@@ -242,6 +243,24 @@ TEST_F(RecSessionTest, NoServerGivesItsExitStatusAndCreatesNothing) {
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors.front().contains("no sound server"));
     EXPECT_FALSE(QFileInfo::exists(out));
+}
+
+// A file that cannot be finished (the disk fills up at its end) is reported and fails the run.
+TEST_F(RecSessionTest, AFileThatCannotBeFinishedFailsTheRun) {
+    const int rc = runWithFileSizeLimit(44 + 19200 + 1000, [&] {
+        if (start({}) != -1)
+            return 10;
+        feed(0.25f);
+        feed(0.25f); // the first 100 ms are written; the stop's block stays to be finished
+        stop();
+        if (closed.size() != 1)
+            return 11;
+        if (messages.shown.size() != 1 ||
+            !messages.shown[0].text.contains(QStringLiteral("Could not finish the audio file")))
+            return 12;
+        return session->exitCode();
+    });
+    EXPECT_EQ(rc, RecExitFailure);
 }
 
 TEST_F(RecSessionTest, CaptureLossKeepsTheFileAndFails) {

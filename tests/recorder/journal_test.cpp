@@ -2,6 +2,8 @@
 // open, and the repair of files whose owner died, with real second processes holding or
 // dropping the locks.
 #include "recorderfixture.h"
+
+#include "common/recordinglock.h"
 #include "wavcheck.h"
 
 #include "recorder/journal.h"
@@ -243,6 +245,18 @@ TEST_F(JournalTest, AFileWithALiveOwnerIsLeftAloneUntilItsOwnerDies) {
     EXPECT_EQ(second[0].outcome, RepairOutcome::Repaired) << qPrintable(second[0].detail);
     EXPECT_EQ(wavcheck::sizeProblem(file), QString());
     EXPECT_TRUE(journal.entries().isEmpty());
+
+    // A file whose recording lock is held (a writer opened it again and its entry is not
+    // written yet) is not touched either.
+    makeUnfinished(file, 0.5);
+    const QByteArray again = wavcheck::readFile(file);
+    abandonEntry(journal.folder(), file);
+    RecordingLock writer;
+    ASSERT_EQ(writer.acquire(file), RecordingLock::Result::Locked);
+    const std::vector<RecordingJournal::Abandoned> third = journal.repairAbandoned();
+    ASSERT_EQ(third.size(), 1u);
+    EXPECT_EQ(third[0].outcome, RepairOutcome::Unchanged);
+    EXPECT_EQ(wavcheck::readFile(file), again);
 }
 
 TEST_F(JournalTest, ADeletedEmptiedOrReplacedRecordingIsHarmless) {

@@ -260,3 +260,77 @@ TEST_F(RecorderFixture, CaptureEndsWhileABoxIsOpenInsideTheHandler) {
     live.OnData = nullptr;
     recorder.setCaptureSource(&source);
 }
+
+// A part never takes the name of a file already finished: not when its name has gone away
+// during the recording, not when a Stop is pending as the WAV file reaches its size limit.
+TEST_F(RecorderFixture, NoPartReplacesAFinishedFile) {
+    config.autoname = false;
+    config.splitteron = true;
+    config.timelimit = 1;
+    view.saveAnswers.push_back(path(QStringLiteral("Show.wav")));
+    recorder.StartClick();
+    std::vector<int16_t> firstPart = feed(600, 5000);
+    // As when the running scheduled event is deleted: the recording has no name of its own.
+    recorder.globalname.clear();
+    while (recorder.outputfile == path(QStringLiteral("Show.wav"))) {
+        const auto block = makeBlock(5000);
+        deliver(block);
+        if (recorder.outputfile == path(QStringLiteral("Show.wav")))
+            firstPart.insert(firstPart.end(), block.begin(), block.end());
+    }
+    EXPECT_EQ(recorder.outputfile, path(QStringLiteral("Show (2).wav")));
+    recorder.StopClick();
+    feed(30, 5000);
+    DecodedSound show = decodeSound(path(QStringLiteral("Show.wav")));
+    ASSERT_TRUE(show.ok) << qPrintable(show.error);
+    EXPECT_TRUE(show.samples == firstPart);
+
+    // Stop is pending in the block that would take the file past its limit: that block is the
+    // file's last, cut to what fits, and no part is opened for the rest.
+    config.splitteron = false;
+    view.saveAnswers.push_back(path(QStringLiteral("Take.wav")));
+    recorder.StartClick();
+    std::vector<int16_t> take = feed(60, 5000);
+    ASSERT_TRUE(recorder.rec);
+    recorder.totalbytes =
+        static_cast<int64_t>(recorder.rec->maxDataBytes() - recorder.rec->pendingBytes()) - 2880;
+    recorder.StopClick();
+    const auto last = makeBlock(5000);
+    deliver(last);
+    EXPECT_FALSE(recorder.rec);
+    take.insert(take.end(), last.begin(), last.begin() + 1440);
+    DecodedSound taken = decodeSound(path(QStringLiteral("Take.wav")));
+    ASSERT_TRUE(taken.ok) << qPrintable(taken.error);
+    EXPECT_TRUE(taken.samples == take);
+    EXPECT_EQ(filesInFolder(),
+              (QStringList{QStringLiteral("Show (2).wav"), QStringLiteral("Show.wav"),
+                           QStringLiteral("Take.wav")}));
+    EXPECT_EQ(view.dialogs, 2);
+}
+
+// A disk that fills up as the file is finished is reported, in the window as in orvanta-rec
+// (which counts it as a failed run); the file keeps what was written, with its sizes right.
+TEST_F(RecorderFixture, AFileThatCannotBeFinishedIsReported) {
+    constexpr uint64_t Written = 19200 + 1000; // the first 100 ms buffer and a bit
+    const int rc = runWithFileSizeLimit(44 + Written, [&] {
+        recorder.StartClick();
+        feed(120, 4000); // one buffer written, 3840 bytes held back
+        recorder.StopClick();
+        deliver(makeBlock(4000)); // 9600 bytes to write as the file is finished
+        if (recorder.rec || recorder.closeFailures != 1)
+            return 1;
+        if (view.boxes.size() != 1)
+            return 2;
+        const FakeView::Box& box = view.boxes[0];
+        if (box.caption != QStringLiteral("Can not write audio file.") ||
+            !box.text.contains(QStringLiteral("Could not finish the audio file ") +
+                               recorder.lastfile) ||
+            !box.text.contains(QStringLiteral("File too large")))
+            return 3;
+        return 0;
+    });
+    ASSERT_EQ(rc, 0);
+    const DecodedSound sound = decodeSound(path(QStringLiteral("rec-100.wav")));
+    ASSERT_TRUE(sound.ok) << qPrintable(sound.error);
+    EXPECT_EQ(sound.samples.size() * 2, Written);
+}

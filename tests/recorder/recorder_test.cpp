@@ -1,5 +1,6 @@
 #include "recorderfixture.h"
 
+#include "recorder/journal.h"
 #include "settings/config.h"
 #include "writers/audiowriter.h"
 #include "writers/codectable.h"
@@ -661,4 +662,50 @@ TEST_F(RecorderFixture, DeviceChangeNoticeShowsForAWhileAndTheRecordingGoesOn) {
     recorder.StopClick();
     deliver(makeBlock(0));
     EXPECT_EQ(filesInFolder(), QStringList{"rec-100.wav"});
+}
+
+// The Ogg Vorbis writer gives its file the ".ogg" extension whatever name was typed: the
+// overwrite question and the journal of recordings in progress speak of that file.
+TEST_F(RecorderFixture, OggRecordingsAreAskedAboutAndJournalledUnderTheirRealName) {
+    config.codec = 1;
+    config.autoname = false;
+    QTemporaryDir state;
+    RecordingJournal journal(state.path());
+    recorder.setJournal(&journal);
+    const auto writeBytes = [](const QString& file, const QByteArray& bytes) {
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
+    ASSERT_TRUE(writeBytes(path(QStringLiteral("song.ogg")), "an earlier song"));
+    view.saveAnswers = {path(QStringLiteral("song.wav")), QString()};
+    view.questionAnswers = {MessageResult::No};
+    recorder.StartClick();
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, QStringLiteral("This file already exists. Overwrite?"));
+    EXPECT_FALSE(recorder.rec);
+
+    ASSERT_TRUE(writeBytes(path(QStringLiteral("interview.mp3")), "another program's MP3"));
+    view.saveAnswers = {path(QStringLiteral("interview.mp3"))};
+    recorder.StartClick();
+    EXPECT_EQ(view.boxes.size(), 1u); // nothing to ask: interview.ogg is new
+    ASSERT_TRUE(recorder.rec);
+    EXPECT_EQ(recorder.outputfile, path(QStringLiteral("interview.ogg")));
+    const QStringList entries = journal.entries();
+    ASSERT_EQ(entries.size(), 1);
+    QFile entry(journal.folder() + QLatin1Char('/') + entries[0]);
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    const QByteArray content = entry.readAll();
+    EXPECT_TRUE(content.contains("interview.ogg")) << content.toStdString();
+    EXPECT_FALSE(content.contains("interview.mp3")) << content.toStdString();
+    feed(300, 5000);
+    recorder.StopClick();
+    feed(30, 5000);
+
+    QFile song(path(QStringLiteral("song.ogg")));
+    ASSERT_TRUE(song.open(QIODevice::ReadOnly));
+    EXPECT_EQ(song.readAll(), QByteArray("an earlier song"));
+    QFile mp3(path(QStringLiteral("interview.mp3")));
+    ASSERT_TRUE(mp3.open(QIODevice::ReadOnly));
+    EXPECT_EQ(mp3.readAll(), QByteArray("another program's MP3"));
+    EXPECT_TRUE(decodeSound(path(QStringLiteral("interview.ogg"))).ok);
 }

@@ -1,4 +1,6 @@
+#include "common/recordinglock.h"
 #include "settings/config.h"
+#include "support/soundfile.h"
 #include "writers/codectable.h"
 #include "writers/flacwriter.h"
 #include "writers/mp3writer.h"
@@ -140,5 +142,29 @@ TEST(AudioWriter, OnFinishedGetsWriterAndName) {
     {
         FakeWriter writer(QStringLiteral("x"));
         writer.onFinished = [](TAudioWriter&, QString) { throw std::runtime_error("boom"); };
+    }
+}
+
+// Every writer marks its file as being recorded until the file is finished, so that no other
+// program of ours changes it meanwhile; a second recording of that file is refused.
+TEST(CodecTable, EveryWriterLocksItsFileUntilItIsFinished) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const tWAVEFORMATEX pcm = pcm16Stereo(48000);
+    const std::vector<int16_t> block(4800 * 2, 3000);
+    for (int codec = 0; codec < CodecCount; ++codec) {
+        SCOPED_TRACE(codec);
+        const QString file = dir.filePath(QStringLiteral("take.") + codecExtension(codec));
+        std::unique_ptr<TAudioWriter> writer = createWriter(codec, file, pcm);
+        EXPECT_TRUE(RecordingLock::isBeingRecorded(file));
+        writer->write(block.data(), static_cast<uint32_t>(block.size() * 2));
+        const std::string refusal = creationError(codec, file);
+        EXPECT_NE(refusal.find("is being recorded"), std::string::npos) << refusal;
+        EXPECT_EQ(writer->close(), QString());
+        EXPECT_FALSE(RecordingLock::isBeingRecorded(file));
+        writer.reset();
+        const DecodedSound sound = decodeSound(file);
+        ASSERT_TRUE(sound.ok) << qPrintable(sound.error);
+        EXPECT_GE(sound.samples.size(), block.size() / 2);
     }
 }
