@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -301,11 +302,27 @@ constexpr std::array<uint16_t, 256> makeCrc16Table() {
 constexpr auto Crc8Table = makeCrc8Table();
 constexpr auto Crc16Table = makeCrc16Table();
 
+uint8_t crc8(const uint8_t* p, size_t n) {
+    uint8_t crc = 0;
+    for (size_t i = 0; i < n; ++i)
+        crc = Crc8Table[crc ^ p[i]];
+    return crc;
+}
+
+uint16_t crc16Step(uint16_t crc, uint8_t b) {
+    return static_cast<uint16_t>((crc << 8) ^ Crc16Table[((crc >> 8) ^ b) & 0xFF]);
+}
+
 struct FlacFrameHeader {
     size_t length = 0; ///< bytes of the header, its CRC-8 included
     bool variableBlocks = false;
     uint64_t number = 0; ///< frame number, or first sample number with variable blocks
     uint32_t blockSize = 0;
+    uint32_t channels = 0;
+    uint32_t bitsPerSample = 0; ///< 0: as STREAMINFO says
+    uint8_t rateCode = 0;
+    std::vector<uint8_t> rateBytes; ///< the sample rate, where the code does not give it
+    uint8_t sizeCode = 0;
 };
 
 // Parses the frame header at `p` (at most `avail` bytes there); nullopt unless it is whole,
@@ -321,6 +338,11 @@ std::optional<FlacFrameHeader> parseFlacFrameHeader(const uint8_t* p, size_t ava
     const int sizeCode = (p[3] >> 1) & 7;
     if (blockCode == 0 || rateCode == 15 || channelCode >= 11 || sizeCode == 3 || (p[3] & 1))
         return std::nullopt;
+    h.channels = channelCode < 8 ? static_cast<uint32_t>(channelCode) + 1 : 2;
+    static constexpr uint32_t Sizes[8] = {0, 8, 12, 0, 16, 20, 24, 32};
+    h.bitsPerSample = Sizes[sizeCode];
+    h.rateCode = static_cast<uint8_t>(rateCode);
+    h.sizeCode = static_cast<uint8_t>(sizeCode);
 
     // The frame or sample number, coded like UTF-8 (up to 36 bits in 7 bytes).
     size_t pos = 4;
@@ -357,15 +379,11 @@ std::optional<FlacFrameHeader> parseFlacFrameHeader(const uint8_t* p, size_t ava
         pos += 2;
     } else
         h.blockSize = 256u << (blockCode - 8);
-    if (rateCode == 12)
-        pos += 1;
-    else if (rateCode == 13 || rateCode == 14)
-        pos += 2;
+    const size_t rateBytes = rateCode == 12 ? 1 : rateCode == 13 || rateCode == 14 ? 2 : 0;
+    h.rateBytes.assign(p + pos, p + pos + rateBytes);
+    pos += rateBytes;
 
-    uint8_t crc = 0;
-    for (size_t i = 0; i < pos; ++i)
-        crc = Crc8Table[crc ^ p[i]];
-    if (crc != p[pos])
+    if (crc8(p, pos) != p[pos])
         return std::nullopt;
     h.length = pos + 1;
     return h;
@@ -378,6 +396,369 @@ std::optional<FlacFrameHeader> flacHeaderAt(FileReader& r, int64_t pos) {
     const uint8_t* p = r.at(pos, avail);
     return p ? parseFlacFrameHeader(p, avail) : std::nullopt;
 }
+
+// Silence in place of damaged frames. The frames that replace them keep the numbering
+// unbroken and the audio after them at its time; a gap in the numbers is no alternative:
+// decoders either report it as an error or play the frame after it as silence too. The new
+// frames fill the damaged bytes exactly, so nothing after them moves: subframes of zeros,
+// whose size is set through the fields of a predictor that predicts nothing and through
+// escaped residual partitions of zeros.
+
+// Bits packed most significant first, as in FLAC frames.
+class BitWriter {
+public:
+    explicit BitWriter(std::vector<uint8_t>& out) : m_out(out) {}
+
+    void put(uint64_t value, unsigned bits) {
+        for (unsigned i = bits; i-- > 0;)
+            bit((value >> i) & 1);
+    }
+
+    void zeros(uint64_t bits) {
+        for (; bits > 0 && m_used != 0; --bits)
+            bit(0);
+        m_out.insert(m_out.end(), static_cast<size_t>(bits / 8), 0);
+        for (bits %= 8; bits > 0; --bits)
+            bit(0);
+    }
+
+    void align() {
+        while (m_used != 0)
+            bit(0);
+    }
+
+private:
+    void bit(uint64_t b) {
+        if (m_used == 0)
+            m_out.push_back(0);
+        if (b)
+            m_out.back() = static_cast<uint8_t>(m_out.back() | 0x80 >> m_used);
+        m_used = (m_used + 1) & 7;
+    }
+
+    std::vector<uint8_t>& m_out;
+    unsigned m_used = 0;
+};
+
+struct SilentSubframe {
+    uint32_t order = 0; ///< 0: a constant subframe, else a predictor of this order
+    uint32_t precision = 0;
+    uint32_t partitionOrder = 0;
+    uint64_t escapedWidths = 0; ///< the widths of the partitions after the first, summed
+    uint64_t bits = 0;
+};
+
+// The largest subframe of silence of at most `maxBits` bits.
+std::optional<SilentSubframe> largestSilentSubframe(uint32_t blockSize, uint32_t bps,
+                                                    uint64_t maxBits) {
+    std::optional<SilentSubframe> best;
+    if (8 + bps <= maxBits)
+        best = SilentSubframe{0, 0, 0, 0, 8 + bps};
+    // Wider escaped partitions than the samples' own width would be more than any frame needs.
+    const uint64_t width = std::min(bps, 31u);
+    for (uint32_t k = 0; k <= 15 && blockSize % (1u << k) == 0; ++k) {
+        const uint64_t partitions = uint64_t{1} << k;
+        const uint64_t size = blockSize >> k;
+        for (uint32_t order = 1; order <= 32 && order <= size; ++order) {
+            for (uint32_t precision = 1; precision <= 15; ++precision) {
+                // Subframe and predictor headers, warm-up samples, coefficients, and a 9-bit
+                // escape header per partition.
+                const uint64_t base = 23 + uint64_t{order} * (bps + precision) + 9 * partitions;
+                if (base > maxBits)
+                    break;
+                const uint64_t widths = std::min(width * (partitions - 1), (maxBits - base) / size);
+                const uint64_t bits = base + widths * size;
+                if (!best || bits > best->bits)
+                    best = SilentSubframe{order, precision, k, widths, bits};
+                if (bits == maxBits)
+                    return best;
+            }
+        }
+    }
+    return best;
+}
+
+void writeSilentSubframe(BitWriter& w, const SilentSubframe& s, uint32_t blockSize, uint32_t bps) {
+    if (s.order == 0) {
+        w.put(0, 8);
+        w.zeros(bps);
+        return;
+    }
+    w.put((0x20u | (s.order - 1)) << 1, 8);
+    w.zeros(uint64_t{s.order} * bps); // warm-up samples
+    w.put(s.precision - 1, 4);
+    w.put(0, 5);                              // shift
+    w.zeros(uint64_t{s.order} * s.precision); // coefficients
+    w.put(0, 2);
+    w.put(s.partitionOrder, 4);
+    const uint64_t partitions = uint64_t{1} << s.partitionOrder;
+    const uint64_t size = blockSize >> s.partitionOrder;
+    for (uint64_t i = 0; i < partitions; ++i) {
+        uint64_t width = 0;
+        if (i > 0)
+            width = s.escapedWidths / (partitions - 1) +
+                    (i - 1 < s.escapedWidths % (partitions - 1) ? 1 : 0);
+        w.put(15, 4);
+        w.put(width, 5);
+        w.zeros(width * size);
+    }
+}
+
+struct SilentFrame {
+    uint64_t number = 0;
+    uint32_t blockSize = 0;
+};
+
+/// The frame layout the silence copies from the stream's frames.
+struct FlacFormat {
+    bool variableBlocks = false;
+    uint8_t rateCode = 0;
+    std::vector<uint8_t> rateBytes;
+    uint8_t sizeCode = 0;
+    uint32_t channels = 0;
+    uint32_t bps = 0;
+};
+
+std::vector<uint8_t> silentFrameHeader(const FlacFormat& f, const SilentFrame& frame) {
+    std::vector<uint8_t> h{0xFF, static_cast<uint8_t>(0xF8 | (f.variableBlocks ? 1 : 0))};
+    const uint32_t b = frame.blockSize;
+    uint8_t blockCode = 0;
+    std::vector<uint8_t> blockBytes;
+    if (b == 192)
+        blockCode = 1;
+    for (uint8_t k = 0; k < 4 && blockCode == 0; ++k)
+        if (b == 576u << k)
+            blockCode = static_cast<uint8_t>(2 + k);
+    for (uint8_t k = 0; k < 8 && blockCode == 0; ++k)
+        if (b == 256u << k)
+            blockCode = static_cast<uint8_t>(8 + k);
+    if (blockCode == 0 && b <= 256) {
+        blockCode = 6;
+        blockBytes = {static_cast<uint8_t>(b - 1)};
+    } else if (blockCode == 0) {
+        blockCode = 7;
+        blockBytes = {static_cast<uint8_t>((b - 1) >> 8), static_cast<uint8_t>(b - 1)};
+    }
+    h.push_back(static_cast<uint8_t>(blockCode << 4 | f.rateCode));
+    h.push_back(static_cast<uint8_t>((f.channels - 1) << 4 | f.sizeCode << 1));
+    // The number, coded like UTF-8.
+    const uint64_t n = frame.number;
+    if (n < 0x80) {
+        h.push_back(static_cast<uint8_t>(n));
+    } else {
+        int extra = 1;
+        while (extra < 6 && (n >> (5 * extra + 6)) != 0)
+            ++extra;
+        h.push_back(static_cast<uint8_t>((0xFF00 >> (extra + 1)) | (n >> (6 * extra))));
+        for (int i = extra - 1; i >= 0; --i)
+            h.push_back(static_cast<uint8_t>(0x80 | ((n >> (6 * i)) & 0x3F)));
+    }
+    h.insert(h.end(), blockBytes.begin(), blockBytes.end());
+    h.insert(h.end(), f.rateBytes.begin(), f.rateBytes.end());
+    h.push_back(crc8(h.data(), h.size()));
+    return h;
+}
+
+struct Silence {
+    std::vector<uint8_t> bytes;
+    int64_t minFrame = 0;
+    int64_t maxFrame = 0;
+};
+
+// Frames of silence that take exactly `bytes` bytes, or nullopt when these frames cannot.
+std::optional<Silence> silentFrames(const FlacFormat& f, const std::vector<SilentFrame>& frames,
+                                    int64_t bytes) {
+    if (frames.empty() || f.channels == 0 || f.bps == 0)
+        return std::nullopt;
+    Silence out;
+    out.bytes.reserve(static_cast<size_t>(bytes));
+    std::vector<std::pair<uint64_t, std::optional<SilentSubframe>>> cache;
+    const auto largest = [&](uint32_t blockSize, uint64_t maxBits) {
+        for (const auto& [key, value] : cache)
+            if (key == (maxBits << 16 | blockSize))
+                return value;
+        cache.emplace_back(maxBits << 16 | blockSize,
+                           largestSilentSubframe(blockSize, f.bps, maxBits));
+        return cache.back().second;
+    };
+    int64_t left = bytes;
+    for (size_t j = 0; j < frames.size(); ++j) {
+        const std::vector<uint8_t> header = silentFrameHeader(f, frames[j]);
+        const auto framesLeft = static_cast<int64_t>(frames.size() - j);
+        const int64_t share = left / framesLeft;
+        bool done = false;
+        // A size that no silence fits exactly is rare; a neighbour's next to it does.
+        for (int64_t step = 0; step <= 16 && !done; ++step) {
+            const int64_t size =
+                framesLeft == 1 ? left : share + (step % 2 ? (step + 1) / 2 : -(step / 2));
+            if (framesLeft == 1 && step > 0)
+                break;
+            const int64_t content = size - static_cast<int64_t>(header.size()) - 2;
+            if (content <= 0)
+                continue;
+            const auto maxBits = static_cast<uint64_t>(content) * 8;
+            std::vector<SilentSubframe> subframes;
+            uint64_t used = 0;
+            for (uint32_t c = 0; c + 1 < f.channels; ++c) {
+                const auto s = largest(frames[j].blockSize, maxBits / f.channels);
+                if (!s)
+                    break;
+                subframes.push_back(*s);
+                used += s->bits;
+            }
+            if (subframes.size() + 1 != f.channels)
+                continue;
+            const auto last = largest(frames[j].blockSize, maxBits - used);
+            if (!last || used + last->bits + 7 < maxBits)
+                continue;
+            subframes.push_back(*last);
+
+            const size_t start = out.bytes.size();
+            out.bytes.insert(out.bytes.end(), header.begin(), header.end());
+            BitWriter w(out.bytes);
+            for (const SilentSubframe& s : subframes)
+                writeSilentSubframe(w, s, frames[j].blockSize, f.bps);
+            w.align();
+            uint16_t crc = 0;
+            for (size_t i = start; i < out.bytes.size(); ++i)
+                crc = crc16Step(crc, out.bytes[i]);
+            out.bytes.push_back(static_cast<uint8_t>(crc >> 8));
+            out.bytes.push_back(static_cast<uint8_t>(crc));
+            if (static_cast<int64_t>(out.bytes.size() - start) != size)
+                return std::nullopt;
+            out.minFrame = j == 0 ? size : std::min(out.minFrame, size);
+            out.maxFrame = std::max(out.maxFrame, size);
+            left -= size;
+            done = true;
+        }
+        if (!done)
+            return std::nullopt;
+    }
+    return out;
+}
+
+// Walks the frames of a FLAC stream.
+class FlacScan {
+public:
+    FlacScan(FileReader& r, int64_t tagStart, const std::array<uint8_t, 34>& info)
+        : m_r(r), m_tagStart(tagStart) {
+        m_minBlock = static_cast<uint32_t>(info[0] << 8 | info[1]);
+        m_maxBlock = static_cast<uint32_t>(info[2] << 8 | info[3]);
+        m_channels = ((info[12] >> 1) & 7) + 1u;
+        m_bps = static_cast<uint32_t>((info[12] & 1) << 4 | info[13] >> 4) + 1;
+    }
+
+    // Where the frame with header `h` at `start` ends: where its CRC-16 comes to 0 right
+    // before the next frame's header, or at the end of the audio. -1 when it does not end so
+    // within the largest size such a frame can have (damaged, or unfinished).
+    int64_t frameEnd(int64_t start, const FlacFrameHeader& h) {
+        const int64_t limit = start + 64 + int64_t{h.blockSize} * h.channels * 5;
+        const auto headerEnd = start + static_cast<int64_t>(h.length);
+        uint16_t crc = 0;
+        int64_t q = start;
+        for (; q < m_r.size() && q <= limit; ++q) {
+            if (q == m_tagStart && crc == 0 && q > headerEnd)
+                return q;
+            const int b = m_r.byte(q);
+            if (b < 0)
+                return -1;
+            if (b == 0xFF && crc == 0 && q > headerEnd + 1) {
+                const auto next = flacHeaderAt(m_r, q);
+                if (next && next->variableBlocks == h.variableBlocks)
+                    return q;
+            }
+            crc = crc16Step(crc, static_cast<uint8_t>(b));
+        }
+        return q == m_r.size() && crc == 0 ? q : -1;
+    }
+
+    /// A whole frame from `start`, or false.
+    bool frameAt(int64_t start, int64_t* end, FlacFrameHeader* header) {
+        const auto h = flacHeaderAt(m_r, start);
+        if (!h || (m_variable && *m_variable != h->variableBlocks))
+            return false;
+        *end = frameEnd(start, *h);
+        *header = *h;
+        return *end >= 0;
+    }
+
+    void passed(const FlacFrameHeader& h) {
+        m_variable = h.variableBlocks;
+        m_next = h.variableBlocks ? h.number + h.blockSize : h.number + 1;
+        m_lastBlock = h.blockSize;
+    }
+
+    struct Resync {
+        int64_t resume = 0; ///< where whole frames begin again
+        Silence silence;    ///< frames of silence for the bytes from the damage up to there
+        uint64_t frames = 0;
+        uint64_t samples = 0;
+    };
+
+    // The first whole frame after damage at `from` that continues the stream, and silence for
+    // what lies between; nullopt when none follows.
+    std::optional<Resync> resync(int64_t from) {
+        for (int64_t q = from + 1; q < m_r.size() && q != m_tagStart; ++q) {
+            const int b = m_r.byte(q);
+            if (b < 0)
+                return std::nullopt;
+            if (b != 0xFF)
+                continue;
+            const auto h = flacHeaderAt(m_r, q);
+            if (!h || !fitsStream(*h) || h->number <= m_next)
+                continue;
+            std::vector<SilentFrame> frames;
+            uint64_t samples = 0;
+            const int64_t span = q - from;
+            // A frame takes a dozen bytes at least: more would not fit, whatever the numbers
+            // say.
+            const uint64_t most = static_cast<uint64_t>(span) / 12;
+            if (!h->variableBlocks) {
+                const uint32_t block = m_minBlock == m_maxBlock && m_minBlock > 0 ? m_maxBlock
+                                       : m_lastBlock > 0                          ? m_lastBlock
+                                                                                  : h->blockSize;
+                if (h->number - m_next > most)
+                    continue;
+                for (uint64_t n = m_next; n < h->number; ++n)
+                    frames.push_back({n, block});
+                samples = (h->number - m_next) * block;
+            } else {
+                const uint64_t block = m_maxBlock > 0 ? m_maxBlock : h->blockSize;
+                samples = h->number - m_next;
+                if ((samples + block - 1) / block > most)
+                    continue;
+                for (uint64_t s = m_next; s < h->number; s += block)
+                    frames.push_back({s, static_cast<uint32_t>(std::min(block, h->number - s))});
+            }
+            if (frameEnd(q, *h) < 0)
+                continue;
+            FlacFormat format{h->variableBlocks, h->rateCode, h->rateBytes,
+                              h->sizeCode,       m_channels,  m_bps};
+            auto silence = silentFrames(format, frames, span);
+            if (!silence)
+                continue;
+            return Resync{q, std::move(*silence), frames.size(), samples};
+        }
+        return std::nullopt;
+    }
+
+private:
+    bool fitsStream(const FlacFrameHeader& h) const {
+        return h.channels == m_channels && (h.bitsPerSample == 0 || h.bitsPerSample == m_bps) &&
+               (m_maxBlock == 0 || h.blockSize <= m_maxBlock) &&
+               (!m_variable || *m_variable == h.variableBlocks);
+    }
+
+    FileReader& m_r;
+    int64_t m_tagStart;
+    uint32_t m_minBlock = 0;
+    uint32_t m_maxBlock = 0;
+    uint32_t m_channels = 0;
+    uint32_t m_bps = 0;
+    std::optional<bool> m_variable; ///< the stream's numbering, once a frame has shown it
+    uint64_t m_next = 0;            ///< the number the next frame should have
+    uint32_t m_lastBlock = 0;
+};
 
 Plan analyseFlac(FileReader& r, int64_t base) {
     // The metadata blocks: STREAMINFO first, the audio after the one marked last.
@@ -407,62 +788,50 @@ Plan analyseFlac(FileReader& r, int64_t base) {
 
     // The frames. A frame ends where the next valid header begins and the CRC-16 over the
     // frame (its own CRC included) comes to 0; the last one must end exactly at the end of
-    // the file (or at a tag there). A header with the expected number after a frame with a
-    // bad CRC is accepted too: damage in the middle is no reason to cut off what follows.
+    // the file (or at a tag there). Damage in the middle is no reason to cut off what follows:
+    // from the next whole frame that continues the stream on, the frames stay, and silence
+    // takes the place of the damaged ones. Damage that no whole frame follows is an unfinished
+    // end, which is cut off.
+    Plan plan;
+    FlacScan scan(r, tagStart, info);
     uint64_t total = 0;
     uint64_t frames = 0;
     int64_t minFrame = 0;
     int64_t maxFrame = 0;
-    int64_t lastEnd = audioStart;
-
-    std::optional<FlacFrameHeader> header;
-    int64_t start = audioStart;
-    for (; start < r.size(); ++start) {
-        if (r.byte(start) == 0xFF && (header = flacHeaderAt(r, start)))
-            break;
-    }
-    while (header) {
-        const FlacFrameHeader h = *header;
-        header.reset();
-        const uint64_t expected = h.variableBlocks ? h.number + h.blockSize : h.number + 1;
-        uint16_t crc = 0;
-        int64_t q = start;
-        bool complete = false;
-        for (; q < r.size(); ++q) {
-            if (q == tagStart && crc == 0 && q > start + static_cast<int64_t>(h.length)) {
-                complete = true;
-                break;
-            }
-            const int b = r.byte(q);
-            if (b < 0)
-                return hopeless(QStringLiteral("it cannot be read"));
-            if (b == 0xFF && q > start + static_cast<int64_t>(h.length) + 1) {
-                const auto next = flacHeaderAt(r, q);
-                if (next && next->variableBlocks == h.variableBlocks &&
-                    (crc == 0 || next->number == expected)) {
-                    header = next;
-                    complete = true;
-                    break;
-                }
-            }
-            crc = static_cast<uint16_t>((crc << 8) ^ Crc16Table[((crc >> 8) ^ b) & 0xFF]);
+    int64_t damaged = 0;
+    uint64_t silenced = 0;
+    std::vector<Patch> silence;
+    const auto count = [&](uint64_t n, uint64_t samples, int64_t smallest, int64_t largest) {
+        minFrame = frames == 0 ? smallest : std::min(minFrame, smallest);
+        maxFrame = std::max(maxFrame, largest);
+        frames += n;
+        total += samples;
+    };
+    pos = audioStart;
+    while (pos < r.size() && pos != tagStart) {
+        int64_t end = -1;
+        FlacFrameHeader h;
+        if (scan.frameAt(pos, &end, &h)) {
+            count(1, h.blockSize, end - pos, end - pos);
+            scan.passed(h);
+            pos = end;
+            continue;
         }
-        if (q == r.size())
-            complete = crc == 0;
-        if (!complete)
+        if (r.error())
+            return hopeless(QStringLiteral("it cannot be read"));
+        auto resync = scan.resync(pos);
+        if (!resync)
             break;
-        ++frames;
-        total += h.blockSize;
-        const int64_t size = q - start;
-        minFrame = frames == 1 ? size : std::min(minFrame, size);
-        maxFrame = std::max(maxFrame, size);
-        lastEnd = q;
-        start = q;
+        count(resync->frames, resync->samples, resync->silence.minFrame, resync->silence.maxFrame);
+        damaged += resync->resume - pos;
+        silenced += resync->samples;
+        silence.push_back({pos, std::move(resync->silence.bytes)});
+        pos = resync->resume;
     }
     if (r.error())
         return hopeless(QStringLiteral("it cannot be read"));
+    const int64_t lastEnd = pos;
 
-    Plan plan;
     const int64_t newSize = lastEnd == tagStart ? r.size() : lastEnd;
     if (newSize != r.size())
         plan.newSize = newSize;
@@ -474,10 +843,13 @@ Plan analyseFlac(FileReader& r, int64_t base) {
         for (int i = 0; i < 4; ++i)
             bytes[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(total >> (24 - 8 * i));
         plan.patches.push_back({streamInfoAt + 10, bytes});
-        // The checksum covered samples that are gone.
-        if (statedTotal != 0 && md5Set)
-            plan.patches.push_back({streamInfoAt + 18, std::vector<uint8_t>(16, 0)});
     }
+    // The checksum covered samples that are gone or silenced.
+    if (md5Set && ((statedTotal != total && statedTotal != 0) || damaged > 0))
+        plan.patches.push_back({streamInfoAt + 18, std::vector<uint8_t>(16, 0)});
+    // After the checksum: should the repair be cut short, the next one finds whole frames and
+    // must not find a checksum that no longer holds.
+    std::move(silence.begin(), silence.end(), std::back_inserter(plan.patches));
     if (plan.patches.empty() && plan.newSize < 0)
         return whole();
     if (frames > 0 && maxFrame < (1 << 24)) {
@@ -490,9 +862,19 @@ Plan analyseFlac(FileReader& r, int64_t base) {
             plan.patches.push_back({streamInfoAt + 4, sizes});
     }
     plan.verdict = Plan::Verdict::Repair;
-    plan.what = QStringLiteral("its sample count was set to the %1 samples of its %2 whole frames")
-                    .arg(total)
-                    .arg(frames);
+    if (damaged == 0 || statedTotal != total)
+        plan.what =
+            QStringLiteral("its sample count was set to the %1 samples of its %2 whole frames")
+                .arg(total)
+                .arg(frames);
+    if (damaged > 0) {
+        if (!plan.what.isEmpty())
+            plan.what += QStringLiteral(", and ");
+        plan.what += QStringLiteral("%1 bytes of damaged audio were replaced by %2 samples of "
+                                    "silence, the frames after them kept")
+                         .arg(damaged)
+                         .arg(silenced);
+    }
     if (plan.newSize >= 0)
         plan.what += QStringLiteral(", and %1 bytes of an unfinished frame were cut off")
                          .arg(r.size() - plan.newSize);

@@ -14,8 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <FLAC/stream_decoder.h>
 #include <ogg/ogg.h>
 
+#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,6 +92,57 @@ QByteArray id3v1Tag() {
     QByteArray tag("TAG");
     tag += QByteArray("A title").leftJustified(30, '\0');
     return tag.leftJustified(128, '\0');
+}
+
+// What libFLAC's own decoder makes of a file, its MD5 check included where STREAMINFO has a
+// checksum: each frame as exact (the input's samples), silent, or neither.
+struct FlacCheck {
+    int errors = 0;
+    bool finished = false; ///< decoded to the end, and the MD5 matched where there is one
+    uint64_t stated = 0;   ///< STREAMINFO's total
+    uint64_t decoded = 0;
+    std::vector<char> frames; ///< 'x' exact, 's' silent, '?' neither
+};
+
+FlacCheck checkWithLibFlac(const QString& path, const std::vector<int16_t>& input) {
+    struct Context {
+        FlacCheck check;
+        const std::vector<int16_t>* input;
+    } context{{}, &input};
+    const auto write = [](const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+                          const FLAC__int32* const buffer[], void* data) {
+        auto* c = static_cast<Context*>(data);
+        const uint64_t first = frame->header.number.sample_number;
+        bool exact = frame->header.channels == 2;
+        bool silent = true;
+        for (uint32_t i = 0; i < frame->header.blocksize; ++i) {
+            for (uint32_t ch = 0; ch < frame->header.channels; ++ch) {
+                const size_t at = (first + i) * 2 + ch;
+                silent = silent && buffer[ch][i] == 0;
+                exact = exact && at < c->input->size() && buffer[ch][i] == (*c->input)[at];
+            }
+        }
+        c->check.frames.push_back(exact ? 'x' : silent ? 's' : '?');
+        c->check.decoded += frame->header.blocksize;
+        return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+    };
+    const auto metadata = [](const FLAC__StreamDecoder*, const FLAC__StreamMetadata* m,
+                             void* data) {
+        if (m->type == FLAC__METADATA_TYPE_STREAMINFO)
+            static_cast<Context*>(data)->check.stated = m->data.stream_info.total_samples;
+    };
+    const auto error = [](const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void* data) {
+        ++static_cast<Context*>(data)->check.errors;
+    };
+    FLAC__StreamDecoder* decoder = FLAC__stream_decoder_new();
+    FLAC__stream_decoder_set_md5_checking(decoder, true);
+    if (FLAC__stream_decoder_init_file(decoder, QFile::encodeName(path).constData(), write,
+                                       metadata, error,
+                                       &context) == FLAC__STREAM_DECODER_INIT_STATUS_OK &&
+        FLAC__stream_decoder_process_until_end_of_stream(decoder))
+        context.check.finished = FLAC__stream_decoder_finish(decoder);
+    FLAC__stream_decoder_delete(decoder);
+    return context.check;
 }
 
 class RepairTest : public ::testing::Test {
@@ -283,6 +336,62 @@ TEST_F(RepairTest, Flac) {
     // Ending inside the metadata, there is no audio to save.
     EXPECT_EQ(repair("header.flac", clean.left(30), &after), RepairOutcome::Failed);
     EXPECT_EQ(after, clean.left(30));
+}
+
+TEST_F(RepairTest, FlacDamageAcrossFramesIsSilencedAndTheFramesAfterItKept) {
+    ASSERT_TRUE(flacBinding().loaded) << flacBinding().error.toStdString();
+    const QByteArray clean = record<TFLACwriter>("clean.flac");
+    const FlacCheck whole = checkWithLibFlac(path("clean.flac"), m_input);
+    ASSERT_TRUE(whole.finished);
+    ASSERT_EQ(std::count(whole.frames.begin(), whole.frames.end(), 'x'),
+              static_cast<std::ptrdiff_t>(whole.frames.size()));
+
+    // Rubbish (0xFF bytes and all) over more than three frames' bytes in the middle, as a disk
+    // or a crash leaves it.
+    const qsizetype audio = flacAudioStart(clean);
+    const qsizetype from = audio + (clean.size() - audio) * 3 / 10;
+    const qsizetype length = (clean.size() - audio) / 6;
+    QByteArray damaged = clean;
+    std::mt19937 rng(7);
+    for (qsizetype i = from; i < from + length; ++i)
+        damaged[i] = static_cast<char>(rng());
+    QByteArray after;
+    QString detail;
+    EXPECT_EQ(repair("damaged.flac", damaged, &after, &detail), RepairOutcome::Repaired);
+    EXPECT_TRUE(detail.contains(QStringLiteral("silence"))) << detail.toStdString();
+    // Only the frames the damage touches change (and STREAMINFO: the checksum no longer holds).
+    ASSERT_EQ(after.size(), clean.size());
+    qsizetype first = 42;
+    while (first < after.size() && after[first] == clean[first])
+        ++first;
+    qsizetype last = after.size() - 1;
+    while (last > first && after[last] == clean[last])
+        --last;
+    const int64_t maxFrame = static_cast<uint8_t>(clean[8 + 7]) << 16 |
+                             static_cast<uint8_t>(clean[8 + 8]) << 8 |
+                             static_cast<uint8_t>(clean[8 + 9]);
+    EXPECT_LE(first, from);
+    EXPECT_GT(first, from - maxFrame);
+    EXPECT_GE(last, from + length - 1);
+    EXPECT_LT(last, from + length + maxFrame);
+    EXPECT_EQ(flacMd5(after), QByteArray(16, '\0'));
+
+    // libFLAC decodes it to the end without a complaint; every sample is at its time, the
+    // damaged frames are silent and all the others exact.
+    const FlacCheck check = checkWithLibFlac(path("damaged.flac"), m_input);
+    EXPECT_TRUE(check.finished);
+    EXPECT_EQ(check.errors, 0);
+    EXPECT_EQ(check.decoded, m_input.size() / 2);
+    EXPECT_EQ(check.stated, check.decoded);
+    const std::string frames(check.frames.begin(), check.frames.end());
+    const size_t silent = frames.find('s');
+    ASSERT_NE(silent, std::string::npos) << frames;
+    EXPECT_EQ(frames.find_first_not_of('x'), silent) << frames;
+    EXPECT_EQ(frames.find_first_not_of('s', silent), frames.find_last_of('s') + 1) << frames;
+    EXPECT_GE(frames.find_last_of('s') + 1 - silent, 4u) << frames;
+    EXPECT_LE(frames.find_last_of('s') + 1 - silent, 6u) << frames;
+    EXPECT_GT(frames.size(), frames.find_last_of('s') + 5) << frames;
+    EXPECT_EQ(repairRecording(path("damaged.flac")), RepairOutcome::Unchanged);
 }
 
 TEST_F(RepairTest, Ogg) {
