@@ -64,11 +64,13 @@ bool WindowThreadHandoff::runOne() {
         m_queue.pop_front();
     }
     std::exception_ptr error;
+    ++m_stepsRunning;
     try {
         (*pending->fn)();
     } catch (...) {
         error = std::current_exception();
     }
+    --m_stepsRunning;
     std::lock_guard lock(m_mutex);
     pending->error = error;
     pending->done = true;

@@ -50,6 +50,11 @@ public:
 
     bool isWindowThread() const { return std::this_thread::get_id() == m_windowThread; }
 
+    /// Window thread. True while a worker's step runs, also while the step waits in a nested
+    /// event loop (a message box) and the caller is above it on the stack. That worker cannot
+    /// end before the stack has unwound below the step: waiting for it there never returns.
+    bool inWorkerStep() const { return m_stepsRunning > 0; }
+
 protected:
     bool event(QEvent* e) override;
 
@@ -67,6 +72,7 @@ private:
     std::condition_variable m_changed;
     std::deque<Pending*> m_queue;
     uint64_t m_generation = 0;
-    int m_callers = 0; ///< workers inside call(); the destructor waits until they have left
+    int m_callers = 0;      ///< workers inside call(); the destructor waits until they have left
+    int m_stepsRunning = 0; ///< window thread only: steps on its stack, nested ones included
     bool m_closed = false;
 };

@@ -9,6 +9,7 @@
 #include "capture/threadfactory.h"
 #include "capture/wasapisource.h"
 #include "common/clock.h"
+#include "common/handoff.h"
 #include "controls/bmptimedisplay.h"
 #include "controls/icebtn.h"
 #include "controls/iceslider.h"
@@ -39,10 +40,12 @@
 #include <QPainter>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <QWindow>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -197,6 +200,9 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 TMainForm::~TMainForm() {
     if (m_created && !m_closed)
         FormClose();
+    // Left running when the window closed from a nested loop.
+    m_source.reset();
+    m_threads.reset();
     // FormDestroy: playback ends before the window it reports to.
     m_services.playback.onEnd = nullptr;
     m_services.playback.free();
@@ -508,9 +514,27 @@ bool TMainForm::FormCloseQuery() {
                             MessageButtons::YesNo) != MessageResult::Yes)
             return false;
         // The question's own event loop may have seen the recording end meanwhile.
-        m_recorder->fullstop();
+        finishRecordingForExit();
     }
     return true;
+}
+
+void TMainForm::finishRecordingForExit() {
+    // No message box on the way out: a log-out or a signal has nobody to answer it, and the
+    // program would not end. The failure still goes where it can be read.
+    const QString failure = m_recorder->closeForExit();
+    if (!failure.isEmpty()) {
+        std::fprintf(stderr, "orvanta: %s\n", qUtf8Printable(failure));
+        std::fflush(stderr);
+    }
+}
+
+bool TMainForm::captureInUseBelow() const {
+    // A worker's step lower on the stack (a box shown by the data handler or by the capture
+    // thread's report) keeps that worker waiting for it: waiting for the worker here would
+    // never end. Any other nested loop may belong to a caller that still uses the source,
+    // such as the settings dialog.
+    return m_services.handoff.inWorkerStep() || QThread::currentThread()->loopLevel() > 1;
 }
 
 void TMainForm::releaseCapture() {
@@ -520,10 +544,13 @@ void TMainForm::releaseCapture() {
     // stay open: a file opened now would never be finished.
     m_source->OnData = nullptr;
     m_source->OnDeviceChange = nullptr;
-    if (m_recorder->rec) {
-        m_recorder->rec.reset();
-        m_recorder->writing = false;
-    }
+    if (m_recorder->rec)
+        finishRecordingForExit();
+    // A handler the quit came into (through a box it showed) runs on once the box returns:
+    // it must neither listen for the next loud block nor start a scheduled recording.
+    m_recorder->writing = false;
+    m_recorder->voxarmed = false;
+    setButtonEnabled(RecorderButton::Start, false);
     m_recorder->setCaptureSource(nullptr);
     // A quit signal can arrive while the dialog runs a nested event loop of its own (the
     // folder chooser, the naming rules window): deleting it now, or later from inside that
@@ -531,6 +558,9 @@ void TMainForm::releaseCapture() {
     // loop has returned.
     if (m_cmanager)
         m_cmanager->hide();
+    // Then the capture threads go with the window too, once the stack has unwound.
+    if (captureInUseBelow())
+        return;
     m_source.reset();
     m_threads.reset();
 }

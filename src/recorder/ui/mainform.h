@@ -246,6 +246,10 @@ private:
     void moveSnapped(QPoint position);
     void updateVisualTimer();
     void releaseCapture();
+    /// Finishes the file being recorded without a message box; a failure goes to stderr.
+    void finishRecordingForExit();
+    /// Whether something lower on the window thread's stack may still use the capture source.
+    bool captureInUseBelow() const;
     bool trayAvailable() const;
     void checkTrayStillThere();
     void repairInterruptedRecordings();

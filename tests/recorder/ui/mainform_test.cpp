@@ -2,6 +2,7 @@
 #include "recorder/ui/application.h"
 #include "recorder/ui/mainform.h"
 #include "recorder/ui/mainformfixture.h"
+#include "recorder/ui/widgetmessages.h"
 #include "support/eventloop.h"
 #include "support/fakemessages.h"
 #include "support/qtprint.h"
@@ -36,6 +37,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -45,9 +47,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <mutex>
 #include <thread>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -701,3 +707,223 @@ TEST_F(MainFormTest, TheBrowserOpensFromButtonMenuAndKeyAndFollowsRecordingAndPl
     EXPECT_TRUE(browser->isVisible());
     ASSERT_TRUE(processUntil([&] { return !browser->listing(); }));
 }
+
+namespace {
+
+/// Ends the test program with a failure when its scope is not left within 20 seconds: a
+/// quit that deadlocks can be reported no other way.
+class HangGuard {
+public:
+    explicit HangGuard(std::string what) : m_what(std::move(what)), m_thread([this] { watch(); }) {}
+    ~HangGuard() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_left = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+private:
+    void watch() {
+        std::unique_lock lock(m_mutex);
+        if (m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_left; }))
+            return;
+        std::fprintf(stderr, "FAILED: %s did not end within 20 seconds\n", m_what.c_str());
+        std::fflush(stderr);
+        ::_exit(1);
+    }
+
+    std::string m_what;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_left = false;
+    std::thread m_thread;
+};
+
+/// Files may not grow past `bytes` until the object goes; a write past it fails.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_saved;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { lift(); }
+    void lift() {
+        if (m_lifted)
+            return;
+        m_lifted = true;
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_savedHandler);
+    }
+
+private:
+    rlimit m_saved{};
+    void (*m_savedHandler)(int) = nullptr;
+    bool m_lifted = false;
+};
+
+enum class DataPathBox { CannotCreate, CannotWrite, SchedulerError, CaptureEnded };
+enum class Quit { Sigterm, Sighup, LogOut, TrayExit };
+
+class QuitDuringABoxTest : public MainFormTest,
+                           public ::testing::WithParamInterface<std::tuple<DataPathBox, Quit>> {};
+
+// A box opened by a block (or by the capture thread's end) keeps a worker thread waiting for
+// the box's caller, lower on the window thread's stack. A quit arriving in that box must
+// still end the program, with the recording finished and the settings saved.
+TEST_P(QuitDuringABoxTest, EndsWithTheFileFinishedAndTheSettingsSaved) {
+    const auto [box, quit] = GetParam();
+    QTemporaryDir state;
+    ASSERT_TRUE(state.isValid());
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    WidgetMessageService boxes;
+    setMessageService(&boxes);
+    struct Restore {
+        FakeMessages& fake;
+        ~Restore() {
+            setMessageService(&fake);
+            qunsetenv("XDG_STATE_HOME");
+        }
+    } restore{messages};
+
+    config.askconfirmation = false;
+    config.splitteron = box == DataPathBox::CannotCreate;
+    config.timelimit = 1;
+    writeSettings();
+    ASSERT_TRUE(create());
+    countBlocks();
+    for (const char* name : {"tressic.xml", "events.xml", "names.xml"})
+        QFile::remove(settingsFolder() + QLatin1String(name));
+    std::unique_ptr<QuitSignals> quitSignals;
+    if (quit == Quit::Sigterm || quit == Quit::Sighup) {
+        quitSignals = std::make_unique<QuitSignals>();
+        ASSERT_TRUE(quitSignals->isInstalled());
+        QObject::connect(quitSignals.get(), &QuitSignals::quitRequested, form.get(),
+                         &TMainForm::closeWithoutQuestion);
+    }
+    // As the program does: the window's close ends the application's loops.
+    QObject::connect(form.get(), &TMainForm::closed, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+
+    form->recorder().StartClick();
+    ASSERT_TRUE(form->recorder().writing);
+    feed(0.25f);
+    feed(0.25f);
+    const QString file = form->recorder().outputfile;
+
+    // What brings the box up, in the block delivered next.
+    std::unique_ptr<FileSizeLimit> limit;
+    int packets = 1;
+    const char* expected = "";
+    switch (box) {
+    case DataPathBox::CannotCreate:
+        // The split's next part gets a name no file system takes.
+        config.namingexpression = QString(300, QLatin1Char('x'));
+        clock.advanceMs(2000);
+        expected = "Can not create audio file.";
+        break;
+    case DataPathBox::CannotWrite:
+        limit = std::make_unique<FileSizeLimit>(QFileInfo(file).size() + 3 * PacketFrames * 4);
+        packets = 12;
+        expected = "Could not write";
+        break;
+    case DataPathBox::SchedulerError:
+        // An event becomes due while the recording runs; its application cannot start.
+        events[1] = TRecEvent();
+        events[1].name = QStringLiteral("News");
+        events[1].rep_mode = 1;
+        events[1].startdate = datetime::addMilliseconds(clock.now(), -60'000);
+        events[1].stopdate = datetime::addMilliseconds(clock.now(), 3'600'000);
+        events[1].task = true;
+        events[1].appname = m_dir.filePath(QStringLiteral("no-such-program"));
+        config.numevents = 1;
+        config.scheduler = true;
+        expected = "Scheduler error";
+        break;
+    case DataPathBox::CaptureEnded:
+        engine.failAt(SimCall::CaptureReleaseBuffer, AUDCLNT_E_INVALID_SIZE, 0, 1, Sink);
+        expected = "Recording thread terminated";
+        break;
+    }
+    for (int i = 0; i < packets; ++i)
+        engine.queuePacket(Sink,
+                           SimEngine::floatPacket(std::vector<float>(PacketFrames * 2, 0.25f), 2));
+
+    QString seen;
+    bool quitSent = false;
+    const auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    QTimer watch;
+    watch.setInterval(5);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (quitSent)
+            return;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* shown = qobject_cast<QMessageBox*>(w);
+            if (shown && shown->isVisible())
+                seen = shown->windowTitle() + QLatin1Char('\n') + shown->text();
+        }
+        if (seen.isEmpty()) {
+            if (std::chrono::steady_clock::now() < giveUpAt)
+                return;
+            ADD_FAILURE() << "no message box came up";
+            quitSent = true;
+            form->closeWithoutQuestion();
+            return;
+        }
+        quitSent = true;
+        if (limit)
+            limit->lift();
+        switch (quit) {
+        case Quit::Sigterm:
+            ::raise(SIGTERM);
+            break;
+        case Quit::Sighup:
+            ::raise(SIGHUP);
+            break;
+        case Quit::LogOut:
+            form->sessionEnding();
+            break;
+        case Quit::TrayExit:
+            for (QAction* action : form->popupMenu->actions())
+                if (action->text() == QStringLiteral("Exit"))
+                    action->trigger();
+            break;
+        }
+    });
+    {
+        HangGuard guard("a quit while \"" + std::string(expected) + "\" was open");
+        watch.start();
+        QApplication::exec();
+        watch.stop();
+        // The program's end: the window goes once the loops have returned.
+        form.reset();
+    }
+    quitSignals.reset();
+    EXPECT_TRUE(seen.contains(QLatin1String(expected))) << qPrintable(seen);
+    EXPECT_EQ(recordings(), QStringList{QFileInfo(file).fileName()}) << "nothing opened since";
+    EXPECT_EQ(wavcheck::sizeProblem(file), QString());
+    EXPECT_TRUE(RecordingJournal().entries().isEmpty()) << "left for the repair at the next start";
+    for (const char* name : {"tressic.xml", "events.xml", "names.xml"})
+        EXPECT_TRUE(QFile::exists(settingsFolder() + QLatin1String(name))) << name;
+}
+
+std::string caseName(const ::testing::TestParamInfo<std::tuple<DataPathBox, Quit>>& info) {
+    const char* const boxes[] = {"CannotCreate", "CannotWrite", "SchedulerError", "CaptureEnded"};
+    const char* const quits[] = {"Sigterm", "Sighup", "LogOut", "TrayExit"};
+    return std::string(boxes[static_cast<int>(std::get<0>(info.param))]) + "_" +
+           quits[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boxes, QuitDuringABoxTest,
+    ::testing::Combine(::testing::Values(DataPathBox::CannotCreate, DataPathBox::CannotWrite,
+                                         DataPathBox::SchedulerError, DataPathBox::CaptureEnded),
+                       ::testing::Values(Quit::Sigterm, Quit::Sighup, Quit::LogOut,
+                                         Quit::TrayExit)),
+    caseName);
+
+} // namespace
