@@ -52,6 +52,20 @@ struct TConfig {
     bool operator==(const TConfig&) const = default;
 };
 
+/// Built-in defaults that the loader also takes for a stored value the program cannot work
+/// with (see loadconfig).
+namespace configdefaults {
+inline constexpr int32_t codec = 0;
+inline constexpr int32_t bitrate = 5;
+inline constexpr int32_t oggquality = 4;
+inline constexpr int32_t flaclevel = 4;
+inline constexpr int32_t trashold = 1635;
+inline constexpr float silence = 2.0f;
+inline constexpr int32_t displaytype = 1;
+inline constexpr int32_t timelimit = 600;
+inline constexpr std::array<int32_t, 6> schedulercolumns{170, 70, 70, 86, 80, 75};
+} // namespace configdefaults
+
 /// The process-wide settings instance. Window thread only.
 extern TConfig config;
 

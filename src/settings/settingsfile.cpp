@@ -189,6 +189,36 @@ void readElements(const QDomElement& root, TConfig& r) {
     r.checkupdates = checkupdates.isNull() || R::boolean(checkupdates, QStringLiteral("enabled"));
 }
 
+// Values that convert but that the program cannot work with (an edited or damaged file) take
+// their default; the rest of the file is kept. A split time below a second would start a new
+// file for every block; a silence that is no number between 0.1 and 3600 seconds would keep
+// the VOX from ever closing a track or overflow the dialog's slider; an index outside its
+// table makes the recording or the display fail.
+void correctOutOfRange(TConfig& r) {
+    const auto within = [](int32_t& value, int32_t lowest, int32_t highest, int32_t fallback) {
+        if (value < lowest || value > highest) {
+            value = fallback;
+        }
+    };
+    within(r.codec, 0, 3, configdefaults::codec);
+    within(r.bitrate, 0, 10, configdefaults::bitrate);
+    within(r.oggquality, 0, 10, configdefaults::oggquality);
+    within(r.flaclevel, 0, 8, configdefaults::flaclevel);
+    within(r.trashold, 1, 32768, configdefaults::trashold);
+    within(r.displaytype, 0, 10, configdefaults::displaytype);
+    within(r.timelimit, 1, std::numeric_limits<int32_t>::max(), configdefaults::timelimit);
+    // Comparisons with NaN are false, so it fails this test too.
+    if (!(r.silence >= 0.1f && r.silence <= 3600.0f)) {
+        r.silence = configdefaults::silence;
+    }
+    // No screen is wider than this; the scheduler window also keeps its own width for a
+    // column wider than the screen it opens on.
+    constexpr int32_t WidestColumn = 8192;
+    for (size_t i = 0; i < r.schedulercolumns.size(); ++i) {
+        within(r.schedulercolumns[i], 1, WidestColumn, configdefaults::schedulercolumns[i]);
+    }
+}
+
 // Reads the whole document; an empty text means success.
 QString readConfig(const QString& path, TConfig& record) {
     QDomDocument document;
@@ -201,6 +231,7 @@ QString readConfig(const QString& path, TConfig& record) {
     }
     try {
         readElements(root, record);
+        correctOutOfRange(record);
     } catch (const LoadError& error) {
         return error.reason;
     }

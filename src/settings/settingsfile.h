@@ -20,10 +20,14 @@ QString settingsFolder();
 
 /// Fills `record` from the settings file `filename` (relative to the settings folder) and
 /// sets `record.pathtosettings`. The record is reset to all-zero values first, so the fields
-/// a file does not supply keep the loader's starting values. A missing file gives the
-/// defaults silently; a damaged one gives the defaults, after the message "Error loading
-/// settings. Default settings will be restored" in Normal mode. Returns an empty text when
-/// the file was read or was absent, otherwise what was wrong with it. Window thread only.
+/// a file does not supply keep the loader's starting values. A value that reads but that the
+/// program cannot work with (a split time below a second, a silence that is not a number from
+/// 0.1 to 3600 seconds, a codec, bitrate, quality, level, threshold or display index outside
+/// its range, a column width below 1 or above 8192) takes its default without a word; the
+/// file's other values are kept. A missing file gives the defaults silently; a damaged one
+/// gives the defaults, after the message "Error loading settings. Default settings will be
+/// restored" in Normal mode. Returns an empty text when the file was read or was absent,
+/// otherwise what was wrong with it. Window thread only.
 QString loadconfig(const QString& filename, TConfig& record,
                    ConfigLoadMode mode = ConfigLoadMode::Normal);
 

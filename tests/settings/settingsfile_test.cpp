@@ -65,24 +65,31 @@ TConfig defaultsFor(const QString& settingsDir) {
     return record;
 }
 
-float randomFiniteFloat(std::mt19937& rng) {
+// A silence the loader keeps (0.1 to 3600 seconds), with any bits there.
+float randomSilence(std::mt19937& rng) {
     for (;;) {
         const auto value = std::bit_cast<float>(static_cast<uint32_t>(rng()));
-        if (std::isfinite(value)) {
+        if (value >= 0.1f && value <= 3600.0f) {
             return value;
         }
     }
+}
+
+// The loader puts the default in for a value outside [lowest, highest]; the round trip keeps
+// any value inside.
+int32_t randomIn(std::mt19937& rng, int32_t lowest, int32_t highest) {
+    return lowest + static_cast<int32_t>(rng() % static_cast<uint32_t>(highest - lowest + 1));
 }
 
 TConfig randomRecord(std::mt19937& rng) {
     TConfig r;
     r.stayontop = randomBool(rng);
     r.path = randomText(rng);
-    r.codec = randomInt(rng);
+    r.codec = randomIn(rng, 0, 3);
     r.vbrmode = randomInt(rng);
-    r.bitrate = randomInt(rng);
-    r.oggquality = randomInt(rng);
-    r.flaclevel = randomInt(rng);
+    r.bitrate = randomIn(rng, 0, 10);
+    r.oggquality = randomIn(rng, 0, 10);
+    r.flaclevel = randomIn(rng, 0, 8);
     r.archive = randomText(rng);
     r.autoname = randomBool(rng);
     r.namingexpression = randomText(rng);
@@ -91,12 +98,9 @@ TConfig randomRecord(std::mt19937& rng) {
     r.scheduler = randomBool(rng);
     r.numevents = randomInt(rng);
     r.vox = randomBool(rng);
-    // The loader corrects a threshold of 0 and a mixer level above 100 on purpose.
-    r.trashold = randomInt(rng);
-    if (r.trashold == 0) {
-        r.trashold = 1;
-    }
-    r.silence = randomFiniteFloat(rng);
+    // The loader corrects values out of range and a mixer level above 100 on purpose.
+    r.trashold = randomIn(rng, 1, 32768);
+    r.silence = randomSilence(rng);
     r.voxautodelete = randomBool(rng);
     r.voxautodeletetime = randomInt(rng);
     r.voxautodeletestart = rng() / 7.0;
@@ -108,14 +112,14 @@ TConfig randomRecord(std::mt19937& rng) {
     }
     r.playvolume = randomInt(rng);
     r.pauserecord = randomBool(rng);
-    r.displaytype = randomInt(rng);
+    r.displaytype = randomIn(rng, 0, 10);
     r.splitteron = randomBool(rng);
-    r.timelimit = randomInt(rng);
+    r.timelimit = randomIn(rng, 1, std::numeric_limits<int32_t>::max());
     r.hotkeys = randomBool(rng);
     r.posx = randomInt(rng);
     r.posy = randomInt(rng);
     for (int32_t& width : r.schedulercolumns) {
-        width = randomInt(rng);
+        width = randomIn(rng, 1, 8192);
     }
     r.pathtosettings = randomText(rng);
     r.askconfirmation = randomBool(rng);
@@ -207,18 +211,8 @@ TEST_F(SettingsFile, RandomRecordsSurviveSaveAndLoad) {
 }
 
 TEST_F(SettingsFile, SilenceSurvivesBitExactlyUnderAnyLocale) {
-    const float values[] = {2.0f,
-                            0.3f,
-                            0.1f,
-                            59.9f,
-                            -0.0f,
-                            1e-5f,
-                            123456789.0f,
-                            std::numeric_limits<float>::max(),
-                            std::numeric_limits<float>::lowest(),
-                            std::numeric_limits<float>::min(),
-                            std::numeric_limits<float>::denorm_min(),
-                            std::numeric_limits<float>::infinity()};
+    const float values[] = {2.0f,        0.3f,    0.1f,    59.9f, std::nextafter(0.1f, 1.0f),
+                            1234.56789f, 3599.9f, 3600.0f, 7.77f, std::nextafter(3600.0f, 0.0f)};
     const QLocale locales[] = {QLocale(QLocale::German, QLocale::Germany),
                                QLocale(QLocale::English, QLocale::UnitedStates),
                                QLocale(QLocale::French, QLocale::France)};
@@ -308,6 +302,62 @@ TEST_F(SettingsFile, CorrectsOldMixerLevelsAndAZeroThreshold) {
     const TConfig r = load();
     EXPECT_EQ(r.trashold, 1);
     EXPECT_EQ(r.playvolume, 65535); // only the recording level had the old scale
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaultsAndTheRestIsKept) {
+    const auto write = [this](const char* silence, const char* timelimit,
+                              const std::array<const char*, 6>& columns, const char* index) {
+        writeSettings([=](QDomElement& root) {
+            setAttribute(root, QStringLiteral("vox"), QStringLiteral("enabled"), "1");
+            setAttribute(root, QStringLiteral("vox"), QStringLiteral("silence"), silence);
+            setAttribute(root, QStringLiteral("vox"), QStringLiteral("threshold"), index);
+            setAttribute(root, QStringLiteral("splitter"), QStringLiteral("enabled"), "1");
+            setAttribute(root, QStringLiteral("splitter"), QStringLiteral("timelimit"), timelimit);
+            for (size_t i = 0; i < columns.size(); ++i)
+                setAttribute(root, QStringLiteral("columns"), QStringLiteral("c%1").arg(i),
+                             columns[i]);
+            for (const char* element : {"codec", "display"})
+                setAttribute(root, element, QStringLiteral("index"), index);
+            setAttribute(root, QStringLiteral("mp3"), QStringLiteral("bitrate"), index);
+            setAttribute(root, QStringLiteral("ogg"), QStringLiteral("quality"), index);
+            setAttribute(root, QStringLiteral("flac"), QStringLiteral("level"), index);
+            setAttribute(root, QStringLiteral("position"), QStringLiteral("x"), "-7");
+        });
+    };
+    const char* const silences[] = {"nan", "inf", "-inf", "0.01", "1e9", "-0", "3600.5", "-2"};
+    const char* const timelimits[] = {"-1", "0", "-2147483648"};
+    const char* const indexes[] = {"-1", "40000", "11", "2147483647"};
+    for (size_t i = 0; i < std::size(silences); ++i) {
+        write(silences[i], timelimits[i % std::size(timelimits)],
+              {"2147483647", "-70", "0", "8193", "123", "1"}, indexes[i % std::size(indexes)]);
+        const TConfig r = load();
+        SCOPED_TRACE(silences[i]);
+        EXPECT_EQ(r.silence, 2.0f);
+        EXPECT_EQ(r.timelimit, 600);
+        EXPECT_EQ(r.schedulercolumns, (std::array<int32_t, 6>{170, 70, 70, 86, 123, 1}));
+        EXPECT_EQ(r.codec, 0);
+        EXPECT_EQ(r.displaytype, 1);
+        EXPECT_EQ(r.bitrate, 5);
+        EXPECT_EQ(r.oggquality, 4);
+        // 11 is a level out of range, but a threshold in it.
+        EXPECT_EQ(r.flaclevel, 4);
+        EXPECT_EQ(r.trashold, std::string(indexes[i % std::size(indexes)]) == "11" ? 11 : 1635);
+        EXPECT_TRUE(r.vox);
+        EXPECT_TRUE(r.splitteron);
+        EXPECT_EQ(r.posx, -7);
+    }
+    // The edges of the ranges are kept.
+    write("0.1", "1", {"8192", "1", "2", "3", "4", "5"}, "3");
+    const TConfig edges = load();
+    EXPECT_EQ(edges.silence, 0.1f);
+    EXPECT_EQ(edges.timelimit, 1);
+    EXPECT_EQ(edges.schedulercolumns, (std::array<int32_t, 6>{8192, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(edges.codec, 3);
+    EXPECT_EQ(edges.trashold, 3);
+    write("3600", "2147483647", {"1", "1", "1", "1", "1", "1"}, "0");
+    EXPECT_EQ(load().silence, 3600.0f);
+    EXPECT_EQ(load().timelimit, 2147483647);
     EXPECT_TRUE(messages.shown.empty());
 }
 

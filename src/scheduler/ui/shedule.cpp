@@ -22,6 +22,7 @@
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QShowEvent>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -180,12 +181,14 @@ Tshedule::~Tshedule() = default;
 
 void Tshedule::FormCreate() {
     timenable->setChecked(config.scheduler);
-    // A stored width too small to see would hide its column for good; the form's width is
-    // kept instead. The sixth column always keeps its form width.
+    // A stored width too small to see would hide its column for good, one wider than the
+    // screen would push the others out of reach; the form's width is kept instead. The sixth
+    // column always keeps its form width.
     const int smallest = ListView1->header()->minimumSectionSize();
+    const int widest = screen() ? screen()->availableGeometry().width() : QWIDGETSIZE_MAX;
     for (size_t column = 0; column < 5; ++column) {
         const int width = config.schedulercolumns[column];
-        if (width >= smallest)
+        if (width >= smallest && width <= widest)
             ListView1->setColumnWidth(static_cast<int>(column), width);
     }
 }

@@ -96,6 +96,13 @@ TEST_F(SheduleTest, ColumnWidthsAndTheSwitchComeFromTheSettings) {
     // What the user drags the header to is what gets stored.
     second.ListView1->header()->resizeSection(2, 123);
     EXPECT_EQ(second.columnWidths()[2], 123);
+
+    // A width beyond the screen keeps the form's width too.
+    config.schedulercolumns = {8000, 90, 91, 92, 93, 75};
+    Tshedule wide(engine, recorder, clock);
+    wide.FormCreate();
+    EXPECT_EQ(wide.columnWidths()[0], 170);
+    EXPECT_EQ(wide.columnWidths()[1], 90);
     engine.setList(&window);
     config.scheduler = false;
 
