@@ -1,6 +1,7 @@
 // The window program on a private X server with the private sound server of the test command:
 // global hot keys pressed through the X server, a second start while recording, a start
 // after a crash, and the tray of a real tray host.
+#include "recorder/wavcheck.h"
 #include "settings/config.h"
 #include "settings/settingsfile.h"
 #include "support/qtprint.h"
@@ -21,6 +22,8 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -100,7 +103,8 @@ public:
         c.codec = codec;
         c.askconfirmation = false;
         config = c;
-        QDir().mkpath(settingsFolder());
+        settings = settingsFolder();
+        QDir().mkpath(settings);
         saved = saveconfig(QStringLiteral("tressic.xml"), config);
         qunsetenv("XDG_CONFIG_HOME");
     }
@@ -110,6 +114,7 @@ public:
     QTemporaryDir dir;
     QString home;
     QString music;
+    QString settings;
     QProcessEnvironment env;
     bool saved = false;
 };
@@ -117,7 +122,10 @@ public:
 /// One run of the window program.
 class Program {
 public:
-    explicit Program(const Surroundings& where) {
+    /// `inChild` runs in the new process before the program starts.
+    explicit Program(const Surroundings& where, const std::function<void()>& inChild = {}) {
+        if (inChild)
+            m_process.setChildProcessModifier(inChild);
         m_process.setProcessEnvironment(where.env);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(ORVANTA), {});
@@ -130,14 +138,16 @@ public:
     }
 
     /// The program's window with a title matching `title` (by default the main window),
-    /// once it is shown (hang guard: 30 s).
+    /// once it is shown (hang guard: 30 s). Both must match: by itself xdotool takes any
+    /// window that matches either the process or the title.
     QString waitForWindow(const QString& title = QStringLiteral("^Orvanta$")) {
         const QString pid = QString::number(m_process.processId());
         QString found;
         waitFor(
             [&] {
-                found = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                 QStringLiteral("--pid"), pid, QStringLiteral("--name"), title})
+                found = xdotool({QStringLiteral("search"), QStringLiteral("--all"),
+                                 QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), pid,
+                                 QStringLiteral("--name"), title})
                             .section('\n', 0, 0);
                 return !found.isEmpty() || m_process.state() == QProcess::NotRunning;
             },
@@ -300,7 +310,9 @@ TEST(OrvantaDesktop, SignalDuringAStartUpMessageEndsTheProgram) {
     where.env.insert(QStringLiteral("PULSE_SERVER"),
                      QStringLiteral("unix:") + where.dir.filePath(QStringLiteral("no-server")));
     Program program(where);
-    const QString box = program.waitForWindow(QStringLiteral("^Sound card enumeration error"));
+    // The failed enumeration is reported first, then the missing sound card.
+    const QString box =
+        program.waitForWindow(QStringLiteral("^(Audio Device Error|Sound card enumeration error)"));
     ASSERT_FALSE(box.isEmpty()) << "no message about the missing sound server";
     program.signal(SIGTERM);
     EXPECT_EQ(program.finish(), 0) << "the program hung or died at SIGTERM during its start";
@@ -308,3 +320,31 @@ TEST(OrvantaDesktop, SignalDuringAStartUpMessageEndsTheProgram) {
 }
 
 } // namespace
+
+TEST(OrvantaDesktop, SignalWhileTheDataHandlerShowsAWriteFailureEndsWithEverythingSaved) {
+    ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
+    Surroundings where(2);
+    ASSERT_TRUE(where.saved);
+    // No file of the program may grow past this size: the recording's next write fails, and
+    // the data handler reports it in a box while the storage thread waits for the handler.
+    Program program(where, [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = 256 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_FALSE(program.waitForWindow().isEmpty()) << "the window did not appear";
+    const QStringList settings{QStringLiteral("tressic.xml"), QStringLiteral("events.xml"),
+                               QStringLiteral("names.xml")};
+    for (const QString& name : settings)
+        QFile::remove(where.settings + name);
+    pressKeys(QStringLiteral("ctrl+alt+r"));
+    ASSERT_FALSE(program.waitForWindow(QStringLiteral("^Can not write audio file")).isEmpty())
+        << "no write failure was shown";
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.finish(20000), 0) << "the program hung or died at SIGTERM in the box";
+    ASSERT_EQ(where.recordings().size(), 1);
+    EXPECT_EQ(wavcheck::sizeProblem(QDir(where.music).filePath(where.recordings()[0])), QString());
+    for (const QString& name : settings)
+        EXPECT_TRUE(QFile::exists(where.settings + name)) << qPrintable(name);
+}
