@@ -1,6 +1,7 @@
 #include "sharing.h"
 
 #include "common/messages.h"
+#include "common/spawn.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -22,11 +23,8 @@
 #include <vector>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 #ifndef ORVANTA_EDITOR_DOWNLOAD_PAGE
 #define ORVANTA_EDITOR_DOWNLOAD_PAGE ""
@@ -71,51 +69,6 @@ const QString AppCaption = QStringLiteral("Orvanta");
 QString absolutePath(const QString& file) {
     // A relative name such as "-x.mp3" would be read as an option by the receiving program.
     return file.isEmpty() ? file : QFileInfo(file).absoluteFilePath();
-}
-
-struct SpawnAttributes {
-    posix_spawnattr_t attr;
-    bool ok = posix_spawnattr_init(&attr) == 0;
-    ~SpawnAttributes() {
-        if (ok)
-            posix_spawnattr_destroy(&attr);
-    }
-};
-
-// Starts `program` (looked up on PATH when it has no slash) with `arguments`, no shell.
-// The child gets a session of its own, so that a Ctrl+C or hang-up meant for us does not
-// reach a player that should keep running, and default signal dispositions and an empty
-// signal mask, whatever this process set up for itself. -1 when it cannot be started.
-pid_t spawnChild(const QString& program, const QStringList& arguments) {
-    std::vector<QByteArray> encoded;
-    encoded.reserve(arguments.size() + 1);
-    encoded.push_back(QFile::encodeName(program));
-    for (const QString& argument : arguments)
-        encoded.push_back(QFile::encodeName(argument));
-    std::vector<char*> argv;
-    argv.reserve(encoded.size() + 1);
-    for (QByteArray& item : encoded)
-        argv.push_back(item.data());
-    argv.push_back(nullptr);
-
-    SpawnAttributes attributes;
-    if (!attributes.ok)
-        return -1;
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    if (posix_spawnattr_setsigmask(&attributes.attr, &none) != 0 ||
-        posix_spawnattr_setsigdefault(&attributes.attr, &all) != 0 ||
-        posix_spawnattr_setflags(&attributes.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                       POSIX_SPAWN_SETSID) != 0)
-        return -1;
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, &attributes.attr, argv.data(), environ) != 0)
-        return -1;
-    return pid;
 }
 
 enum class ChildState { Running, Exited, Lost };
@@ -246,7 +199,7 @@ void finishMail(const std::shared_ptr<email::State>& state, MailReport report, i
 void waitForMail(const std::shared_ptr<email::State>& state, MailReport report) {
     int code = MapiFailure; // Also when xdg-email is missing or cannot be started.
     const pid_t pid =
-        spawnChild(QStringLiteral("xdg-email"), {QStringLiteral("--attach"), state->path});
+        spawnInOwnSession(QStringLiteral("xdg-email"), {QStringLiteral("--attach"), state->path});
     if (pid > 0) {
         for (;;) {
             int status = 0;
@@ -379,7 +332,7 @@ void runMediaPlayer(const MediaPlayerCommand& command, QObject* owner,
     QCoreApplication* const app = QCoreApplication::instance();
     if (!app)
         return; // Nothing could watch the child or deliver the result.
-    const pid_t pid = spawnChild(command.program, command.arguments);
+    const pid_t pid = spawnInOwnSession(command.program, command.arguments);
     if (pid <= 0) {
         reportPlayer(owner, std::move(done), false);
         return;

@@ -1,5 +1,7 @@
 #include "processlauncher.h"
 
+#include "common/spawn.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -12,12 +14,9 @@
 #include <vector>
 
 #include <poll.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -129,15 +128,6 @@ private:
     std::unique_ptr<Child> m_child;
 };
 
-struct SpawnAttributes {
-    posix_spawnattr_t attr;
-    int status = posix_spawnattr_init(&attr);
-    ~SpawnAttributes() {
-        if (status == 0)
-            posix_spawnattr_destroy(&attr);
-    }
-};
-
 } // namespace
 
 void setPidfdSignalForTesting(PidfdSignalFunction send) {
@@ -151,43 +141,10 @@ SystemProcessLauncher::start(const QString& program, const QStringList& argument
         return nullptr;
     };
 
-    std::vector<QByteArray> encoded;
-    encoded.reserve(static_cast<size_t>(arguments.size()) + 1);
-    encoded.push_back(QFile::encodeName(program));
-    for (const QString& argument : arguments)
-        encoded.push_back(QFile::encodeName(argument));
-    std::vector<char*> argv;
-    argv.reserve(encoded.size() + 1);
-    for (QByteArray& item : encoded)
-        argv.push_back(item.data());
-    argv.push_back(nullptr);
-
-    // A session of its own, so that a hang-up or Ctrl+C meant for us does not reach the
-    // program, and default signal handling whatever this process set up for itself.
-    SpawnAttributes attributes;
-    if (attributes.status != 0)
-        return failed(attributes.status);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    int status = posix_spawnattr_setsigmask(&attributes.attr, &none);
-    if (status == 0)
-        status = posix_spawnattr_setsigdefault(&attributes.attr, &all);
-    if (status == 0)
-        status = posix_spawnattr_setflags(
-            &attributes.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-    if (status != 0)
-        return failed(status);
-
-    // No shell: the program is executed directly, looked up in PATH when its name has no
-    // slash. The C library reports a failed exec here, with the child already reaped.
-    pid_t pid = -1;
-    status = posix_spawnp(&pid, argv[0], nullptr, &attributes.attr, argv.data(), environ);
-    if (status != 0)
-        return failed(status);
+    int code = 0;
+    const pid_t pid = spawnInOwnSession(program, arguments, &code);
+    if (pid < 0)
+        return failed(code);
 
     // The child is ours and only we reap it, so its id cannot have passed to another
     // process yet, even if it has ended already: this pidfd is the program's.
