@@ -325,6 +325,8 @@ void TRecorder::fullstop() {
 
 QString TRecorder::closeForExit() {
     const QString file = outputfile;
+    // Nothing starts again once the program ends: not the VOX, not a part.
+    voxarmed = false;
     const QString problem = stopFile();
     if (problem.isEmpty())
         return problem;
