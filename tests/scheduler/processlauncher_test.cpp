@@ -1,6 +1,7 @@
 // The application of a scheduled event: splitting its command (commandArguments), the
 // messages of openURL, and a real child started and closed again.
 
+#include "fakelauncher.h"
 #include "scheduler/processlauncher.h"
 #include "scheduler/scheduler.h"
 
@@ -141,41 +142,6 @@ TEST(CommandArguments, NoProgramGivesNothing) {
 
 namespace {
 
-class FakeLauncher final : public ProcessLauncher {
-public:
-    /// Records its close requests in the launcher's list.
-    class Program final : public StartedProgram {
-    public:
-        Program(int64_t pid, FakeLauncher& launcher) : m_pid(pid), m_launcher(launcher) {}
-        int64_t pid() const override { return m_pid; }
-        void close(uint32_t waitMs) override { m_launcher.closes.emplace_back(m_pid, waitMs); }
-
-    private:
-        int64_t m_pid;
-        FakeLauncher& m_launcher;
-    };
-
-    std::unique_ptr<StartedProgram> start(const QString& program, const QStringList& arguments,
-                                          QString& error) override {
-        starts.emplace_back(program, arguments);
-        if (!failure.isEmpty()) {
-            error = failure;
-            return nullptr;
-        }
-        return std::make_unique<Program>(nextPid++, *this);
-    }
-
-    std::vector<std::pair<QString, QStringList>> starts;
-    std::vector<std::pair<int64_t, uint32_t>> closes;
-    int64_t nextPid = 500;
-    QString failure;
-};
-
-/// The id of the application the scheduler holds; 0 when none.
-int64_t heldPid(const TScheduler& scheduler) {
-    return scheduler.ProcessInfo ? scheduler.ProcessInfo->pid() : 0;
-}
-
 /// A scheduler on a headless recorder, for openURL and closeurl.
 class OpenUrlTest : public ::testing::Test {
 protected:
@@ -209,12 +175,12 @@ TEST_F(OpenUrlTest, StartsTheSplitCommandAndKeepsTheProcessId) {
 
     scheduler.openURL(QStringLiteral("browser --new-window"), Url);
     ASSERT_EQ(launcher.starts.size(), 1u);
-    EXPECT_EQ(launcher.starts[0].first, QStringLiteral("browser"));
-    EXPECT_EQ(launcher.starts[0].second, args({QStringLiteral("--new-window"), Url}));
+    EXPECT_EQ(launcher.starts[0].program, QStringLiteral("browser"));
+    EXPECT_EQ(launcher.starts[0].arguments, args({QStringLiteral("--new-window"), Url}));
     EXPECT_EQ(heldPid(scheduler), 500);
     // A second start overwrites the first one's id.
     scheduler.openURL(QStringLiteral("player"), QString());
-    EXPECT_EQ(launcher.starts[1].second, QStringList());
+    EXPECT_EQ(launcher.starts[1].arguments, QStringList());
     EXPECT_EQ(heldPid(scheduler), 501);
 
     scheduler.closeurl();

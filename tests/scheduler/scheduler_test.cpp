@@ -1,6 +1,7 @@
 // The scheduling engine driving a real recorder: blocks are delivered through
 // the recorder's data handler, which runs the check, and recordings are real WAV files.
 
+#include "fakelauncher.h"
 #include "recorder/recorderfixture.h"
 
 #include "capture/threadfactory.h"
@@ -22,46 +23,6 @@
 using Button = RecorderButton;
 
 namespace {
-
-class FakeLauncher final : public ProcessLauncher {
-public:
-    struct Start {
-        QString program;
-        QStringList arguments;
-    };
-
-    /// Records its close requests in the launcher's list.
-    class Program final : public StartedProgram {
-    public:
-        Program(int64_t pid, FakeLauncher& launcher) : m_pid(pid), m_launcher(launcher) {}
-        int64_t pid() const override { return m_pid; }
-        void close(uint32_t waitMs) override { m_launcher.closes.emplace_back(m_pid, waitMs); }
-
-    private:
-        int64_t m_pid;
-        FakeLauncher& m_launcher;
-    };
-
-    std::unique_ptr<StartedProgram> start(const QString& program, const QStringList& arguments,
-                                          QString& error) override {
-        starts.push_back({program, arguments});
-        if (!failure.isEmpty()) {
-            error = failure;
-            return nullptr;
-        }
-        return std::make_unique<Program>(nextPid++, *this);
-    }
-
-    std::vector<Start> starts;
-    std::vector<std::pair<int64_t, uint32_t>> closes;
-    int64_t nextPid = 4100;
-    QString failure; ///< non-empty: every start fails with this text
-};
-
-/// The id of the application the scheduler holds; 0 when none.
-int64_t heldPid(const TScheduler& scheduler) {
-    return scheduler.ProcessInfo ? scheduler.ProcessInfo->pid() : 0;
-}
 
 class FakeList final : public ScheduleList {
 public:
@@ -290,13 +251,13 @@ TEST_F(SchedulerTest, MondayNightEventStartsAtOnceWhenTheProgramStartsAt2330) {
     ASSERT_EQ(launcher.starts.size(), 1u);
     EXPECT_EQ(launcher.starts[0].program, QStringLiteral("radio-player"));
     EXPECT_EQ(launcher.starts[0].arguments, (QStringList{QStringLiteral("--new-window"), e.url}));
-    EXPECT_EQ(heldPid(scheduler), 4100);
+    EXPECT_EQ(heldPid(scheduler), 500);
 
     blockAt(at(Monday + 1, 1, 0, 0, 30));
     EXPECT_FALSE(recorder.eventactive);
     EXPECT_FALSE(recorder.writing);
     EXPECT_EQ(status(1), QStringLiteral("Complete"));
-    EXPECT_EQ(launcher.closes, (std::vector<std::pair<int64_t, uint32_t>>{{4100, 100}}));
+    EXPECT_EQ(launcher.closes, (std::vector<std::pair<int64_t, uint32_t>>{{500, 100}}));
     EXPECT_EQ(heldPid(scheduler), 0);
 }
 
@@ -392,7 +353,7 @@ TEST_F(SchedulerTest, StopByHandCancelsLeavesTheApplicationOpenAndSkipsLaterDays
     // The browser stays open, even when the stop moment passes.
     blockAt(at(Monday, 11, 0, 1));
     EXPECT_TRUE(launcher.closes.empty());
-    EXPECT_EQ(heldPid(scheduler), 4100);
+    EXPECT_EQ(heldPid(scheduler), 500);
     EXPECT_EQ(status(1), QStringLiteral("Canceled"));
 
     // Skipped on the following days.
@@ -438,7 +399,7 @@ TEST_F(SchedulerTest, TwoEventsDueInOneCheckBothStartAndTheSecondIsCurrent) {
     EXPECT_EQ(launcher.starts[1].program, QStringLiteral("player-two"));
     EXPECT_EQ(launcher.starts[1].arguments,
               (QStringList{QStringLiteral("--quiet"), QStringLiteral("u2")}));
-    EXPECT_EQ(heldPid(scheduler), 4101);
+    EXPECT_EQ(heldPid(scheduler), 501);
     EXPECT_EQ(recorder.currentevent, 2);
     EXPECT_TRUE(recorder.eventactive);
     // The first started the recording.
@@ -454,7 +415,7 @@ TEST_F(SchedulerTest, TwoEventsDueInOneCheckBothStartAndTheSecondIsCurrent) {
     EXPECT_FALSE(recorder.writing);
     EXPECT_EQ(status(2), QStringLiteral("Complete"));
     EXPECT_EQ(status(1), QStringLiteral("Record..."));
-    EXPECT_EQ(launcher.closes, (std::vector<std::pair<int64_t, uint32_t>>{{4101, 100}}));
+    EXPECT_EQ(launcher.closes, (std::vector<std::pair<int64_t, uint32_t>>{{501, 100}}));
     expectFile(QStringLiteral("First.wav"), recorded);
     EXPECT_EQ(filesInFolder(), QStringList{QStringLiteral("First.wav")});
 
