@@ -353,20 +353,15 @@ std::vector<RecordingJournal::Abandoned> RecordingJournal::repairAbandoned() {
             // The repair holds the recording's lock while it mends the file, as a writer does:
             // the browsers leave the file alone meanwhile, and a file that a recorder has
             // opened again since (its lock taken, its entry not yet seen above) is not touched.
+            // A file that cannot be opened for writing (a read-only disk) cannot be changed by
+            // anyone; the repair then only reads it and says what it could not put right.
             RecordingLock lock;
-            switch (lock.acquire(recording, RecordingLock::Create::No)) {
-            case RecordingLock::Result::Locked:
-                item.outcome = repairRecording(recording, &item.detail);
-                break;
-            case RecordingLock::Result::Busy:
+            if (lock.acquire(recording, RecordingLock::Create::No) == RecordingLock::Result::Busy) {
                 item.outcome = RepairOutcome::Unchanged;
                 item.detail =
                     QStringLiteral("the file is being recorded again by a running program");
-                break;
-            case RecordingLock::Result::Failed:
-                item.outcome = RepairOutcome::Failed;
-                item.detail = QStringLiteral("it could not be opened: ") + lock.errorText();
-                break;
+            } else {
+                item.outcome = repairRecording(recording, &item.detail);
             }
         }
 
