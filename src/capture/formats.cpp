@@ -2,9 +2,12 @@
 
 #include "capturegain.h"
 
+#include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -85,11 +88,13 @@ void FloatToPcm16(const float* src, int16_t* dst, int64_t count) {
         dst[i] = floatToPcm16(src[i]);
 }
 
-void ConvertToStereo(void* p, int64_t n, uint32_t a, float* q) {
-    auto* bytes = static_cast<uint8_t*>(p);
+namespace {
+
+// The capture gain and the clamp to -1 ... 1 (NaN becomes 1), in place on `count` floats
+// that need not be aligned.
+void applyGainAndClamp(uint8_t* bytes, int64_t count) {
     const float gain = captureGain();
-    const int64_t floats = (n * static_cast<int64_t>(a)) / 4;
-    for (int64_t i = 0; i < floats; ++i) {
+    for (int64_t i = 0; i < count; ++i) {
         float x;
         std::memcpy(&x, bytes + i * 4, 4);
         x *= gain;
@@ -99,6 +104,91 @@ void ConvertToStereo(void* p, int64_t n, uint32_t a, float* q) {
             x = -1.0f;
         std::memcpy(bytes + i * 4, &x, 4);
     }
+}
+
+struct SpeakerWeights {
+    double left;
+    double right;
+};
+
+constexpr double Minus3dB = 0.70710678118654752;
+constexpr double Minus6dB = 0.5;
+
+// The weight of each speaker position on the left and right side, indexed by the position's
+// bit in the channel mask; a downmix after ITU-R BS.775. The front pair (and the
+// left/right-of-centre pair) at full weight to its own side; the centre at -3 dB to both
+// sides; surround, side and rear channels, also the top ones, at -3 dB to their own side;
+// the rear centre and the top centres at -6 dB to both sides; and LFE, which a stereo pair
+// has no speaker of its own for, at -6 dB to both sides rather than dropped. Both sides are
+// then divided by the larger of the two sums of the weights of the channels present, so
+// that full-scale samples on every channel at once still make no more than full scale. For
+// 5.1 (FL FR FC LFE BL BR, or SL SR) that gives
+//   L = 0.3431 FL + 0.2426 FC + 0.1716 LFE + 0.2426 BL, R = 0.3431 FR + 0.2426 FC +
+//   0.1716 LFE + 0.2426 BR.
+constexpr SpeakerWeights SpeakerTable[] = {
+    {1.0, 0.0},           // front left
+    {0.0, 1.0},           // front right
+    {Minus3dB, Minus3dB}, // front centre
+    {Minus6dB, Minus6dB}, // LFE
+    {Minus3dB, 0.0},      // back left
+    {0.0, Minus3dB},      // back right
+    {1.0, 0.0},           // front left of centre
+    {0.0, 1.0},           // front right of centre
+    {Minus6dB, Minus6dB}, // back centre
+    {Minus3dB, 0.0},      // side left
+    {0.0, Minus3dB},      // side right
+    {Minus6dB, Minus6dB}, // top centre
+    {Minus3dB, 0.0},      // top front left
+    {Minus6dB, Minus6dB}, // top front centre
+    {0.0, Minus3dB},      // top front right
+    {Minus3dB, 0.0},      // top back left
+    {Minus6dB, Minus6dB}, // top back centre
+    {0.0, Minus3dB},      // top back right
+};
+constexpr uint32_t FrontLeft = 0x1;
+constexpr uint32_t FrontRight = 0x2;
+
+} // namespace
+
+StereoDownmix stereoDownmixFor(uint16_t channels, uint32_t channelMask) {
+    StereoDownmix mix;
+    // Mono, a plain stereo pair and a layout without positions keep the frame-size rules;
+    // the stereo pair stays bit for bit what it was.
+    if (channels <= 1 || channelMask == 0 ||
+        (channels == 2 && channelMask == (FrontLeft | FrontRight)))
+        return mix;
+    std::vector<double> left(channels, 0.0);
+    std::vector<double> right(channels, 0.0);
+    double sumLeft = 0.0;
+    double sumRight = 0.0;
+    uint32_t bits = channelMask;
+    // Channel i is the speaker of the i-th bit set; channels beyond the mask's bits, and
+    // bits that name no speaker, have no position and are left out.
+    for (uint16_t c = 0; c < channels && bits != 0; ++c) {
+        const auto bit = static_cast<size_t>(std::countr_zero(bits));
+        bits &= bits - 1;
+        if (bit < std::size(SpeakerTable)) {
+            left[c] = SpeakerTable[bit].left;
+            right[c] = SpeakerTable[bit].right;
+            sumLeft += left[c];
+            sumRight += right[c];
+        }
+    }
+    const double norm = std::max(sumLeft, sumRight);
+    if (norm <= 0.0)
+        return mix;
+    mix.left.resize(channels);
+    mix.right.resize(channels);
+    for (uint16_t c = 0; c < channels; ++c) {
+        mix.left[c] = static_cast<float>(left[c] / norm);
+        mix.right[c] = static_cast<float>(right[c] / norm);
+    }
+    return mix;
+}
+
+void ConvertToStereo(void* p, int64_t n, uint32_t a, float* q) {
+    auto* bytes = static_cast<uint8_t*>(p);
+    applyGainAndClamp(bytes, (n * static_cast<int64_t>(a)) / 4);
     if (a == 8) {
         std::memcpy(q, bytes, static_cast<size_t>(n) * 8);
         return;
@@ -111,11 +201,36 @@ void ConvertToStereo(void* p, int64_t n, uint32_t a, float* q) {
             std::memcpy(&left, frame, 4);
             right = left;
         } else if (a >= 12) {
-            // Three channels or more: the first two are front left and right; the others are
-            // dropped, not mixed in. Frames of more than eight channels are treated alike,
-            // rather than leaving the block without fresh samples.
+            // Three channels or more of no known positions: the first two are taken as left
+            // and right. Frames of more than eight channels are treated alike, rather than
+            // leaving the block without fresh samples.
             std::memcpy(&left, frame, 4);
             std::memcpy(&right, frame + 4, 4);
+        }
+        q[2 * i] = left;
+        q[2 * i + 1] = right;
+    }
+}
+
+void ConvertToStereo(void* p, int64_t n, uint32_t a, float* q, const StereoDownmix& mix) {
+    const size_t channels = mix.left.size();
+    if (channels == 0 || a != channels * 4) {
+        ConvertToStereo(p, n, a, q);
+        return;
+    }
+    auto* bytes = static_cast<uint8_t*>(p);
+    applyGainAndClamp(bytes, n * static_cast<int64_t>(channels));
+    const float* toLeft = mix.left.data();
+    const float* toRight = mix.right.data();
+    for (int64_t i = 0; i < n; ++i) {
+        const uint8_t* frame = bytes + i * static_cast<int64_t>(a);
+        float left = 0.0f;
+        float right = 0.0f;
+        for (size_t c = 0; c < channels; ++c) {
+            float x;
+            std::memcpy(&x, frame + c * 4, 4);
+            left += toLeft[c] * x;
+            right += toRight[c] * x;
         }
         q[2 * i] = left;
         q[2 * i + 1] = right;

@@ -120,8 +120,9 @@ int32_t TInputRecordThread::Init() {
             return -1;
         }
         // There is no multimedia class scheduler to register with; the source raises the
-        // thread's priority instead.
-        return InitAudioClient();
+        // thread's priority instead. The stream is opened at the recording's rate, which the
+        // file header was written with, whatever rate the output has taken since.
+        return InitAudioClient(fPCM.nSamplesPerSec);
     } catch (...) {
         // Shown on the window thread; the body then ends at its first call with a
         // termination report.
@@ -155,7 +156,8 @@ int32_t TInputRecordThread::InitAudioClient(uint32_t requestedRate) {
     }
 
     if (requestedRate != 0 && requestedRate != pWfx.Format.nSamplesPerSec) {
-        // The recording's rate is kept across a device change; the server converts.
+        // The recording's rate holds from the start and across a device change; the server
+        // converts.
         pWfx.Format.nSamplesPerSec = requestedRate;
         pWfx.Format.nAvgBytesPerSec = requestedRate * pWfx.Format.nBlockAlign;
     }
@@ -289,9 +291,14 @@ void TInputRecordThread::execute() {
     uint64_t threshold = 0;
     uint64_t bytes = 0;
     uint64_t frames = 0;
+    StereoDownmix downmix;
     // Sized for the stream now read; run again after a device change.
     const auto prepare = [&] {
         threshold = (uint64_t{pWfx.Format.nSamplesPerSec} * pWfx.Format.nChannels) / 10;
+        // The speaker positions come with the extensible format only.
+        downmix = stereoDownmixFor(
+            pWfx.Format.nChannels,
+            pWfx.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? pWfx.dwChannelMask : 0);
         work.reserve((FrameSize ? threshold / FrameSize : 0) + BufferFrameCount + 1, FrameSize);
         bytes = 0;
         frames = 0;
@@ -323,7 +330,7 @@ void TInputRecordThread::execute() {
         if (srcsize > 0) {
             try {
                 ConvertToStereo(work.accumulation.data(), static_cast<int64_t>(frames), FrameSize,
-                                work.stereo.data());
+                                work.stereo.data(), downmix);
                 FloatToPcm16(work.stereo.data(), work.pcm.data(), static_cast<int64_t>(frames) * 2);
             } catch (...) {
                 errmsg = QStringLiteral("Format Conversion Failed. Exception raised: "

@@ -13,8 +13,9 @@
 class TWASAPISource;
 
 /// Captures one endpoint in shared mode (an output endpoint by loopback) and queues its
-/// audio, converted to 16-bit stereo at the endpoint's mix rate, into the owner's queue in
-/// blocks of a little over 25 ms.
+/// audio into the owner's queue in blocks of a little over 25 ms, as 16-bit stereo at the
+/// rate of the recording's PCM format: the stream is opened at that rate (the server
+/// resamples), and channels beyond two are mixed down by their speaker positions.
 ///
 /// An output endpoint captured by loopback is followed: when it goes away, or when it was
 /// the default output and another one becomes the default, capture goes on on the new
@@ -39,7 +40,8 @@ public:
 
     /// Polling interval of the body in ms.
     uint32_t sleeptime() const { return m_sleeptime; }
-    /// The endpoint's mix format as read by Init.
+    /// The format the stream was opened in: the endpoint's mix format at the recording's
+    /// rate.
     const audio::WaveFormatExtensible& mixFormat() const { return pWfx; }
 
 protected:

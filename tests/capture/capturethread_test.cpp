@@ -140,8 +140,13 @@ TEST_F(CaptureThreadTest, MonoSixAndTenChannelFormatsBecomeStereo) {
         uint16_t channels;
     };
     const Case cases[] = {{"mono", 1}, {"six", 6}, {"ten", 10}};
-    for (const Case& c : cases)
-        rig.engine.addEndpoint(simEndpoint(c.id, eCapture, "Card A", c.id, Rate, c.channels));
+    for (const Case& c : cases) {
+        SimEndpoint e = simEndpoint(c.id, eCapture, "Card A", c.id, Rate, c.channels);
+        // Channels of no known speaker positions: the first two are left and right.
+        if (c.channels > 2)
+            e.mixFormat.dwChannelMask = 0;
+        rig.engine.addEndpoint(e);
+    }
     enumerate();
 
     for (const Case& c : cases) {
@@ -172,6 +177,79 @@ TEST_F(CaptureThreadTest, MonoSixAndTenChannelFormatsBecomeStereo) {
         EXPECT_EQ(last.streamFlags, AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM);
     }
     EXPECT_EQ(rig.engine.renderStats("mono").initializations, 0);
+    EXPECT_TRUE(msgs.shown.empty());
+}
+
+TEST_F(CaptureThreadTest, SurroundIsMixedDownByItsPositionsAtTheRecordingsRate) {
+    // A 5.1 output (front left, right, centre, LFE, back left, right) and a three-channel one
+    // without a front pair (centre, side left, side right).
+    constexpr uint32_t Surround = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT | SPEAKER_FRONT_CENTER |
+                                  SPEAKER_LOW_FREQUENCY | SPEAKER_BACK_LEFT | SPEAKER_BACK_RIGHT;
+    constexpr uint32_t NoFront = SPEAKER_FRONT_CENTER | SPEAKER_SIDE_LEFT | SPEAKER_SIDE_RIGHT;
+    SimEndpoint film = simEndpoint("film", eRender, "Card B", "Film", Rate, 6);
+    film.mixFormat = SimEngine::floatFormat(Rate, 6, Surround);
+    rig.engine.addEndpoint(film);
+    SimEndpoint odd = simEndpoint("odd", eRender, "Card B", "Odd", Rate, 3);
+    odd.mixFormat = SimEngine::floatFormat(Rate, 3, NoFront);
+    rig.engine.addEndpoint(odd);
+    rig.source.propagate();
+    ASSERT_TRUE(msgs.shown.empty());
+    // The film output changes its rate after the list was read, before capture starts.
+    rig.engine.setMixFormat("film", SimEngine::floatFormat(44100, 6, Surround));
+
+    const auto capture = [&](const QString& id, uint16_t channels, size_t toneChannel) {
+        rig.blocks.clear();
+        std::vector<float> in(size_t{1440} * channels, 0.0f);
+        for (size_t f = 0; f < 1440; ++f)
+            in[f * channels + toneChannel] = 0.5f * std::sin(0.05f * static_cast<float>(f));
+        for (size_t p = 0; p < 3; ++p)
+            rig.engine.queuePacket(id,
+                                   SimEngine::floatPacket({in.begin() + p * 480 * channels,
+                                                           in.begin() + (p + 1) * 480 * channels},
+                                                          channels));
+        int card = -1;
+        for (int c = 0; c < rig.source.cards.Count(); ++c)
+            if (rig.source.cards.GetItem(c).Description == "Card B")
+                card = c;
+        const TWASAPIDevices& endpoints = *rig.source.cards.GetItem(card).inputs;
+        int index = -1;
+        for (int i = 0; i < endpoints.Count(); ++i)
+            if (endpoints.GetItem(i).ID == id)
+                index = i;
+        EXPECT_TRUE(rig.source.startnew(card, index, pcm16Stereo(Rate)));
+        EXPECT_TRUE(processUntil([&] { return rig.blocks.size() == 1; }));
+        rig.source.stop();
+        return std::make_pair(in, rig.samples());
+    };
+
+    // The centre's tone reaches both sides at -3 dB, in a mix normalised by the larger sum of
+    // weights: 1 front + 0.7071 centre + 0.5 LFE + 0.7071 back.
+    {
+        const auto [in, got] = capture("film", 6, 2);
+        ASSERT_EQ(got.size(), 1440u * 2);
+        const double weight = 0.70710678 / (1.0 + 0.70710678 + 0.5 + 0.70710678);
+        for (size_t f = 0; f < 1440; ++f) {
+            const double want = in[f * 6 + 2] * weight * 32767.0;
+            ASSERT_NEAR(got[2 * f], want, 1.0) << "frame " << f;
+            ASSERT_EQ(got[2 * f + 1], got[2 * f]) << "frame " << f;
+        }
+        // Opened at the recording's rate with the output's speaker positions.
+        const SimStream stream = rig.engine.streams().back();
+        EXPECT_EQ(stream.endpoint, "film");
+        EXPECT_EQ(stream.rate, Rate);
+        EXPECT_EQ(stream.format.Format.nChannels, 6);
+        EXPECT_EQ(stream.format.dwChannelMask, Surround);
+    }
+    // Without a front pair the channels are read by their positions too: the side left
+    // channel reaches the left side only, at half, as the centre weighs as much there.
+    {
+        const auto [in, got] = capture("odd", 3, 1);
+        ASSERT_EQ(got.size(), 1440u * 2);
+        for (size_t f = 0; f < 1440; ++f) {
+            ASSERT_NEAR(got[2 * f], in[f * 3 + 1] * 0.5 * 32767.0, 1.0) << "frame " << f;
+            ASSERT_EQ(got[2 * f + 1], 0) << "frame " << f;
+        }
+    }
     EXPECT_TRUE(msgs.shown.empty());
 }
 

@@ -12,6 +12,7 @@
 
 #include <cfenv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -166,6 +167,53 @@ TEST(ConvertToStereoTest, ChannelLayoutsGainAndClamp) {
         ConvertToStereo(p.data(), 1, 8, q.data());
         EXPECT_EQ(q[0], 0.0f);
         EXPECT_EQ(q[1], 0.0f);
+    }
+    setCaptureGain(1.0f);
+}
+
+TEST(ConvertToStereoTest, DownmixKeepsStereoAndMonoAndNeverExceedsFullScale) {
+    // A plain stereo pair and mono come out exactly as without a downmix, gain and clamp
+    // included.
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> sample(-1.5f, 1.5f);
+    for (const float gain : {1.0f, 0.3f, 2.0f}) {
+        setCaptureGain(gain);
+        for (const auto& [channels, mask] :
+             {std::pair<uint16_t, uint32_t>{2, SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT},
+              {1, SPEAKER_FRONT_CENTER}}) {
+            const StereoDownmix mix = stereoDownmixFor(channels, mask);
+            std::vector<float> p(size_t{channels} * 500);
+            for (float& x : p)
+                x = sample(random);
+            std::vector<float> plain = p;
+            std::vector<float> q(1000, 9.0f);
+            std::vector<float> want(1000, 7.0f);
+            ConvertToStereo(p.data(), 500, channels * 4u, q.data(), mix);
+            ConvertToStereo(plain.data(), 500, channels * 4u, want.data());
+            EXPECT_EQ(std::memcmp(q.data(), want.data(), q.size() * 4), 0) << channels;
+        }
+    }
+    setCaptureGain(2.0f);
+    // 7.1 with full scale on every channel at once, then on each alone: within full scale,
+    // and the same on both sides of a symmetric layout.
+    const uint32_t mask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT | SPEAKER_FRONT_CENTER |
+                          SPEAKER_LOW_FREQUENCY | SPEAKER_BACK_LEFT | SPEAKER_BACK_RIGHT |
+                          SPEAKER_SIDE_LEFT | SPEAKER_SIDE_RIGHT;
+    const StereoDownmix mix = stereoDownmixFor(8, mask);
+    for (const float full : {1.0f, -1.0f}) {
+        std::vector<float> p(8, full);
+        std::vector<float> q(2);
+        ConvertToStereo(p.data(), 1, 32, q.data(), mix);
+        EXPECT_LE(std::fabs(q[0]), 1.0f);
+        EXPECT_NEAR(q[0], full, 1e-6f);
+        EXPECT_EQ(q[0], q[1]);
+        for (size_t c = 0; c < 8; ++c) {
+            std::vector<float> one(8, 0.0f);
+            one[c] = full;
+            ConvertToStereo(one.data(), 1, 32, q.data(), mix);
+            EXPECT_LT(std::fabs(q[0]), 1.0f) << c;
+            EXPECT_LT(std::fabs(q[1]), 1.0f) << c;
+        }
     }
     setCaptureGain(1.0f);
 }

@@ -87,6 +87,27 @@ constexpr Guid KSDATAFORMAT_SUBTYPE_PCM{
 constexpr Guid KSDATAFORMAT_SUBTYPE_IEEE_FLOAT{
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 
+/// Speaker positions, the bits of WaveFormatExtensible::dwChannelMask. The channels of a
+/// frame are the speakers of the bits set, in the order of the bits.
+constexpr uint32_t SPEAKER_FRONT_LEFT = 0x1;
+constexpr uint32_t SPEAKER_FRONT_RIGHT = 0x2;
+constexpr uint32_t SPEAKER_FRONT_CENTER = 0x4;
+constexpr uint32_t SPEAKER_LOW_FREQUENCY = 0x8;
+constexpr uint32_t SPEAKER_BACK_LEFT = 0x10;
+constexpr uint32_t SPEAKER_BACK_RIGHT = 0x20;
+constexpr uint32_t SPEAKER_FRONT_LEFT_OF_CENTER = 0x40;
+constexpr uint32_t SPEAKER_FRONT_RIGHT_OF_CENTER = 0x80;
+constexpr uint32_t SPEAKER_BACK_CENTER = 0x100;
+constexpr uint32_t SPEAKER_SIDE_LEFT = 0x200;
+constexpr uint32_t SPEAKER_SIDE_RIGHT = 0x400;
+constexpr uint32_t SPEAKER_TOP_CENTER = 0x800;
+constexpr uint32_t SPEAKER_TOP_FRONT_LEFT = 0x1000;
+constexpr uint32_t SPEAKER_TOP_FRONT_CENTER = 0x2000;
+constexpr uint32_t SPEAKER_TOP_FRONT_RIGHT = 0x4000;
+constexpr uint32_t SPEAKER_TOP_BACK_LEFT = 0x8000;
+constexpr uint32_t SPEAKER_TOP_BACK_CENTER = 0x10000;
+constexpr uint32_t SPEAKER_TOP_BACK_RIGHT = 0x20000;
+
 /// A wave format with the extensible part (valid for tag WAVE_FORMAT_EXTENSIBLE only).
 struct WaveFormatExtensible {
     tWAVEFORMATEX Format;

@@ -320,6 +320,7 @@ public:
         stream.periodicity = periodicity;
         stream.bufferFrames = m_client->bufferFrames;
         stream.rate = format.Format.nSamplesPerSec;
+        stream.format = format;
         m_client->stream = m_state->streams.size();
         m_state->streams.push_back(stream);
         return S_OK;
@@ -593,6 +594,13 @@ WaveFormatExtensible SimEngine::floatFormat(uint32_t rate, uint16_t channels, Fo
     f.wValidBitsPerSample = 32;
     f.dwChannelMask = channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1;
     f.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    return f;
+}
+
+WaveFormatExtensible SimEngine::floatFormat(uint32_t rate, uint16_t channels,
+                                            uint32_t channelMask) {
+    WaveFormatExtensible f = floatFormat(rate, channels, FormatTag::Extensible);
+    f.dwChannelMask = channelMask;
     return f;
 }
 

@@ -106,7 +106,8 @@ struct SimStream {
     int64_t bufferDuration = 0;
     int64_t periodicity = 0;
     uint32_t bufferFrames = 0;
-    uint32_t rate = 0; ///< the rate asked for at Initialize
+    uint32_t rate = 0;           ///< the rate asked for at Initialize
+    WaveFormatExtensible format; ///< the whole format asked for at Initialize
     bool started = false;
     int stops = 0;
     bool volumeSet = false;
@@ -128,8 +129,12 @@ public:
     HRESULT CreateEnumerator(std::unique_ptr<IMMDeviceEnumerator>* enumerator) override;
 
     // Formats and packets.
+    /// Extensible: the speaker mask names the first `channels` positions in mask order
+    /// (front left, front right, front centre, LFE, back left, back right, ...).
     static WaveFormatExtensible floatFormat(uint32_t rate, uint16_t channels,
                                             FormatTag tag = FormatTag::Extensible);
+    /// Extensible float with the given speaker mask.
+    static WaveFormatExtensible floatFormat(uint32_t rate, uint16_t channels, uint32_t channelMask);
     static WaveFormatExtensible pcm16Format(uint32_t rate, uint16_t channels,
                                             FormatTag tag = FormatTag::Extensible);
     /// A packet of interleaved float samples (samples.size() / channels frames).
