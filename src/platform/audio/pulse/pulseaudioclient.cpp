@@ -39,6 +39,24 @@ bool equalsMixFormat(const WaveFormatExtensible& format, const WaveFormatExtensi
            (!hasOwnMask(format) || format.dwChannelMask == mix.dwChannelMask);
 }
 
+// The channels of a stream in `format`, ordered as the format's speaker mask says. The
+// device's own layout, at whatever rate, is its own positions reordered, which the server
+// does without mixing any channels together.
+pa_channel_map channelMapFor(const WaveFormatExtensible& format, const WaveFormatExtensible& mix,
+                             const pa_channel_map& device) {
+    const unsigned channels = std::min<unsigned>(format.Format.nChannels, PA_CHANNELS_MAX);
+    pa_channel_map map;
+    if (format.Format.nChannels == mix.Format.nChannels && device.channels == channels &&
+        (!hasOwnMask(format) || format.dwChannelMask == mix.dwChannelMask)) {
+        return inMaskOrder(device);
+    }
+    if (hasOwnMask(format) && channelMapOfMask(format.dwChannelMask, channels, &map)) {
+        return map;
+    }
+    pa_channel_map_init_extend(&map, channels, PA_CHANNEL_MAP_WAVEEX);
+    return map;
+}
+
 uint32_t bytesFor(int64_t hundredNs, uint32_t rate, uint32_t frameSize) {
     const int64_t frames = hundredNs * rate / kHundredNsPerSecond;
     const int64_t maxFrames = std::numeric_limits<uint32_t>::max() / frameSize;
@@ -137,11 +155,7 @@ public:
         if (!pa_sample_spec_valid(&setup.spec)) {
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         }
-        if (equalsMixFormat(format, mix)) {
-            setup.map = endpoint.map; // no remixing at all for the device's own layout
-        } else {
-            pa_channel_map_init_extend(&setup.map, setup.spec.channels, PA_CHANNEL_MAP_WAVEEX);
-        }
+        setup.map = channelMapFor(format, mix, endpoint.map);
         const uint32_t frameSize = format.Format.nBlockAlign;
         if (loopback || m_kind == EndpointKind::Source) {
             setup.direction = StreamDirection::Record;

@@ -5,7 +5,9 @@
 #include <pulse/proplist.h>
 
 #include <algorithm>
+#include <bit>
 #include <map>
+#include <utility>
 
 namespace audio::pulse {
 
@@ -220,41 +222,88 @@ std::optional<ParsedId> parseEndpointId(const QString& id) {
     return std::nullopt;
 }
 
+namespace {
+
+// The speaker bit of each position that has one, in the order of the bits.
+constexpr std::pair<pa_channel_position_t, uint32_t> SpeakerBits[] = {
+    {PA_CHANNEL_POSITION_FRONT_LEFT, SPEAKER_FRONT_LEFT},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT, SPEAKER_FRONT_RIGHT},
+    {PA_CHANNEL_POSITION_FRONT_CENTER, SPEAKER_FRONT_CENTER},
+    {PA_CHANNEL_POSITION_LFE, SPEAKER_LOW_FREQUENCY},
+    {PA_CHANNEL_POSITION_REAR_LEFT, SPEAKER_BACK_LEFT},
+    {PA_CHANNEL_POSITION_REAR_RIGHT, SPEAKER_BACK_RIGHT},
+    {PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, SPEAKER_FRONT_LEFT_OF_CENTER},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, SPEAKER_FRONT_RIGHT_OF_CENTER},
+    {PA_CHANNEL_POSITION_REAR_CENTER, SPEAKER_BACK_CENTER},
+    {PA_CHANNEL_POSITION_SIDE_LEFT, SPEAKER_SIDE_LEFT},
+    {PA_CHANNEL_POSITION_SIDE_RIGHT, SPEAKER_SIDE_RIGHT},
+    {PA_CHANNEL_POSITION_TOP_CENTER, SPEAKER_TOP_CENTER},
+    {PA_CHANNEL_POSITION_TOP_FRONT_LEFT, SPEAKER_TOP_FRONT_LEFT},
+    {PA_CHANNEL_POSITION_TOP_FRONT_CENTER, SPEAKER_TOP_FRONT_CENTER},
+    {PA_CHANNEL_POSITION_TOP_FRONT_RIGHT, SPEAKER_TOP_FRONT_RIGHT},
+    {PA_CHANNEL_POSITION_TOP_REAR_LEFT, SPEAKER_TOP_BACK_LEFT},
+    {PA_CHANNEL_POSITION_TOP_REAR_CENTER, SPEAKER_TOP_BACK_CENTER},
+    {PA_CHANNEL_POSITION_TOP_REAR_RIGHT, SPEAKER_TOP_BACK_RIGHT},
+};
+
+uint32_t speakerBitOf(pa_channel_position_t position) {
+    // A mono device's single channel is the centre speaker, as mono formats declare it.
+    if (position == PA_CHANNEL_POSITION_MONO) {
+        return SPEAKER_FRONT_CENTER;
+    }
+    for (const auto& [pulse, bit] : SpeakerBits) {
+        if (pulse == position) {
+            return bit;
+        }
+    }
+    return 0; // the auxiliary positions
+}
+
+} // namespace
+
 uint32_t channelMaskOf(const pa_channel_map& map) {
     uint32_t mask = 0;
     for (unsigned i = 0; i < map.channels && i < PA_CHANNELS_MAX; ++i) {
-        switch (map.map[i]) {
-        case PA_CHANNEL_POSITION_FRONT_LEFT:
-            mask |= 0x1;
-            break;
-        case PA_CHANNEL_POSITION_FRONT_RIGHT:
-            mask |= 0x2;
-            break;
-        // A mono device's single channel is the centre speaker, as mono formats declare it.
-        case PA_CHANNEL_POSITION_MONO:
-        case PA_CHANNEL_POSITION_FRONT_CENTER:
-            mask |= 0x4;
-            break;
-        case PA_CHANNEL_POSITION_LFE:
-            mask |= 0x8;
-            break;
-        case PA_CHANNEL_POSITION_REAR_LEFT:
-            mask |= 0x10;
-            break;
-        case PA_CHANNEL_POSITION_REAR_RIGHT:
-            mask |= 0x20;
-            break;
-        case PA_CHANNEL_POSITION_SIDE_LEFT:
-            mask |= 0x200;
-            break;
-        case PA_CHANNEL_POSITION_SIDE_RIGHT:
-            mask |= 0x400;
-            break;
-        default:
-            break;
-        }
+        mask |= speakerBitOf(map.map[i]);
     }
     return mask;
+}
+
+pa_channel_map inMaskOrder(const pa_channel_map& map) {
+    // Each channel's key is its speaker bit; a position without one, or one that came
+    // before, goes after all speakers, in the device's order.
+    const unsigned channels = std::min<unsigned>(map.channels, PA_CHANNELS_MAX);
+    std::vector<std::pair<uint64_t, pa_channel_position_t>> keyed;
+    uint32_t seen = 0;
+    for (unsigned i = 0; i < channels; ++i) {
+        const uint32_t bit = speakerBitOf(map.map[i]);
+        const bool speaker = bit != 0 && (seen & bit) == 0;
+        seen |= bit;
+        keyed.emplace_back(speaker ? bit : (uint64_t{1} << 32) + i, map.map[i]);
+    }
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    pa_channel_map ordered = map;
+    for (unsigned i = 0; i < channels; ++i) {
+        ordered.map[i] = keyed[i].second;
+    }
+    return ordered;
+}
+
+bool channelMapOfMask(uint32_t mask, unsigned channels, pa_channel_map* map) {
+    if (channels == 0 || channels > PA_CHANNELS_MAX ||
+        static_cast<unsigned>(std::popcount(mask)) != channels) {
+        return false;
+    }
+    pa_channel_map_init(map);
+    map->channels = static_cast<uint8_t>(channels);
+    unsigned c = 0;
+    for (const auto& [pulse, bit] : SpeakerBits) {
+        if (mask & bit) {
+            map->map[c++] = pulse;
+        }
+    }
+    return c == channels; // false when some bits name no speaker
 }
 
 WaveFormatExtensible mixFormatOf(const EndpointInfo& endpoint) {

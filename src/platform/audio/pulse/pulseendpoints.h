@@ -60,5 +60,12 @@ std::optional<ParsedId> parseEndpointId(const QString& id);
 WaveFormatExtensible mixFormatOf(const EndpointInfo& endpoint);
 /// The speaker mask of a channel map (positions without a speaker bit count 0).
 uint32_t channelMaskOf(const pa_channel_map& map);
+/// The same positions in the order the speaker mask gives channels (the order of their
+/// bits); positions without a bit of their own follow in the map's order. A stream with it
+/// gets the device's channels reordered, never mixed.
+pa_channel_map inMaskOrder(const pa_channel_map& map);
+/// The map of the speakers of a mask, in the order of the bits; false when the mask does not
+/// name exactly `channels` speakers.
+bool channelMapOfMask(uint32_t mask, unsigned channels, pa_channel_map* map);
 
 } // namespace audio::pulse
