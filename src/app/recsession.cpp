@@ -264,8 +264,12 @@ void RecSession::onBlock(const void*, int32_t size) {
             finish(RecExitOk);
         } else {
             if (m_callbacks.error)
-                m_callbacks.error(QStringLiteral(
-                    "capture ended before the recording was stopped; the file was closed."));
+                m_callbacks.error(
+                    m_source->serverLost()
+                        ? QStringLiteral("capture ended before the recording was stopped: the "
+                                         "sound server stopped. The file was closed.")
+                        : QStringLiteral("capture ended before the recording was stopped; the "
+                                         "file was closed."));
             finish(RecExitFailure);
         }
         return;

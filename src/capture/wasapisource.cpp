@@ -5,6 +5,7 @@
 
 #include "common/handoff.h"
 #include "common/messages.h"
+#include "platform/audio/audioplatform.h"
 
 #include <cmath>
 #include <stdexcept>
@@ -16,6 +17,12 @@ constexpr int32_t NonFloatMixFormat = -960;
 constexpr uint32_t InvalidArgument = 0x80070057u;
 constexpr int32_t StateActive = 1;
 constexpr int32_t DataFlowRender = 0;
+// While the sound server is away each attempt to capture again costs one refused connection.
+constexpr int ReconnectIntervalMs = 500;
+// Attempts that find the server answering but cannot start capture yet: a server that has
+// just come back may list its devices a few seconds later. After that the failure is shown
+// as at start-up, and the attempts end.
+constexpr int QuietReconnectStarts = 20;
 
 const QString AudioDeviceErrorCaption = QStringLiteral("Audio Device Error");
 
@@ -101,6 +108,8 @@ TWASAPISource::TWASAPISource(WindowThreadHandoff& handoff, CaptureThreadFactory*
                              Clock& clock)
     : m_handoff(handoff), m_threads(threads), m_clock(clock) {
     setCaptureGain(1.0f);
+    m_reconnect.setInterval(ReconnectIntervalMs);
+    QObject::connect(&m_reconnect, &QTimer::timeout, [this] { reconnect(); });
 }
 
 TWASAPISource::~TWASAPISource() {
@@ -133,6 +142,10 @@ void TWASAPISource::fillinputs(int32_t card) {
 }
 
 bool TWASAPISource::startnew(int32_t i, int32_t inp, const tWAVEFORMATEX& PCM) {
+    // A start from outside ends the attempts to capture again.
+    if (!m_reconnecting)
+        m_reconnect.stop();
+    m_serverLost = false;
     stop();
     fPCM = PCM;
     fcard = i;
@@ -142,8 +155,8 @@ bool TWASAPISource::startnew(int32_t i, int32_t inp, const tWAVEFORMATEX& PCM) {
     try {
         return launch(i, finput);
     } catch (...) {
-        showError(QStringLiteral("Could not initialize selected audio device."),
-                  AudioDeviceErrorCaption);
+        showStartError(QStringLiteral("Could not initialize selected audio device."),
+                       AudioDeviceErrorCaption);
         return false;
     }
 }
@@ -169,7 +182,7 @@ bool TWASAPISource::launch(int32_t card, int32_t input) {
         FPLaybackThread->card = endpoint.ID;
         FPLaybackThread->Init();
         if (FPLaybackThread->started != 0)
-            showError(QStringLiteral("Playback thread init failed."), QStringLiteral("Error"));
+            showStartError(QStringLiteral("Playback thread init failed."), QStringLiteral("Error"));
         // Its body returns at once when initialisation failed.
         FPLaybackThread->start();
     }
@@ -196,7 +209,7 @@ bool TWASAPISource::launch(int32_t card, int32_t input) {
             FInputRecordThread->errmsg + QStringLiteral("\nReturn code: ") + statusHex(rc);
         if ((rc == NonFloatMixFormat || static_cast<uint32_t>(rc) == InvalidArgument) && OnError)
             OnError(this, text);
-        showError(text, AudioDeviceErrorCaption);
+        showStartError(text, AudioDeviceErrorCaption);
         started = false;
     } else {
         started = true;
@@ -258,11 +271,78 @@ void TWASAPISource::onterminate(WorkerThread& Sender) {
         formatSessionDuration(m_clock.now() - sessionduration) + QStringLiteral("\nDevice name: ") +
         cardname + QStringLiteral("\nInput name: ") + inputname;
     text = AudioClientErrorText(text, rv, QString());
+    // The description of the status speaks of a service; this says what happened.
+    m_serverLost = rv == audio::AUDCLNT_E_SERVICE_NOT_RUNNING;
+    if (m_serverLost)
+        text += QStringLiteral("\nThe sound server stopped.");
+    const bool carryOn = m_serverLost && OnServerLost;
     if (OnError)
         OnError(this, text);
     if (OnData)
         OnData(this, nullptr, -1);
+    if (carryOn) {
+        // Nobody has to answer a box for the program to go on once the server is back.
+        if (OnServerLost) {
+            OnServerLost(this, text);
+            m_reconnectFailures = 0;
+            m_reconnect.start();
+        }
+        return;
+    }
     showError(text, QStringLiteral("Recording thread terminated"));
+}
+
+void TWASAPISource::reconnect() {
+    if (!OnServerLost || !m_engine) {
+        m_reconnect.stop();
+        return;
+    }
+    // A worker's step lower on the stack (a box of the data handler) would keep stop()
+    // waiting for ever, and an attempt may already be on the stack below a box of its own:
+    // the next tick tries again.
+    if (m_reconnecting || m_handoff.inWorkerStep())
+        return;
+    {
+        std::unique_ptr<audio::IMMDeviceEnumerator> probe;
+        if (audio::failed(m_engine->CreateEnumerator(&probe)) || !probe)
+            return; // still away
+    }
+    m_reconnecting = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{m_reconnecting};
+    // The endpoints as at start-up; new recordings keep the rate they were made at.
+    const int32_t rate = defaultrate;
+    cards.Clear();
+    try {
+        enumdevices();
+    } catch (...) {
+        // A listing cut short leaves no default output to start on, and the next tick tries
+        // again.
+    }
+    defaultrate = rate;
+    const bool lastTry = ++m_reconnectFailures >= QuietReconnectStarts;
+    m_quietStart = !lastTry;
+    startnew(defaultcard, defaultinput, fPCM);
+    m_quietStart = false;
+    if (!started) {
+        stop();
+        if (lastTry)
+            m_reconnect.stop();
+        return;
+    }
+    m_reconnect.stop();
+    m_reconnectFailures = 0;
+    if (OnServerBack)
+        OnServerBack(this, inputs.value(finput));
+}
+
+void TWASAPISource::showStartError(const QString& text, const QString& caption) {
+    // A server that has just come back may not be ready for a start yet; the next attempt
+    // will tell.
+    if (!m_quietStart)
+        showError(text, caption);
 }
 
 void TWASAPISource::StoreData() {

@@ -10,6 +10,7 @@
 #include "common/workerthread.h"
 
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
@@ -83,11 +84,21 @@ public:
     void deviceFollowed(const QString& id, const QString& name);
     /// Any thread: the clock that times the session and the gap of a device change.
     Clock& clock() const { return m_clock; }
+    /// The last capture ended because the sound server went away.
+    bool serverLost() const { return m_serverLost; }
 
     TDataEvent OnData;
     TErrorEvent OnError;
     /// Capture goes on on another output endpoint; the text names it (window thread).
     TDeviceChangeEvent OnDeviceChange;
+    /// The capture thread ended because the sound server went away (window thread, after
+    /// OnError and OnData(null, -1)); the text is its termination report. When assigned, it
+    /// takes the place of the report's message box, and the source tries twice a second to
+    /// capture again on the default output, as at start-up, until OnServerBack tells that it
+    /// does. Clearing it ends the attempts.
+    TErrorEvent OnServerLost;
+    /// Capture runs again after the sound server came back; the text names the endpoint.
+    TDeviceChangeEvent OnServerBack;
 
     int32_t defaultinput = 0;
     int32_t defaultcard = 0;
@@ -106,6 +117,9 @@ private:
     bool launch(int32_t card, int32_t input);
     void reportDeliveryFailure(const QString& text);
     void refreshEndpoints(const QString& capturedId);
+    /// One attempt to capture again after the sound server went away (window thread).
+    void reconnect();
+    void showStartError(const QString& text, const QString& caption);
 
     WindowThreadHandoff& m_handoff;
     CaptureThreadFactory* m_threads;
@@ -123,6 +137,11 @@ private:
     BlockQueue fqueue;
     ManualResetEvent awake;
     bool m_deliveryFailureShown = false;
+    bool m_serverLost = false;
+    QTimer m_reconnect;
+    bool m_reconnecting = false; ///< an attempt is on the stack
+    bool m_quietStart = false;   ///< a failed start is not shown
+    int m_reconnectFailures = 0; ///< starts that failed while the server answered
 };
 
 /// Hexadecimal text of a status, 8 upper-case digits (two's complement: -1 is FFFFFFFF).

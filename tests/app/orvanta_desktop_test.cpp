@@ -1,6 +1,6 @@
 // The window program on a private X server with the private sound server of the test command:
 // global hot keys pressed through the X server, a second start while recording, a start
-// after a crash, and the tray of a real tray host.
+// after a crash, the tray of a real tray host, and a sound server that stops and comes back.
 #include "recorder/wavcheck.h"
 #include "settings/config.h"
 #include "settings/settingsfile.h"
@@ -14,12 +14,14 @@
 #include <QFileInfo>
 #include <QPoint>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <memory>
 
@@ -122,14 +124,33 @@ public:
 /// One run of the window program.
 class Program {
 public:
-    /// `inChild` runs in the new process before the program starts.
-    explicit Program(const Surroundings& where, const std::function<void()>& inChild = {}) {
+    enum class Errors { Forward, Collect };
+
+    /// `inChild` runs in the new process before the program starts. Collected standard
+    /// error is read by waitForError.
+    explicit Program(const Surroundings& where, const std::function<void()>& inChild = {},
+                     Errors errors = Errors::Forward) {
         if (inChild)
             m_process.setChildProcessModifier(inChild);
         m_process.setProcessEnvironment(where.env);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (errors == Errors::Forward)
+            m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setReadChannel(QProcess::StandardError);
         m_process.start(QStringLiteral(ORVANTA), {});
     }
+
+    /// Waits until standard error holds `text` (hang guard: 30 s).
+    bool waitForError(const QString& text) {
+        waitFor(
+            [&] {
+                m_process.waitForReadyRead(100);
+                m_errors += QString::fromUtf8(m_process.readAllStandardError());
+                return m_errors.contains(text) || m_process.state() == QProcess::NotRunning;
+            },
+            30000);
+        return m_errors.contains(text);
+    }
+    const QString& errors() const { return m_errors; }
     ~Program() {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.kill();
@@ -166,6 +187,57 @@ public:
 
 private:
     QProcess m_process;
+    QString m_errors;
+};
+
+/// A sound server of the test's own, of the kind the test command runs, that can be stopped
+/// and started again. Each start makes a new runtime folder, so the clients reach it through
+/// a link that stays where it is.
+class RestartableServer {
+public:
+    RestartableServer() : m_link(m_dir.filePath(QStringLiteral("native"))) {
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert(QStringLiteral("ORVANTA_SOUND_STATE"),
+                     m_dir.filePath(QStringLiteral("state")));
+    }
+    ~RestartableServer() { stop(); }
+
+    QString address() const { return QStringLiteral("unix:") + m_link; }
+
+    /// Empty when it runs and the link leads to it; else what went wrong.
+    QString start() {
+        const QString output = script(QStringLiteral("start"));
+        const QRegularExpressionMatch socket =
+            QRegularExpression(QStringLiteral("PULSE_SERVER=unix:(\\S+)")).match(output);
+        if (!socket.hasMatch())
+            return QStringLiteral("the sound server did not start: ") + output;
+        // Replaced in one step: a client never finds no link at all.
+        const QString next = m_link + QStringLiteral(".next");
+        QFile::remove(next);
+        if (!QFile::link(socket.captured(1), next) ||
+            std::rename(QFile::encodeName(next).constData(),
+                        QFile::encodeName(m_link).constData()) != 0)
+            return QStringLiteral("cannot link the server's socket");
+        return {};
+    }
+    void stop() { script(QStringLiteral("stop")); }
+
+private:
+    QString script(const QString& command) {
+        QProcess p;
+        p.setProcessEnvironment(m_env);
+        QStringList args{QStringLiteral(SOUND_SERVER_SCRIPT), command};
+        if (command == QStringLiteral("start"))
+            args << m_env.value(QStringLiteral("ORVANTA_TEST_SERVER"));
+        p.start(QStringLiteral("bash"), args);
+        if (!p.waitForFinished(60000))
+            p.kill();
+        return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+    }
+
+    QTemporaryDir m_dir;
+    QString m_link;
+    QProcessEnvironment m_env;
 };
 
 /// The size of a file once it has stopped growing for a second.
@@ -347,4 +419,66 @@ TEST(OrvantaDesktop, SignalWhileTheDataHandlerShowsAWriteFailureEndsWithEverythi
     EXPECT_EQ(wavcheck::sizeProblem(QDir(where.music).filePath(where.recordings()[0])), QString());
     for (const QString& name : settings)
         EXPECT_TRUE(QFile::exists(where.settings + name)) << qPrintable(name);
+}
+
+TEST(OrvantaDesktop, SoundServerThatStopsAndComesBackClosesTheRecordingAndCaptureGoesOn) {
+    // A server of its own: the one the other tests record from stays up.
+    RestartableServer server;
+    const QString started = server.start();
+    ASSERT_EQ(started, QString());
+    Surroundings where(2);
+    ASSERT_TRUE(where.saved);
+    where.env.insert(QStringLiteral("PULSE_SERVER"), server.address());
+    Program program(where, {}, Program::Errors::Collect);
+    ASSERT_FALSE(program.waitForWindow().isEmpty()) << "the window did not appear";
+    pressKeys(QStringLiteral("ctrl+alt+r"));
+    ASSERT_TRUE(waitFor([&] { return !where.recordings().isEmpty(); }));
+    const QString first = QDir(where.music).filePath(where.recordings().first());
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(first).size() > Rate; }))
+        << "the recording does not grow";
+
+    // orvanta-rec records beside it, from the same server.
+    QTemporaryDir recFolder;
+    QProcessEnvironment recEnv = QProcessEnvironment::systemEnvironment();
+    recEnv.insert(QStringLiteral("PULSE_SERVER"), server.address());
+    ProgramRun rec(QStringLiteral(ORVANTA_REC), {QStringLiteral("--output"), recFolder.path()},
+                   recEnv);
+    ASSERT_TRUE(rec.waitForError(QStringLiteral("receiving audio"))) << rec.errors();
+
+    server.stop();
+    // Both close their files and say why.
+    EXPECT_EQ(rec.finish(), 1) << rec.errors();
+    EXPECT_TRUE(rec.errors().contains(QStringLiteral("The sound server stopped."))) << rec.errors();
+    EXPECT_TRUE(
+        rec.errors().contains(QStringLiteral("the sound server stopped. The file was closed")))
+        << rec.errors();
+    const QStringList recFiles = QDir(recFolder.path()).entryList(QDir::Files);
+    ASSERT_EQ(recFiles.size(), 1);
+    EXPECT_EQ(wavcheck::sizeProblem(QDir(recFolder.path()).filePath(recFiles[0])), QString());
+
+    ASSERT_TRUE(program.waitForError(QStringLiteral("The sound server stopped.")))
+        << program.errors();
+    EXPECT_GT(steadySize(first), 44);
+    EXPECT_EQ(wavcheck::sizeProblem(first), QString());
+    ASSERT_TRUE(program.running());
+
+    // Back again: the program captures by itself, and Start records.
+    ASSERT_EQ(server.start(), QString());
+    ASSERT_TRUE(program.waitForError(QStringLiteral("The sound server is back")))
+        << program.errors();
+    pressKeys(QStringLiteral("ctrl+alt+r"));
+    ASSERT_TRUE(waitFor([&] { return where.recordings().size() == 2; }))
+        << where.recordings().join(' ');
+    QString second;
+    for (const QString& name : where.recordings())
+        if (QDir(where.music).filePath(name) != first)
+            second = QDir(where.music).filePath(name);
+    EXPECT_TRUE(waitFor([&] { return QFileInfo(second).size() > Rate; }))
+        << "the new recording does not grow";
+    pressKeys(QStringLiteral("ctrl+alt+s"));
+    EXPECT_GT(steadySize(second), 44);
+    EXPECT_EQ(wavcheck::sizeProblem(second), QString());
+
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.finish(), 0);
 }

@@ -412,6 +412,21 @@ bool TMainForm::FormCreate() {
     m_source->OnDeviceChange = [this](TWASAPISource*, const QString& name) {
         m_recorder->ShowDeviceChange(name);
     };
+    // The recording has been closed already. The program carries on by itself once the
+    // server is back, so the status line tells, not a box that would wait for an answer.
+    m_source->OnServerLost = [this](TWASAPISource*, const QString& report) {
+        showStatus(QStringLiteral("The sound server stopped"), TRecorder::TEXTRED, 0);
+        fstatus->setToolTip(report);
+        std::fprintf(stderr, "orvanta: %s\n", qUtf8Printable(report));
+        std::fflush(stderr);
+    };
+    m_source->OnServerBack = [this](TWASAPISource*, const QString& name) {
+        m_recorder->ShowStatus(m_recorder->internalstatus);
+        fstatus->setToolTip(QString());
+        std::fprintf(stderr, "orvanta: The sound server is back; capturing %s again.\n",
+                     qUtf8Printable(name));
+        std::fflush(stderr);
+    };
     placeAtStart();
     m_recorder->PCM = pcm16Stereo(static_cast<uint32_t>(m_source->defaultrate));
     m_services.playback.onEnd = [this](PlayStream stream) {
@@ -544,6 +559,8 @@ void TMainForm::releaseCapture() {
     // stay open: a file opened now would never be finished.
     m_source->OnData = nullptr;
     m_source->OnDeviceChange = nullptr;
+    m_source->OnServerLost = nullptr; // no capture starts again
+    m_source->OnServerBack = nullptr;
     if (m_recorder->rec)
         finishRecordingForExit();
     // A handler the quit came into (through a box it showed) runs on once the box returns:

@@ -154,6 +154,10 @@ void PulseStream::onState(pa_stream* stream, void* self) noexcept {
     // A failing context moves each of its streams to the failed state, so this also sees a
     // connection that breaks.
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+        // The context has its failed state before it fails its streams.
+        that->m_serverGone.store(pa_context_get_state(pa_stream_get_context(stream)) !=
+                                     PA_CONTEXT_READY,
+                                 std::memory_order_relaxed);
         that->m_failed.store(true, std::memory_order_release);
     }
     PulseConnection::signalStream(stream, that->m_connection.get());
@@ -181,6 +185,13 @@ void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexce
         pa_stream_drop(stream);
         bytes -= std::min(bytes, peeked);
     }
+}
+
+HRESULT PulseStream::failedStatus() const {
+    // A recording needs to tell a vanished device, which another may replace, from a server
+    // that stopped, which takes every device with it.
+    return m_serverGone.load(std::memory_order_relaxed) ? AUDCLNT_E_SERVICE_NOT_RUNNING
+                                                        : AUDCLNT_E_DEVICE_INVALIDATED;
 }
 
 bool PulseStream::isAlive() const {
@@ -241,7 +252,7 @@ HRESULT PulseStream::padding(uint32_t* frames) {
     if (m_direction == StreamDirection::Record) {
         std::lock_guard<std::mutex> queueLock(m_queueMutex);
         if (m_failed.load(std::memory_order_acquire)) {
-            return AUDCLNT_E_DEVICE_INVALIDATED;
+            return failedStatus();
         }
         *frames = static_cast<uint32_t>(m_queue->queuedBytes() / m_frameSize);
         return S_OK;
@@ -268,7 +279,7 @@ HRESULT PulseStream::nextPacketSize(uint32_t* frames) {
     }
     std::lock_guard<std::mutex> queueLock(m_queueMutex);
     if (m_failed.load(std::memory_order_acquire)) {
-        return AUDCLNT_E_DEVICE_INVALIDATED;
+        return failedStatus();
     }
     if (std::exchange(m_outOfMemory, false)) {
         return E_OUTOFMEMORY;
@@ -293,7 +304,7 @@ HRESULT PulseStream::getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags
         return AUDCLNT_E_OUT_OF_ORDER;
     }
     if (m_failed.load(std::memory_order_acquire)) {
-        return AUDCLNT_E_DEVICE_INVALIDATED;
+        return failedStatus();
     }
     if (std::exchange(m_outOfMemory, false)) {
         return E_OUTOFMEMORY;
@@ -326,7 +337,7 @@ HRESULT PulseStream::releasePacket(uint32_t frames) {
     }
     std::lock_guard<std::mutex> queueLock(m_queueMutex);
     if (m_failed.load(std::memory_order_acquire)) {
-        return AUDCLNT_E_DEVICE_INVALIDATED;
+        return failedStatus();
     }
     if (!m_queue->packetHandedOut()) {
         return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;

@@ -64,7 +64,9 @@ public:
     /// waiting to be read.
     HRESULT padding(uint32_t* frames);
 
-    /// Record streams. Never block on the server.
+    /// Record streams. Never block on the server. Once the stream has failed they answer
+    /// AUDCLNT_E_SERVICE_NOT_RUNNING when the server went away, else
+    /// AUDCLNT_E_DEVICE_INVALIDATED (so does padding()).
     HRESULT nextPacketSize(uint32_t* frames);
     HRESULT getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition,
                       uint64_t* qpcPosition);
@@ -101,6 +103,10 @@ private:
     /// Set by the state callback once the stream has failed or ended, which it also does
     /// when the whole connection fails.
     std::atomic<bool> m_failed{false};
+    /// Set with m_failed when the connection failed with it: the server has gone away.
+    std::atomic<bool> m_serverGone{false};
+    /// Record, no lock: the status of a failed stream.
+    HRESULT failedStatus() const;
 
     /// Record: guards the members below it up to the playback ones.
     std::mutex m_queueMutex;
