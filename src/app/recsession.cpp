@@ -15,6 +15,13 @@
 namespace {
 
 const QString SettingsFileName = QStringLiteral("tressic.xml");
+/// Captured blocks are 16-bit stereo.
+constexpr uint64_t BytesPerFrame = 4;
+/// At a stop, audio played up to that moment that the server has not delivered yet is
+/// still waited for, but never more than this much: more than any server's latency.
+constexpr int64_t MaxOwedMs = 500;
+/// Only a capture that has stalled is stopped by the clock: this long after the duration.
+constexpr int64_t StallMs = 2000;
 
 const char* flowText(int32_t flow) {
     return flow == audio::eRender ? "output" : "input";
@@ -222,7 +229,21 @@ int RecSession::start(const RecOptions& options) {
 
     m_source->fillinputs(card);
     m_recorder->PCM = pcm16Stereo(static_cast<uint32_t>(rate));
+    m_rate = static_cast<uint32_t>(rate);
     m_source->OnData = [this](TWASAPISource* sender, const void* data, int32_t size) {
+        // The block that reaches the run's last frame is cut there and closes the file.
+        if (size > 0 && m_lastFrame > 0 && !m_finished && !m_lastBlockSeen) {
+            const uint64_t left =
+                m_lastFrame > m_framesReceived ? m_lastFrame - m_framesReceived : 0;
+            if (static_cast<uint64_t>(size) >= left * BytesPerFrame) {
+                size = static_cast<int32_t>(left * BytesPerFrame);
+                m_lastBlockSeen = true;
+                m_stopRequested = true;
+                m_closeGuard.stop();
+                // The file closes after this block.
+                m_recorder->StopClick();
+            }
+        }
         m_recorder->event(sender, data, size);
         onBlock(data, size);
     };
@@ -237,6 +258,11 @@ int RecSession::start(const RecOptions& options) {
     }
     m_started = m_clock.now();
     m_duration = options.durationSeconds.value_or(0);
+    // The duration is counted in frames, so that the file holds exactly that much audio
+    // whenever the server delivers it.
+    if (m_duration > 0)
+        m_lastFrame =
+            std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(m_duration * m_rate)));
     m_recorder->StartClick();
     if (!config.vox && !m_recorder->writing) {
         m_source->OnData = nullptr;
@@ -252,6 +278,7 @@ void RecSession::onBlock(const void*, int32_t size) {
         return;
     if (size > 0) {
         m_bytesReceived += static_cast<uint64_t>(size);
+        m_framesReceived += static_cast<uint64_t>(size) / BytesPerFrame;
         if (!m_receiving) {
             m_receiving = true;
             if (m_callbacks.receiving)
@@ -288,9 +315,10 @@ void RecSession::onBlock(const void*, int32_t size) {
 }
 
 void RecSession::checkDuration() {
+    // A capture that delivers nothing any more still ends the run, with what it gave.
     if (m_duration > 0 && !m_stopRequested &&
         datetime::millisecondsBetween(m_started, m_clock.now()) >=
-            static_cast<int64_t>(m_duration * 1000))
+            static_cast<int64_t>(m_duration * 1000) + StallMs)
         requestStop();
 }
 
@@ -305,15 +333,34 @@ void RecSession::requestStop() {
             finish(RecExitOk);
         return;
     }
-    m_stopRequested = true;
-    m_recorder->StopClick();
     if (!m_recorder->rec) {
+        m_stopRequested = true;
+        m_recorder->StopClick();
         // VOX was listening, no file is open: nothing to wait for.
         m_recorder->fullstop();
         finish(RecExitOk);
         return;
     }
-    // The file closes with the next block; if capture has stalled, the guard closes it.
+    // What was played up to now reaches us a latency later: the recording goes on until
+    // it holds as many frames as the time since the start (the capture keeps the stream's
+    // timeline), but waits for no more than any server owes.
+    const int64_t elapsedMs =
+        std::max<int64_t>(0, datetime::millisecondsBetween(m_started, m_clock.now()));
+    const uint64_t played = static_cast<uint64_t>(elapsedMs) * m_rate / 1000;
+    const uint64_t owed =
+        std::min<uint64_t>(played > m_framesReceived ? played - m_framesReceived : 0,
+                           uint64_t{m_rate} * MaxOwedMs / 1000);
+    if (owed == 0) {
+        m_stopRequested = true;
+        m_recorder->StopClick();
+        m_recorder->fullstop();
+        finish(RecExitOk);
+        return;
+    }
+    m_stopRequested = true;
+    const uint64_t last = m_framesReceived + owed;
+    m_lastFrame = m_lastFrame > 0 ? std::min(m_lastFrame, last) : last;
+    // If capture has stalled, the guard closes the file with what it has.
     m_closeGuard.start(1000);
 }
 

@@ -72,7 +72,8 @@ public:
     /// error callback has said why).
     int start(const RecOptions& options);
 
-    /// Closes the current file with the next block and ends the run (exit status 0).
+    /// Ends the run (exit status 0) once the audio played up to now has arrived and been
+    /// written.
     void requestStop();
     /// Checks the duration between blocks; call it now and then.
     void tick();
@@ -105,7 +106,13 @@ private:
     QTimer m_closeGuard;
     TDateTime m_started = 0.0;
     double m_duration = 0;
+    uint32_t m_rate = 48000;
     uint64_t m_bytesReceived = 0;
+    uint64_t m_framesReceived = 0;
+    /// The frame count at which the file is closed (0: none yet): the duration, or the
+    /// time of a stop plus what the server still owed then.
+    uint64_t m_lastFrame = 0;
+    bool m_lastBlockSeen = false;
     bool m_connected = false;
     bool m_receiving = false;
     bool m_recording = false;

@@ -181,19 +181,33 @@ TEST_F(RecSessionTest, SplitByTimeContinuesInNewFiles) {
     }
 }
 
-TEST_F(RecSessionTest, DurationIsMeasuredOnTheClock) {
-    ASSERT_EQ(start({"--duration", "0:05"}), -1);
-    feedFor(0.25f, 4);
-    feed(0.25f);
+TEST_F(RecSessionTest, DurationIsCountedInFramesAndTheClockOnlyEndsAStalledCapture) {
+    ASSERT_EQ(start({"--duration", "0:01"}), -1);
+    // However late the audio arrives, the file holds one second of it, to the frame.
+    feedFor(0.25f, 2);
+    for (uint32_t i = 2; i < Rate / PacketFrames; ++i)
+        feed(0.25f);
     EXPECT_FALSE(session->isFinished());
-    clock.advanceMs(1000);
-    session->tick();
-    // The stop closes the file with the next block.
+    feed(0.5f);
+    ASSERT_TRUE(processUntil([&] { return session->isFinished(); }));
+    EXPECT_EQ(session->exitCode(), RecExitOk);
+    ASSERT_EQ(closed.size(), 1);
+    EXPECT_EQ(filesOnDisk(), closed);
+    const DecodedSound sound = decodeSound(QDir(out).filePath(closed.front()));
+    ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+    EXPECT_EQ(sound.samples.size(), size_t{Rate} * 2);
+    EXPECT_EQ(sound.samples.back(), 16384);
+    session.reset();
+
+    // A capture that delivers nothing more is ended by the clock, with what it gave.
+    closed.clear();
+    ASSERT_EQ(start({"--duration", "0:01"}), -1);
     feed(0.25f);
+    clock.advanceMs(3000);
+    session->tick();
     ASSERT_TRUE(processUntil([&] { return session->isFinished(); }));
     EXPECT_EQ(session->exitCode(), RecExitOk);
     EXPECT_EQ(closed.size(), 1);
-    EXPECT_EQ(filesOnDisk(), closed);
 }
 
 TEST_F(RecSessionTest, DeviceIsChosenByNameOrId) {
@@ -251,7 +265,10 @@ TEST_F(RecSessionTest, AFileThatCannotBeFinishedFailsTheRun) {
         if (start({}) != -1)
             return 10;
         feed(0.25f);
-        feed(0.25f); // the first 100 ms are written; the stop's block stays to be finished
+        feed(0.25f); // the first 100 ms are written
+        // Stopped 150 ms after the start: the stop waits for the block still owed, which
+        // stays to be finished.
+        clock.advanceMs(150);
         stop();
         if (closed.size() != 1)
             return 11;

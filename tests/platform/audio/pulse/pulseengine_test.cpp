@@ -421,7 +421,10 @@ TEST_F(PulseEngineTest, LoopbackDeliversContinuousSilenceBesideARenderStream) {
     ASSERT_EQ(player->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, kTwoSeconds, 0, mix), S_OK);
     uint32_t bufferFrames = 0;
     ASSERT_EQ(player->GetBufferSize(&bufferFrames), S_OK);
-    EXPECT_EQ(bufferFrames, 96000u);
+    // Two seconds were asked for; a render stream's buffer is the sink's latency too, so it
+    // is kept to 200 ms at most.
+    EXPECT_GT(bufferFrames, 0u);
+    EXPECT_LE(bufferFrames, 9600u);
     std::unique_ptr<IAudioRenderClient> render;
     std::unique_ptr<IAudioCaptureClient> wrong;
     ASSERT_EQ(player->GetRenderClient(&render), S_OK);
