@@ -577,6 +577,71 @@ TEST_F(PulseEngineTest, LoopbackReturnsAPlayedSignalInOrder) {
     }
 }
 
+TEST_F(PulseEngineTest, LoopbackDeliversTheChannelsInTheOrderOfTheSpeakerMask) {
+    // A sink whose map does not start with the front pair: centre, left, right.
+    const QString map = QStringLiteral("front-center,front-left,front-right");
+    LoadedModule module({QStringLiteral("module-null-sink"),
+                         QStringLiteral("sink_name=orvanta_centre_first"),
+                         QStringLiteral("format=float32le"), QStringLiteral("rate=48000"),
+                         QStringLiteral("channels=3"), QStringLiteral("channel_map=") + map});
+    ASSERT_TRUE(module.loaded());
+    std::unique_ptr<IMMDevice> sink;
+    ASSERT_TRUE(waitUntil([&] {
+        return m_enumerator->GetDevice(QStringLiteral("sink:orvanta_centre_first"), &sink) == S_OK;
+    }));
+    std::unique_ptr<IAudioClient> client;
+    std::unique_ptr<IAudioCaptureClient> capture;
+    ASSERT_NO_FATAL_FAILURE(openLoopback(*sink, &client, &capture));
+    WaveFormatExtensible mix;
+    ASSERT_EQ(client->GetMixFormat(&mix), S_OK);
+    ASSERT_EQ(mix.Format.nChannels, 3);
+    EXPECT_EQ(mix.dwChannelMask, SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT | SPEAKER_FRONT_CENTER);
+
+    // A quarter of full scale in the centre only, between half seconds of silence (the head
+    // of what starts playing does not reach the monitor), played in the sink's order.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("centre.wav"));
+    std::vector<float> file(size_t{3} * 72000, 0.0f);
+    for (size_t f = 24000; f < 48000; ++f) {
+        file[3 * f] = 0.25f;
+    }
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 3;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* wav = sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info);
+    ASSERT_NE(wav, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(sf_writef_float(wav, file.data(), 72000), 72000);
+    sf_close(wav);
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("--device=orvanta_centre_first"),
+                                            QStringLiteral("--channel-map=") + map, path});
+    ASSERT_TRUE(player.waitForFinished(60000));
+    EXPECT_EQ(player.exitCode(), 0) << player.readAllStandardError().toStdString();
+
+    // In the mask's order the centre is the third channel.
+    std::vector<float> samples;
+    HRESULT status = S_OK;
+    size_t loud = 0;
+    EXPECT_TRUE(waitUntil([&] {
+        status = drain(*capture, 3, &samples);
+        loud = 0;
+        for (size_t i = 0; i + 2 < samples.size(); i += 3) {
+            EXPECT_NEAR(samples[i], 0.0f, 1e-6f) << "frame " << i / 3;
+            EXPECT_NEAR(samples[i + 1], 0.0f, 1e-6f) << "frame " << i / 3;
+            loud += std::fabs(samples[i + 2] - 0.25f) < 1e-6f;
+            if (::testing::Test::HasFailure()) {
+                return true;
+            }
+        }
+        return status != S_OK || loud >= 20000;
+    }));
+    EXPECT_EQ(status, S_OK);
+    EXPECT_GE(loud, 20000u);
+    EXPECT_EQ(client->Stop(), S_OK);
+}
+
 TEST_F(PulseEngineTest, VanishedSinkInvalidatesItsStreamsWithoutMovingThem) {
     const QString application = QStringLiteral("orvanta-vanish-test");
     ASSERT_NO_FATAL_FAILURE(connect(application));
