@@ -466,6 +466,10 @@ TEST(OrvantaDesktop, SoundServerThatStopsAndComesBackClosesTheRecordingAndCaptur
     ASSERT_EQ(server.start(), QString());
     ASSERT_TRUE(program.waitForError(QStringLiteral("The sound server is back")))
         << program.errors();
+    EXPECT_TRUE(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                         QStringLiteral("--name"), QStringLiteral("^Recording thread terminated")})
+                    .isEmpty())
+        << "a box waits for an answer";
     pressKeys(QStringLiteral("ctrl+alt+r"));
     ASSERT_TRUE(waitFor([&] { return where.recordings().size() == 2; }))
         << where.recordings().join(' ');

@@ -415,7 +415,8 @@ bool TMainForm::FormCreate() {
     // The recording has been closed already. The program carries on by itself once the
     // server is back, so the status line tells, not a box that would wait for an answer.
     m_source->OnServerLost = [this](TWASAPISource*, const QString& report) {
-        showStatus(QStringLiteral("The sound server stopped"), TRecorder::TEXTRED, 0);
+        // Short enough for the status field; the whole report is its tool tip.
+        showStatus(QStringLiteral("No sound server"), TRecorder::TEXTRED, 0);
         fstatus->setToolTip(report);
         std::fprintf(stderr, "orvanta: %s\n", qUtf8Printable(report));
         std::fflush(stderr);
