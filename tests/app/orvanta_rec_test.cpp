@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -342,4 +343,69 @@ TEST(OrvantaRec, RecordsTheNamedDeviceUnderTheNamedTemplate) {
     // The duration counts from the start on the wall clock; how much of it the server has
     // delivered by then depends on its start-up, so only ask for some sound.
     EXPECT_FALSE(sound.samples.empty());
+}
+
+TEST(OrvantaRec, StartsWhereTheOutputIsAndHoldsTheDurationToTheBlock) {
+    ASSERT_TRUE(soundServerRuns()) << "the test command starts a private sound server";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // Every frame carries its position: frame / 1024 on the right, the rest times 16 on the
+    // left, values the float mix gives back exactly.
+    const int seconds = 3;
+    std::vector<int16_t> counter;
+    for (int i = 0; i < (seconds + 20) * Rate; ++i) {
+        counter.push_back(static_cast<int16_t>((i & 1023) * 16));
+        counter.push_back(static_cast<int16_t>(i >> 10));
+    }
+    const QString signalFile = dir.filePath(QStringLiteral("counter.raw"));
+    {
+        QFile f(signalFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(reinterpret_cast<const char*>(counter.data()),
+                static_cast<qint64>(counter.size() * sizeof(int16_t)));
+    }
+    const auto firstPosition = [](const std::vector<int16_t>& s) -> int64_t {
+        for (size_t i = 0; i + 1 < s.size(); i += 2) {
+            if (s[i] != 0 || s[i + 1] != 0)
+                return int64_t{s[i + 1]} * 1024 + (s[i] + 8) / 16 - static_cast<int64_t>(i / 2);
+        }
+        return -1;
+    };
+
+    // The player runs before the recorders, with a short buffer of its own.
+    QProcess player;
+    player.start(QStringLiteral("pacat"),
+                 {QStringLiteral("--latency-msec=20"), QStringLiteral("--raw"),
+                  QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
+                  QStringLiteral("--channels=2"), signalFile});
+    ASSERT_TRUE(player.waitForStarted());
+    QThread::msleep(1500);
+    const QString refFile = dir.filePath(QStringLiteral("ref.wav"));
+    QProcess reference;
+    reference.start(QStringLiteral("parecord"),
+                    {QStringLiteral("--device=") + pactl({QStringLiteral("get-default-sink")}) +
+                         QStringLiteral(".monitor"),
+                     QStringLiteral("--file-format=wav"), QStringLiteral("--format=s16le"),
+                     QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), refFile});
+    Recorder rec({QStringLiteral("--output"), dir.filePath(QStringLiteral("out")),
+                  QStringLiteral("--duration"), QString::number(seconds)});
+    ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
+    reference.terminate();
+    reference.waitForFinished();
+    player.kill();
+    player.waitForFinished();
+
+    const DecodedSound sound = decodeSound(rec.output().trimmed());
+    ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+    const DecodedSound ref = decodeSound(refFile);
+    ASSERT_TRUE(ref.ok) << ref.error.toStdString();
+    // The duration is what the file holds, to the frame (one block either way at most).
+    EXPECT_NEAR(static_cast<double>(sound.samples.size() / 2), seconds * Rate, Rate * 30 / 1000);
+    // The first frame is what the output played when the recorder started: beside a plain
+    // recorder started at the same moment, less than 200 ms later in the signal.
+    const int64_t ours = firstPosition(sound.samples);
+    const int64_t theirs = firstPosition(ref.samples);
+    ASSERT_GT(ours, 0);
+    ASSERT_GT(theirs, 0);
+    EXPECT_LT(ours - theirs, Rate / 5) << "ours " << ours << ", parecord " << theirs;
 }
