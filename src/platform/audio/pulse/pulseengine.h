@@ -19,7 +19,9 @@
 /// Device states: 1 active, 8 unplugged (its active port is known to be unplugged); 2
 /// (disabled) never occurs, because a switched-off card has no devices to list. A device that
 /// has vanished answers GetState (with state 4, not present), GetProperty and Activate with
-/// AUDCLNT_E_DEVICE_INVALIDATED; GetId and GetDataFlow keep working.
+/// AUDCLNT_E_DEVICE_INVALIDATED; GetId and GetDataFlow keep working. A capture stream that
+/// fails answers AUDCLNT_E_SERVICE_NOT_RUNNING when the server went away, and
+/// AUDCLNT_E_DEVICE_INVALIDATED when only its device did.
 ///
 /// Threads: CreateEnumerator may be called on any thread at any time (it takes the engine's
 /// mutex). Every other object follows the rules of audioplatform.h; none may be called
