@@ -318,8 +318,8 @@ void TWASAPISource::reconnect() {
     try {
         enumdevices();
     } catch (...) {
-        // A listing cut short leaves no default output to start on, and the next tick tries
-        // again.
+        // What could be listed stays listed; a start that fails on it is tried again at the
+        // next tick.
     }
     defaultrate = rate;
     const bool lastTry = ++m_reconnectFailures >= QuietReconnectStarts;
