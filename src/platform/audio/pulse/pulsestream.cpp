@@ -102,12 +102,14 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         connected = pa_stream_connect_record(s, setup.device.c_str(), &attr, flags);
     } else {
         attr.tlength = setup.bufferBytes;
-        // Requests of a quarter of the buffer keep the padding close to what is really
-        // queued. ADJUST_LATENCY: the buffer is the whole latency, sink included. Without it
-        // the server sets the sink's latency to tlength - 2 * minreq, renders that far
-        // ahead, and a monitor that starts reading now gets its first data that late.
+        // Requests of 100 ms keep the padding close enough to what is really queued for a
+        // stream topped up a few times a second, without waking this process 50 times a
+        // second for it (smaller ones stall PipeWire's monitor now and then).
+        // ADJUST_LATENCY: the buffer is the whole latency, sink included. Without it the
+        // server sets the sink's latency to tlength - 2 * minreq, renders that far ahead,
+        // and a monitor that starts reading now gets its first data that late.
         attr.minreq = std::max(result->m_frameSize,
-                               setup.bufferBytes / 4 / result->m_frameSize * result->m_frameSize);
+                               bytesPerSecond / 10 / result->m_frameSize * result->m_frameSize);
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
         connected =
