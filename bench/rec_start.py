@@ -24,101 +24,14 @@ file. `--player paplay` plays through paplay's long default buffer instead of a 
 """
 import argparse
 import os
-import re
 import signal
 import statistics
-import struct
 import subprocess
 import tempfile
-import threading
 import time
-import wave
 
-here = os.path.dirname(os.path.abspath(__file__))
-server = os.path.join(here, "..", "tests", "audio", "sound-server.sh")
-RATE = 48000
-SINK = "orvanta_test"
-
-
-def write_signal(path, seconds):
-    frames = bytearray()
-    for i in range(int(seconds * RATE)):
-        frames += struct.pack("<hh", (i & 1023) * 16, i >> 10)
-    with wave.open(path, "wb") as w:
-        w.setnchannels(2)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(bytes(frames))
-
-
-def positions(path):
-    """The signal position of every frame of a 16-bit stereo WAV file (None: silence)."""
-    with wave.open(path, "rb") as w:
-        if w.getnchannels() != 2 or w.getsampwidth() != 2 or w.getframerate() != RATE:
-            raise SystemExit(f"{path}: not 16-bit stereo at {RATE} Hz")
-        data = w.readframes(w.getnframes())
-    count = len(data) // 4
-    values = struct.unpack(f"<{count * 2}h", data[: count * 4])
-    out = []
-    for i in range(count):
-        left, right = values[2 * i], values[2 * i + 1]
-        out.append(None if left == 0 and right == 0 else right * 1024 + round(left / 16))
-    return out
-
-
-def analyse(path):
-    pos = positions(path)
-    offsets = [p - i for i, p in enumerate(pos) if p is not None]
-    if not offsets:
-        return None
-    first = statistics.median(offsets[:2000])
-    # A frame whose position does not follow from the first one was dropped or repeated.
-    jumps = sum(1 for i, p in enumerate(pos) if p is not None and p - i != first)
-    return first, len(pos), jumps
-
-
-class PlayerClock:
-    """The stream time the player reports (pacat -v), with the monotonic time it was read."""
-
-    def __init__(self, stream):
-        self.points = []
-        self.thread = threading.Thread(target=self.read, args=(stream,), daemon=True)
-        self.thread.start()
-
-    def read(self, stream):
-        text = b""
-        while True:
-            chunk = stream.read1(4096) if hasattr(stream, "read1") else stream.read(4096)
-            if not chunk:
-                return
-            now = time.monotonic()
-            text = (text + chunk)[-4096:]
-            found = re.findall(rb"Time: ([0-9.]+) sec", text)
-            if found:
-                self.points.append((now, float(found[-1])))
-                text = b""
-
-    def played_at(self, t):
-        """The player's stream time in seconds at monotonic time t."""
-        before = [p for p in self.points if p[0] <= t]
-        if not before:
-            return None
-        when, value = before[-1]
-        return value + (t - when) if value > 0 else None
-
-
-def start_server(kind, env):
-    out = subprocess.run([server, "start", kind], env=env, check=True, capture_output=True,
-                         text=True)
-    for line in out.stdout.split("\n"):
-        if line.startswith("export "):
-            for pair in line[len("export "):].split(" "):
-                key, _, value = pair.partition("=")
-                env[key] = value.strip("'")
-
-
-def stop_server(env):
-    subprocess.run([server, "stop"], env=env, check=False, capture_output=True)
+from recbench import (RATE, SINK, analyse, player_command, PlayerClock, reference_command,
+                      start_ours, start_server, stop_server, write_raw, write_signal)
 
 
 def one_run(args, rec, signal_file, work, env):
@@ -127,9 +40,7 @@ def one_run(args, rec, signal_file, work, env):
         if args.player == "paplay":
             player_cmd = ["paplay", "-v", "--device=" + SINK, signal_file]
         else:
-            player_cmd = ["pacat", "-v", "--device=" + SINK, "--latency-msec=20", "--raw",
-                          "--format=s16le", "--rate=" + str(RATE), "--channels=2",
-                          signal_file[:-4] + ".raw"]
+            player_cmd = player_command(SINK, signal_file[:-4] + ".raw")
         player = subprocess.Popen(player_cmd, env=env, stderr=subprocess.PIPE)
         clock = PlayerClock(player.stderr)
         deadline = time.monotonic() + 10
@@ -137,16 +48,9 @@ def one_run(args, rec, signal_file, work, env):
             time.sleep(0.05)
         out_dir = tempfile.mkdtemp(dir=work)
         ref_file = os.path.join(work, f"ref{time.time_ns()}.wav")
-        if args.server == "pipewire":
-            ref_cmd = ["pw-record", "--target", SINK, "-P", "stream.capture.sink=true",
-                       "--format", "s16", "--rate", str(RATE), "--channels", "2", ref_file]
-        else:
-            ref_cmd = ["parecord", "--device=" + SINK + ".monitor", "--file-format=wav",
-                       "--format=s16le", "--rate=" + str(RATE), "--channels=2", ref_file]
+        ref_cmd = reference_command(args.server, ref_file)
         t_start = time.monotonic()
-        ours = subprocess.Popen([rec, "--duration", str(args.seconds), "--format", "wav",
-                                 "--output", out_dir], env=env, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, text=True)
+        ours = start_ours(rec, args.seconds, out_dir, env, subprocess.DEVNULL)
         t_ref = time.monotonic()
         ref = subprocess.Popen(ref_cmd, env=env, stderr=subprocess.DEVNULL)
         time.sleep(args.seconds)
@@ -186,8 +90,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="orvanta-rec-start.") as work:
         signal_file = os.path.join(work, "signal.wav")
         write_signal(signal_file, args.seconds + 20)
-        with open(signal_file, "rb") as f, open(signal_file[:-4] + ".raw", "wb") as raw:
-            raw.write(f.read()[44:])
+        write_raw(signal_file[:-4] + ".raw", (args.seconds + 20) * RATE)
         env = dict(os.environ)
         env["ORVANTA_SOUND_STATE"] = os.path.join(work, "sound.state")
         rows = {}
