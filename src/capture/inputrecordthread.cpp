@@ -9,6 +9,7 @@
 #include "common/handoff.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -21,9 +22,20 @@ constexpr int32_t NonFloatMixFormat = -960;
 constexpr int32_t ConversionFailed = 1975;
 constexpr int64_t CaptureBufferDuration = 50000000; // 5 s in 100-ns units
 constexpr uint32_t PollIntervalMs = 100;
-// How often a followed default output is looked up. With the pulse engine a look-up is two
-// server round trips, which is cheap at this rate.
+// How often a followed default output is looked up when the engine does not tell of
+// changes. With the pulse engine a look-up is two server round trips, cheap at this rate.
 constexpr int64_t DefaultCheckMs = 1000;
+// Where the engine tells of changes, a look-up now and then still guards against a missed
+// one.
+constexpr int64_t NotifiedCheckMs = 5000;
+// After a switch the old stream is read on until the new one delivers, for at most this
+// long, looking every few ms, so that the new stream's first frame is seen soon after it
+// arrives.
+constexpr int MaxHandOverMs = 1000;
+constexpr int HandOverPollMs = 5;
+// Consecutive packets of one stream further apart than this by the stream's clock have
+// nothing between them: the engine's clock jumped over a stretch it had no data for.
+constexpr double StreamJumpMs = 100;
 // Polls an invalidated output may go on failing while no other output can be opened. Some
 // seconds, not one: PipeWire names a new default a moment after the old device is gone, at
 // times more than a second later.
@@ -202,41 +214,40 @@ QString TInputRecordThread::defaultOutputId(std::unique_ptr<IMMDevice>* device) 
 }
 
 TInputRecordThread::Follow TInputRecordThread::switchToDefault(std::unique_ptr<IMMDevice> device,
-                                                               const QString& id) {
+                                                               const QString& id,
+                                                               OpenStream* previous) {
     // The old stream stays usable until the new one is ready, so that a default that
     // cannot be opened costs nothing when the old endpoint is still there.
-    std::unique_ptr<IMMDevice> oldDevice = std::move(MMDev);
-    std::unique_ptr<IAudioClient> oldClient = std::move(AudioClient);
-    std::unique_ptr<IAudioCaptureClient> oldCapture = std::move(CaptureClient);
-    std::unique_ptr<ISimpleAudioVolume> oldVolume = std::move(VolumeClient);
-    const WaveFormatExtensible oldFormat = pWfx;
-    const uint32_t oldFrameSize = FrameSize;
-    const uint32_t oldBufferFrames = BufferFrameCount;
+    OpenStream old;
+    old.device = std::move(MMDev);
+    old.client = std::move(AudioClient);
+    old.capture = std::move(CaptureClient);
+    old.volume = std::move(VolumeClient);
+    old.format = pWfx;
+    old.frameSize = FrameSize;
+    old.bufferFrames = BufferFrameCount;
     const QString oldError = errmsg;
 
     MMDev = std::move(device);
     uint32_t state = 0;
     const bool active = !failed(MMDev->GetState(&state)) && state == DEVICE_STATE_ACTIVE;
     if (!active || InitAudioClient(fPCM.nSamplesPerSec) != 0) {
-        MMDev = std::move(oldDevice);
-        AudioClient = std::move(oldClient);
-        CaptureClient = std::move(oldCapture);
-        VolumeClient = std::move(oldVolume);
-        pWfx = oldFormat;
-        FrameSize = oldFrameSize;
-        BufferFrameCount = oldBufferFrames;
+        MMDev = std::move(old.device);
+        AudioClient = std::move(old.client);
+        CaptureClient = std::move(old.capture);
+        VolumeClient = std::move(old.volume);
+        pWfx = old.format;
+        FrameSize = old.frameSize;
+        BufferFrameCount = old.bufferFrames;
         errmsg = oldError;
         return Follow::Kept;
     }
     errmsg = oldError;
-    oldClient->Stop();
-    oldVolume.reset();
-    oldCapture.reset();
-    oldClient.reset();
-    oldDevice.reset();
+    *previous = std::move(old);
 
     const HRESULT status = AudioClient->Start();
     if (failed(status)) {
+        previous->client->Stop();
         errmsg = QStringLiteral("AudioClient.Start Failed.");
         setReturnValue(status);
         return Follow::Failed;
@@ -305,11 +316,49 @@ void TInputRecordThread::execute() {
     };
     prepare();
 
+    // Times in ms. An engine that dates its packets by the stream's own clock (monotonic)
+    // gives exact gaps; otherwise a packet counts as played when it is read, by the session's
+    // clock.
+    bool streamTimes = false;
+    const auto clockMs = [&] { return clock.now() * datetime::MsPerDay; };
+    const auto nowMs = [&] {
+        if (!streamTimes)
+            return clockMs();
+        return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count()) /
+               1000.0;
+    };
+    const double rate = fPCM.nSamplesPerSec;
+    // The packet's first and (one past) last frame.
+    const auto packetSpan = [&](uint64_t qpc, uint32_t n) -> std::pair<double, double> {
+        if (qpc == 0) {
+            const double read = clockMs();
+            return {read, read};
+        }
+        streamTimes = true;
+        const double first = static_cast<double>(qpc) / 1e4;
+        return {first, first + n * 1000.0 / rate};
+    };
+    // The end of the last frame taken from a stream; none before the first.
+    double lastEnd = 0;
+    bool haveEnd = false;
+
     // A default output that is being recorded is followed when the default changes; an
-    // output the user picked besides the default stays recorded as long as it exists.
+    // output the user picked besides the default stays recorded as long as it exists. The
+    // engine tells of changes where it can; otherwise the default is looked up now and then.
     bool followDefault = Loopback && defaultOutputId() == card;
-    TDateTime lastPacket = clock.now();
-    TDateTime lastDefaultCheck = lastPacket;
+    bool notified = false;
+    const auto listen = [&] {
+        if (notified || !followDefault || !MMDevEnum)
+            return;
+        notified = !failed(MMDevEnum->RegisterEndpointNotificationCallback([this] {
+            m_outputsChanged.store(true);
+            wake();
+        }));
+    };
+    listen();
+    TDateTime lastDefaultCheck = clock.now();
 
     // The blocks of one round go to the storage thread together; whatever way the loop is
     // left, nothing queued stays unsignalled.
@@ -323,38 +372,43 @@ void TInputRecordThread::execute() {
         }
     } wakeOnExit{Owner, queued};
 
+    const auto conversionFailed = [&](int64_t srcsize, uint32_t frameSize) {
+        errmsg = QStringLiteral("Format Conversion Failed. Exception raised: "
+                                "block size%1, frame size%2")
+                     .arg(srcsize)
+                     .arg(frameSize);
+        setReturnValue(ConversionFailed);
+    };
+    // Converts `n` frames at `from` into one block.
+    const auto queueConverted = [&](uint8_t* from, uint64_t n, uint32_t frameSize,
+                                    const StereoDownmix& mix) -> bool {
+        try {
+            ConvertToStereo(from, static_cast<int64_t>(n), frameSize, work.stereo.data(), mix);
+            FloatToPcm16(work.stereo.data(), work.pcm.data(), static_cast<int64_t>(n) * 2);
+        } catch (...) {
+            conversionFailed(static_cast<int64_t>(n) * 8, frameSize);
+            return false;
+        }
+        // The block is the loop's only allocation.
+        Owner.queueBlock(makeCapturedBlock(work.pcm.data(), static_cast<int32_t>(n * 4)),
+                         StorageWake::Later);
+        queued = true;
+        return true;
+    };
+
     // Converts what has gathered into one block. False (errmsg and return value set) when
     // the conversion failed.
     const auto cutBlock = [&]() -> bool {
-        const int64_t srcsize = static_cast<int64_t>(frames) * 8;
-        if (srcsize > 0) {
-            try {
-                ConvertToStereo(work.accumulation.data(), static_cast<int64_t>(frames), FrameSize,
-                                work.stereo.data(), downmix);
-                FloatToPcm16(work.stereo.data(), work.pcm.data(), static_cast<int64_t>(frames) * 2);
-            } catch (...) {
-                errmsg = QStringLiteral("Format Conversion Failed. Exception raised: "
-                                        "block size%1, frame size%2")
-                             .arg(srcsize)
-                             .arg(FrameSize);
-                setReturnValue(ConversionFailed);
-                return false;
-            }
-            const auto bufsize = static_cast<int32_t>(frames * 4);
-            // The block is the loop's only allocation.
-            Owner.queueBlock(makeCapturedBlock(work.pcm.data(), bufsize), StorageWake::Later);
-            queued = true;
-        }
+        if (frames > 0 && !queueConverted(work.accumulation.data(), frames, FrameSize, downmix))
+            return false;
         bytes = 0;
         frames = 0;
         return true;
     };
 
-    // Queues zeros for the time between the old stream's last packet and the new stream's
-    // start, in blocks no larger than the ones cut from packets.
-    const auto queueGap = [&](TDateTime from, TDateTime to) {
-        const double gapMs =
-            std::clamp((to - from) * datetime::MsPerDay, 0.0, static_cast<double>(MaxGapMs));
+    // Queues `ms` of zeros, in blocks no larger than the ones cut from packets.
+    const auto queueGap = [&](double ms) {
+        const double gapMs = std::clamp(ms, 0.0, static_cast<double>(MaxGapMs));
         auto silent = static_cast<uint64_t>(std::llround(gapMs * fPCM.nSamplesPerSec / 1000.0));
         const uint64_t perBlock = std::max<uint64_t>(uint64_t{fPCM.nSamplesPerSec} / 40 + 1, 1);
         std::vector<int16_t> zeros;
@@ -383,12 +437,22 @@ void TInputRecordThread::execute() {
             uint32_t NumFramesAvailable = 0;
             uint32_t Flags = 0;
             uint64_t uDummy = 0;
-            s = CaptureClient->GetBuffer(&pData, &NumFramesAvailable, &Flags, &uDummy, &uDummy);
+            uint64_t qpc = 0;
+            s = CaptureClient->GetBuffer(&pData, &NumFramesAvailable, &Flags, &uDummy, &qpc);
             if (s != S_OK && s != AUDCLNT_S_BUFFER_EMPTY)
                 return {"CaptureClient.GetBuffer Failed.", s};
 
-            const uint64_t packetBytes = uint64_t{NumFramesAvailable} * FrameSize;
-            work.reserve(frames + NumFramesAvailable, FrameSize);
+            const uint32_t n = NumFramesAvailable;
+            const auto [first, end] = packetSpan(qpc, n);
+            // A stream whose clock jumped delivered nothing for a while (a suspended
+            // output, a stalled server): that time is kept as silence.
+            if (n > 0 && qpc != 0 && haveEnd && first - lastEnd > StreamJumpMs) {
+                if (!cutBlock())
+                    return {nullptr, ConversionFailed};
+                queueGap(first - lastEnd);
+            }
+            const uint64_t packetBytes = uint64_t{n} * FrameSize;
+            work.reserve(frames + n, FrameSize);
             if (packetBytes > 0) {
                 // Silence is written into our own buffer rather than over the engine's, which
                 // may be read-only or, for a hole in the stream, absent.
@@ -398,14 +462,15 @@ void TInputRecordThread::execute() {
                 else
                     std::memcpy(to, pData, static_cast<size_t>(packetBytes));
             }
-            const uint32_t n = NumFramesAvailable;
             s = CaptureClient->ReleaseBuffer(n);
             if (failed(s))
                 return {"CaptureClient.ReleaseBuffer Failed.", s};
             bytes += packetBytes;
             frames += n;
-            if (n > 0)
-                lastPacket = clock.now();
+            if (n > 0) {
+                lastEnd = end;
+                haveEnd = true;
+            }
 
             if (bytes > threshold && !cutBlock())
                 return {nullptr, ConversionFailed};
@@ -415,6 +480,111 @@ void TInputRecordThread::execute() {
                 return {"CaptureClient.GetNextPacketSize2 Failed.", s};
         }
         return {};
+    };
+
+    // The hand-over from the old stream, which still runs when only the default changed,
+    // to the new one: the old stream is read on until the new one delivers, what it played
+    // before the new stream's first frame is kept, and the time between the two is silence.
+    const auto handOver = [&](OpenStream& old, bool oldAlive) -> bool {
+        std::vector<uint8_t> tail;
+        uint64_t tailFrames = 0;
+        double tailStart = 0;
+        double tailEnd = 0;
+        bool tailTimed = false;
+        // When the new stream's first frame was played; a packet looked at and released
+        // unread is handed out again.
+        double newStart = 0;
+        bool newDelivered = false;
+        for (int waited = 0;; waited += HandOverPollMs) {
+            uint32_t waiting = 0;
+            while (oldAlive) {
+                if (failed(old.capture->GetNextPacketSize(&waiting))) {
+                    oldAlive = false;
+                    break;
+                }
+                if (waiting == 0)
+                    break;
+                uint8_t* data = nullptr;
+                uint32_t n = 0;
+                uint32_t flags = 0;
+                uint64_t position = 0;
+                uint64_t qpc = 0;
+                const HRESULT got = old.capture->GetBuffer(&data, &n, &flags, &position, &qpc);
+                if (got != S_OK) {
+                    oldAlive = got == AUDCLNT_S_BUFFER_EMPTY;
+                    break;
+                }
+                const auto [first, end] = packetSpan(qpc, n);
+                if (tailFrames == 0) {
+                    tailStart = first;
+                    tailTimed = qpc != 0;
+                }
+                const size_t at = tail.size();
+                tail.resize(at + size_t{n} * old.frameSize, 0);
+                if (data && !(flags & AUDCLNT_BUFFERFLAGS_SILENT))
+                    std::memcpy(tail.data() + at, data, size_t{n} * old.frameSize);
+                tailFrames += n;
+                tailEnd = end;
+                if (failed(old.capture->ReleaseBuffer(n)))
+                    oldAlive = false;
+            }
+            if (!newDelivered) {
+                uint32_t next = 0;
+                if (failed(CaptureClient->GetNextPacketSize(&next)))
+                    break;
+                uint8_t* data = nullptr;
+                uint32_t n = 0;
+                uint32_t flags = 0;
+                uint64_t position = 0;
+                uint64_t qpc = 0;
+                if (next > 0 &&
+                    CaptureClient->GetBuffer(&data, &n, &flags, &position, &qpc) == S_OK) {
+                    newStart = packetSpan(qpc, n).first;
+                    newDelivered = true;
+                    CaptureClient->ReleaseBuffer(0);
+                }
+            }
+            // By the streams' clocks the old one is read up to the new one's start: what it
+            // played by then may still be on its way when the new stream's first packet
+            // arrives.
+            const double oldEnd = tailFrames > 0 ? tailEnd : lastEnd;
+            if (newDelivered && (!oldAlive || !streamTimes || oldEnd >= newStart))
+                break;
+            if (waited >= MaxHandOverMs || sleepFor(HandOverPollMs))
+                break;
+        }
+        old.client->Stop();
+        if (!newDelivered)
+            newStart = nowMs();
+
+        uint64_t keep = tailFrames;
+        if (tailTimed) {
+            const double before = (newStart - tailStart) * rate / 1000.0;
+            keep = static_cast<uint64_t>(
+                std::clamp(std::llround(before), 0LL, static_cast<long long>(tailFrames)));
+            tailEnd = tailStart + keep * 1000.0 / rate;
+        }
+        if (keep > 0) {
+            const StereoDownmix oldMix = stereoDownmixFor(
+                old.format.Format.nChannels, old.format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE
+                                                 ? old.format.dwChannelMask
+                                                 : 0);
+            const uint64_t perBlock = std::max<uint64_t>(uint64_t{fPCM.nSamplesPerSec} / 40, 1);
+            work.reserve(perBlock, old.frameSize);
+            for (uint64_t done = 0; done < keep;) {
+                const uint64_t n = std::min(perBlock, keep - done);
+                if (!queueConverted(tail.data() + done * old.frameSize, n, old.frameSize, oldMix))
+                    return false;
+                done += n;
+            }
+            lastEnd = tailEnd;
+            haveEnd = true;
+        }
+        if (haveEnd)
+            queueGap(newStart - lastEnd);
+        lastEnd = newStart;
+        haveEnd = true;
+        return true;
     };
 
     // After a switch: the rest of the old stream, the gap as silence, then the new stream.
@@ -427,15 +597,16 @@ void TInputRecordThread::execute() {
             return Follow::Kept;
         if (!cutBlock())
             return Follow::Failed;
-        const Follow result = switchToDefault(std::move(device), id);
+        OpenStream old;
+        const Follow result = switchToDefault(std::move(device), id, &old);
         if (result != Follow::Switched)
             return result;
-        const TDateTime started = clock.now();
-        queueGap(lastPacket, started);
-        lastPacket = started;
-        lastDefaultCheck = started;
+        if (!handOver(old, reason == SwitchReason::DefaultChanged))
+            return Follow::Failed;
+        lastDefaultCheck = clock.now();
         // Whatever made the switch, the new stream is the default output now.
         followDefault = true;
+        listen();
         prepare();
         return result;
     };
@@ -466,8 +637,10 @@ void TInputRecordThread::execute() {
         }
         invalidatedPolls = 0;
         const TDateTime now = clock.now();
+        const bool heard = m_outputsChanged.exchange(false);
+        const int64_t checkMs = notified ? NotifiedCheckMs : DefaultCheckMs;
         if (followDefault && !terminated() &&
-            (now - lastDefaultCheck) * datetime::MsPerDay >= DefaultCheckMs) {
+            (heard || (now - lastDefaultCheck) * datetime::MsPerDay >= checkMs)) {
             lastDefaultCheck = now;
             if (follow(SwitchReason::DefaultChanged) == Follow::Failed)
                 return;

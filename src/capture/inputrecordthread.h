@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -20,8 +21,10 @@ class TWASAPISource;
 /// An output endpoint captured by loopback is followed: when it goes away, or when it was
 /// the default output and another one becomes the default, capture goes on on the new
 /// default output, opened at the rate of the recording's PCM format (the server resamples).
-/// The time between the last packet of the old stream and the start of the new one is
-/// queued as silence, so that the recording's timeline stays true. Only when no output is
+/// The old stream is read on until the new one delivers, and the time between the old
+/// stream's last frame and the new stream's first, by the streams' own clocks, is queued as
+/// silence, so that the recording's timeline stays true; so is a stretch in which a stream
+/// delivered nothing. Only when no output is
 /// left does the body end with the failure of the old stream.
 ///
 /// Threads: constructor, destructor, Init and the settable fields: the window thread,
@@ -50,18 +53,33 @@ protected:
 private:
     enum class Follow { Switched, Kept, Failed };
     enum class SwitchReason { Invalidated, DefaultChanged };
+    /// The engine objects of one open stream.
+    struct OpenStream {
+        std::unique_ptr<audio::IMMDevice> device;
+        std::unique_ptr<audio::IAudioClient> client;
+        std::unique_ptr<audio::IAudioCaptureClient> capture;
+        std::unique_ptr<audio::ISimpleAudioVolume> volume;
+        audio::WaveFormatExtensible format;
+        uint32_t frameSize = 0;
+        uint32_t bufferFrames = 0;
+    };
 
     int32_t InitAudioClient(uint32_t requestedRate = 0);
     /// The id of the default output; empty when there is none or it cannot be read.
     QString defaultOutputId(std::unique_ptr<audio::IMMDevice>* device = nullptr);
     /// Opens and starts a stream on `device` (the default output, `id`) in place of the
-    /// current one. Switched: the current stream is the new one. Kept: the device could not
-    /// be opened; the old stream is untouched. Failed: the new stream could not be started
-    /// and the old one is gone; errmsg and the return value are set.
-    Follow switchToDefault(std::unique_ptr<audio::IMMDevice> device, const QString& id);
+    /// current one. Switched: the current stream is the new one, and the old one, still
+    /// running, is in `previous`. Kept: the device could not be opened; the old stream is
+    /// untouched. Failed: the new stream could not be started; errmsg and the return value
+    /// are set.
+    Follow switchToDefault(std::unique_ptr<audio::IMMDevice> device, const QString& id,
+                           OpenStream* previous);
     /// Has the window thread record the endpoint now captured and tell the source.
     void announceDevice(const QString& id);
 
+    /// The engine said that the outputs or the default may have changed (any thread).
+    /// Declared before the enumerator that calls it, so that it outlives it.
+    std::atomic<bool> m_outputsChanged{false};
     audio::AudioEngine& m_engine;
     TDataEvent OwnerEvent;
     TWASAPISource& Owner;

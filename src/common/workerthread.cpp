@@ -38,10 +38,20 @@ void WorkerThread::terminate() {
     m_sleepWake.notify_all();
 }
 
+void WorkerThread::wake() {
+    {
+        std::lock_guard lock(m_sleepMutex);
+        m_woken = true;
+    }
+    m_sleepWake.notify_all();
+}
+
 bool WorkerThread::sleepFor(int ms) {
     std::unique_lock lock(m_sleepMutex);
-    return m_sleepWake.wait_for(lock, std::chrono::milliseconds(ms),
-                                [this] { return m_terminated.load(); });
+    m_sleepWake.wait_for(lock, std::chrono::milliseconds(ms),
+                         [this] { return m_terminated.load() || m_woken; });
+    m_woken = false;
+    return m_terminated.load();
 }
 
 int WorkerThread::waitFor() {

@@ -33,6 +33,9 @@ public:
     /// Any thread. Requests termination and wakes sleepFor().
     void terminate();
     bool terminated() const { return m_terminated.load(); }
+    /// Any thread. Ends the body's current sleepFor() early (or its next one, when it is not
+    /// sleeping), without asking it to terminate.
+    void wake();
     /// Window thread. Waits until the body and the termination notification have run,
     /// serving hand-offs meanwhile; returns the return value. Returns at once when the
     /// thread was never started.
@@ -55,7 +58,8 @@ protected:
     /// Asks a running body to end and waits for it: on the window thread through waitFor()
     /// (serving hand-offs), elsewhere by joining. Does nothing when the thread never ran.
     void stopAndWait();
-    /// Worker thread: sleeps up to ms milliseconds; returns early (true) on terminate().
+    /// Worker thread: sleeps up to ms milliseconds; returns early on wake() (false) and on
+    /// terminate() (true).
     bool sleepFor(int ms);
     WindowThreadHandoff& handoff() { return m_handoff; }
 
@@ -66,6 +70,7 @@ private:
     std::thread m_thread;
     ThreadPriority m_priority = ThreadPriority::Normal;
     std::atomic<bool> m_terminated{false};
+    bool m_woken = false; ///< guarded by m_sleepMutex
     std::atomic<bool> m_finished{false};
     std::atomic<int> m_returnValue{0};
     std::mutex m_sleepMutex;

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -28,6 +29,7 @@ constexpr HRESULT hr(uint32_t v) {
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
 constexpr HRESULT AUDCLNT_S_BUFFER_EMPTY = hr(0x08890001u);
+constexpr HRESULT E_NOTIMPL = hr(0x80004001u);
 constexpr HRESULT E_POINTER = hr(0x80004003u);
 constexpr HRESULT E_FAIL = hr(0x80004005u);
 constexpr HRESULT E_OUTOFMEMORY = hr(0x8007000Eu);
@@ -129,7 +131,9 @@ public:
     virtual HRESULT GetNextPacketSize(uint32_t* frames) = 0;
     /// The next packet: its data (valid until ReleaseBuffer), frame count and flags
     /// (AUDCLNT_BUFFERFLAGS_SILENT: treat the data as silence). AUDCLNT_S_BUFFER_EMPTY with
-    /// 0 frames when nothing is waiting.
+    /// 0 frames when nothing is waiting. `qpcPosition`: when the packet's first frame was
+    /// played, in 100-ns units of the monotonic clock (CLOCK_MONOTONIC), by the stream's own
+    /// clock; 0 when the engine cannot tell.
     virtual HRESULT GetBuffer(uint8_t** data, uint32_t* frames, uint32_t* flags,
                               uint64_t* devicePosition, uint64_t* qpcPosition) = 0;
     /// Releases the packet got last; `frames` is its frame count (or 0).
@@ -191,6 +195,14 @@ public:
     virtual HRESULT GetDefaultAudioEndpoint(int dataFlow, int role,
                                             std::unique_ptr<IMMDevice>* device) = 0;
     virtual HRESULT GetDevice(const QString& id, std::unique_ptr<IMMDevice>* device) = 0;
+    /// Asks to hear when the default endpoints or the set of endpoints may have changed:
+    /// `changed` then runs on a thread of the engine and must only signal (it may run for
+    /// other changes too). It stays registered while the enumerator lives. E_NOTIMPL when
+    /// the engine cannot tell; its users then look now and then.
+    virtual HRESULT RegisterEndpointNotificationCallback(std::function<void()> changed) {
+        (void)changed;
+        return E_NOTIMPL;
+    }
 };
 
 /// An audio service: creates enumerators. AUDCLNT_E_SERVICE_NOT_RUNNING when no sound

@@ -135,6 +135,43 @@ void PulseConnection::onOperationState(pa_operation*, void* connection) noexcept
     static_cast<PulseConnection*>(connection)->signal();
 }
 
+uint64_t PulseConnection::addChangeListener(std::function<void()> changed) {
+    if (!m_subscribed && isAlive()) {
+        // Only the events a recorder of the default output acts on: the server's own (a
+        // new default) and sinks coming or going. Asked for once; the answer is not waited
+        // for, as the events simply begin.
+        pa_context_set_subscribe_callback(m_context.get(), &PulseConnection::onSubscription, this);
+        OperationPtr(
+            pa_context_subscribe(m_context.get(),
+                                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                                     PA_SUBSCRIPTION_MASK_SINK),
+                                 nullptr, nullptr));
+        m_subscribed = true;
+    }
+    const uint64_t token = m_nextListener++;
+    m_changeListeners.emplace(token, std::move(changed));
+    return token;
+}
+
+void PulseConnection::removeChangeListener(uint64_t token) {
+    m_changeListeners.erase(token);
+}
+
+void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t event, uint32_t,
+                                     void* connection) noexcept {
+    const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    // A sink's volume or state changes often and says nothing of the default.
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
+        return;
+    }
+    for (const auto& [token, listener] :
+         static_cast<PulseConnection*>(connection)->m_changeListeners) {
+        (void)token;
+        listener();
+    }
+}
+
 void PulseConnection::signal() noexcept {
     pa_threaded_mainloop_signal(m_mainloop.get(), 0);
 }

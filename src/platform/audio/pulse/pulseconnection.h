@@ -3,11 +3,15 @@
 #include <pulse/context.h>
 #include <pulse/operation.h>
 #include <pulse/stream.h>
+#include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
 
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 
 /// One connection to the sound server: a threaded main loop and its context, shared by every
@@ -79,6 +83,12 @@ public:
     bool waitUntilReady(pa_stream* stream);
     /// Lock held: the callback to register wherever libpulse should wake a waiting thread.
     static void signalStream(pa_stream* stream, void* connection) noexcept;
+    /// Lock held. `changed` runs on the main loop thread, lock held, whenever the server
+    /// reports that its defaults changed or that a sink came or went; it must only signal.
+    /// Returns the token that removes it again.
+    uint64_t addChangeListener(std::function<void()> changed);
+    /// Lock held. Once it returns, the listener is not called any more.
+    void removeChangeListener(uint64_t token);
 
 private:
     PulseConnection() = default;
@@ -87,10 +97,16 @@ private:
     static void onContextState(pa_context* context, void* connection) noexcept;
     static void onOperationState(pa_operation* operation, void* connection) noexcept;
     void signal() noexcept;
+    static void onSubscription(pa_context* context, pa_subscription_event_type_t event,
+                               uint32_t index, void* connection) noexcept;
 
     MainloopPtr m_mainloop;
     ContextPtr m_context;
     bool m_running = false;
+    // Lock held.
+    std::map<uint64_t, std::function<void()>> m_changeListeners;
+    uint64_t m_nextListener = 1;
+    bool m_subscribed = false;
 };
 
 } // namespace audio::pulse

@@ -95,6 +95,32 @@ public:
     explicit PulseEnumerator(std::shared_ptr<PulseConnection> connection)
         : m_connection(std::move(connection)) {}
 
+    ~PulseEnumerator() override {
+        if (m_listener != 0) {
+            MainloopLock lock(*m_connection);
+            m_connection->removeChangeListener(m_listener);
+        }
+    }
+
+    PulseEnumerator(const PulseEnumerator&) = delete;
+    PulseEnumerator& operator=(const PulseEnumerator&) = delete;
+
+    HRESULT RegisterEndpointNotificationCallback(std::function<void()> changed) override {
+        if (!changed) {
+            return E_POINTER;
+        }
+        MainloopLock lock(*m_connection);
+        const HRESULT status = serverStatus();
+        if (status != S_OK) {
+            return status;
+        }
+        if (m_listener != 0) {
+            m_connection->removeChangeListener(m_listener);
+        }
+        m_listener = m_connection->addChangeListener(std::move(changed));
+        return S_OK;
+    }
+
     HRESULT EnumAudioEndpoints(int dataFlow, uint32_t stateMask,
                                std::vector<std::unique_ptr<IMMDevice>>* devices) override {
         if (!devices) {
@@ -207,6 +233,7 @@ private:
     }
 
     std::shared_ptr<PulseConnection> m_connection;
+    uint64_t m_listener = 0; ///< guarded by the connection's lock
 };
 
 class PulseEngine final : public AudioEngine {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -39,13 +40,18 @@ HRESULT openFailure(PulseConnection& connection) {
     }
 }
 
-uint64_t performanceCounter() {
-    // 100-ns units of a monotonic clock, as the position's second value is counted.
+/// Microseconds of the monotonic clock, which packet times are counted in.
+double monotonicUs() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(now)
-            .count());
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
+
+/// A stream that delivers this much later than its own clock says has had nothing to
+/// deliver meanwhile (a suspended or stalled device): its clock jumps to the present.
+/// Far above the jitter of fragment delivery, well below any gap worth keeping.
+constexpr double StallUs = 200000;
+/// Delivery jitter is averaged over about this many fragments before the clock follows it.
+constexpr double ClockFollow = 16;
 
 } // namespace
 
@@ -96,7 +102,9 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
             // once the server has granted the buffer.
             std::lock_guard<std::mutex> queueLock(result->m_queueMutex);
             result->m_queue = std::make_unique<RecordQueue>(result->m_frameSize, attr.maxlength,
-                                                            bytesPerSecond / 100);
+                                                            bytesPerSecond / 100, bytesPerSecond);
+            result->m_bytesPerUs = bytesPerSecond / 1e6;
+            result->m_leadBytes = bytesPerSecond / 10 / result->m_frameSize * result->m_frameSize;
         }
         pa_stream_set_read_callback(s, &PulseStream::onReadable, result.get());
         connected = pa_stream_connect_record(s, setup.device.c_str(), &attr, flags);
@@ -169,6 +177,19 @@ void PulseStream::onState(pa_stream* stream, void* self) noexcept {
 void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexcept {
     auto* that = static_cast<PulseStream*>(self);
     std::lock_guard<std::mutex> queueLock(that->m_queueMutex);
+    // The stream's clock: when the first byte waiting now was played. Its last byte was
+    // played about now, so the first was its length earlier; the clock follows that estimate
+    // slowly and counts on by the bytes delivered, holes included, so that each packet's
+    // time is exact relative to the others of the stream.
+    if (that->m_bytesPerUs > 0 && bytes > 0) {
+        const double estimate = monotonicUs() - static_cast<double>(bytes) / that->m_bytesPerUs;
+        const double late = estimate - that->m_nextByteUs;
+        if (that->m_nextByteUs == 0 || late > StallUs) {
+            that->m_nextByteUs = estimate;
+        } else {
+            that->m_nextByteUs += late / ClockFollow;
+        }
+    }
     // `bytes` is all that waits, holes included, and nothing arrives while this runs on the
     // main loop thread; counting it down spares the peek that would only find the queue
     // empty. Whatever is left over is offered again with the next fragment.
@@ -178,12 +199,34 @@ void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexce
         if (pa_stream_peek(stream, &data, &peeked) < 0 || peeked == 0) {
             return; // failed (the state callback tells), or nothing there and nothing to drop
         }
-        try {
-            // Null data is a hole: the server had nothing for this stretch, and it becomes
-            // a silent packet.
-            that->m_queue->push(static_cast<const uint8_t*>(data), peeked);
-        } catch (...) {
-            that->m_outOfMemory = true;
+        // PipeWire begins a record stream with a quantum of zeros that nothing played; the
+        // stream's real audio follows it and is dated after it. Digital silence at the very
+        // start of a stream (at most 100 ms) is therefore dropped: a recording then begins
+        // with what was played, and after a change of output the old output's last audio is
+        // kept for that time instead of the new stream's filler.
+        const auto* bytesIn = static_cast<const uint8_t*>(data);
+        size_t skip = 0;
+        if (that->m_leadBytes > 0) {
+            const size_t limit = std::min(peeked, that->m_leadBytes);
+            while (skip < limit && (!bytesIn || bytesIn[skip] == 0)) {
+                ++skip;
+            }
+            skip -= skip % that->m_frameSize;
+            that->m_leadBytes = skip == peeked ? that->m_leadBytes - skip : 0;
+        }
+        const double timeUs =
+            that->m_bytesPerUs > 0 ? that->m_nextByteUs + skip / that->m_bytesPerUs : 0;
+        if (skip < peeked) {
+            try {
+                // Null data is a hole: the server had nothing for this stretch, and it
+                // becomes a silent packet.
+                that->m_queue->push(bytesIn ? bytesIn + skip : nullptr, peeked - skip, timeUs);
+            } catch (...) {
+                that->m_outOfMemory = true;
+            }
+        }
+        if (that->m_bytesPerUs > 0) {
+            that->m_nextByteUs += static_cast<double>(peeked) / that->m_bytesPerUs;
         }
         pa_stream_drop(stream);
         bytes -= std::min(bytes, peeked);
@@ -328,7 +371,7 @@ HRESULT PulseStream::getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags
         *devicePosition = m_framesDelivered;
     }
     if (qpcPosition) {
-        *qpcPosition = performanceCounter();
+        *qpcPosition = static_cast<uint64_t>(std::llround(m_queue->packetTimeUs() * 10));
     }
     m_queue->setPacketHandedOut(true);
     return S_OK;

@@ -115,6 +115,12 @@ private:
     /// The queue had no memory for a fragment; reported once by the next packet call.
     bool m_outOfMemory = false;
     uint64_t m_framesDelivered = 0;
+    /// The stream's clock: when the next byte from the server was played (monotonic
+    /// microseconds; 0 before the first). Fixed at open: the bytes per microsecond.
+    double m_nextByteUs = 0;
+    double m_bytesPerUs = 0;
+    /// Digital silence that may still be dropped from the stream's start (see onReadable).
+    size_t m_leadBytes = 0;
 
     // Guarded by the connection's lock.
     bool m_started = false;

@@ -5,12 +5,13 @@
 
 namespace audio::pulse {
 
-RecordQueue::RecordQueue(uint32_t frameSize, size_t limitBytes, size_t maxPacketBytes)
+RecordQueue::RecordQueue(uint32_t frameSize, size_t limitBytes, size_t maxPacketBytes,
+                         double bytesPerSecond)
     : m_frameSize(std::max<uint32_t>(frameSize, 1)), m_limitBytes(limitBytes),
       m_maxPacketBytes(maxPacketBytes == 0
                            ? 0
                            : std::max<size_t>(maxPacketBytes / m_frameSize, 1) * m_frameSize),
-      m_slots(8) {
+      m_bytesPerUs(bytesPerSecond / 1e6), m_slots(8) {
     m_partial.reserve(m_frameSize);
 }
 
@@ -28,7 +29,7 @@ RecordQueue::Packet& RecordQueue::appendSlot() {
     return packet;
 }
 
-void RecordQueue::push(const uint8_t* data, size_t bytes) {
+void RecordQueue::push(const uint8_t* data, size_t bytes, double timeUs) {
     if (bytes == 0) {
         return;
     }
@@ -55,6 +56,11 @@ void RecordQueue::push(const uint8_t* data, size_t bytes) {
         const size_t size = m_maxPacketBytes == 0 ? left : std::min(left, m_maxPacketBytes);
         Packet& packet = appendSlot();
         size_t fromFragment = size;
+        // The first packet begins with the partial frame, which was played just before.
+        const double startByte =
+            first ? -static_cast<double>(m_partial.size()) : static_cast<double>(offset);
+        packet.timeUs =
+            timeUs == 0 || m_bytesPerUs <= 0 ? timeUs : timeUs + startByte / m_bytesPerUs;
         if (first) {
             packet.bytes.reserve(size);
             packet.bytes.insert(packet.bytes.end(), m_partial.begin(), m_partial.end());
