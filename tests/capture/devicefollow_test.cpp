@@ -50,13 +50,19 @@ protected:
     }
 
     /// Queues `count` stereo packets continuing the ramp and adds what they become to the
-    /// expected samples.
-    void queueRamp(const QString& id, int count) {
+    /// expected samples: the first `keptFrames` of each (all when negative). Packets dated
+    /// from `firstMs` on (by the stream's clock, 10 ms each) when it is not negative.
+    void queueRamp(const QString& id, int count, double firstMs = -1, int keptFrames = -1) {
         for (int i = 0; i < count; ++i) {
             const std::vector<float> samples = rampSamples(m_next, PacketFrames, 2);
-            rig.engine.queuePacket(id, SimEngine::floatPacket(samples, 2));
-            for (float x : samples)
-                expected.push_back(pcmOf(x));
+            SimPacket packet = SimEngine::floatPacket(samples, 2);
+            if (firstMs >= 0)
+                packet.qpc = static_cast<uint64_t>((firstMs + i * 10.0) * 10000);
+            rig.engine.queuePacket(id, std::move(packet));
+            const size_t kept =
+                keptFrames < 0 ? samples.size() : static_cast<size_t>(keptFrames) * 2;
+            for (size_t k = 0; k < kept; ++k)
+                expected.push_back(pcmOf(samples[k]));
             m_next += PacketFrames * 2;
         }
     }
@@ -147,6 +153,55 @@ TEST_F(DeviceFollowTest, GapIsFilledWithExactlyItsLengthOfSilenceAtTheRecordingR
         EXPECT_EQ(rig.source.inputs, QStringList({"Headset"}));
         EXPECT_TRUE(rig.source.IsActive());
         EXPECT_EQ(rig.source.defaultrate, static_cast<int32_t>(Rate));
+    }
+}
+
+TEST_F(DeviceFollowTest, StreamClocksPlaceTheHandOverAndTheSilence) {
+    // The streams date their packets; the session's clock, which would count the time it
+    // took to notice the change (a second here), says nothing of the gap.
+    struct Case {
+        const char* what;
+        double newFirstMs; ///< the new output's first frame, by the streams' clock
+        int keptOfLast;    ///< frames kept of the old output's last packet (10 ms from 1050)
+        int64_t silenceMs; ///< between them
+    };
+    const Case cases[] = {
+        {"overlap: the old output's audio after the new one's start is left out", 1055, 240, 0},
+        {"apart: the time between them is silence", 1100, static_cast<int>(PacketFrames), 40},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        rig.source.stop();
+        rig.blocks.clear();
+        expected.clear();
+        const QString sinkB = QStringLiteral("sink-b-%1").arg(c.newFirstMs);
+        addSink(sinkB, QStringLiteral("Headset"), Rate);
+        rig.engine.setDefaultEndpoint(eRender, "sink-a");
+        queueRamp("sink-a", 3, 1000);
+        start("sink-a");
+        ASSERT_TRUE(processUntil([&] { return rig.blocks.size() == 1; }));
+
+        rig.engine.setDefaultEndpoint(eRender, sinkB);
+        rig.clock.advanceMs(1000);
+        // The old output plays on while the new stream starts; it is read until the new
+        // one has delivered.
+        ASSERT_TRUE(processUntil([&] {
+            for (const SimStream& s : rig.engine.streams())
+                if (s.endpoint == sinkB && (s.streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK))
+                    return true;
+            return false;
+        }));
+        queueRamp("sink-a", 2, 1030);
+        queueRamp("sink-a", 1, 1050, c.keptOfLast);
+        expectSilence(static_cast<uint64_t>(c.silenceMs) * Rate / 1000);
+        queueRamp(sinkB, 2, c.newFirstMs);
+        // The new stream then has nothing for 300 ms (a suspended output): kept as silence.
+        expectSilence(300 * Rate / 1000);
+        queueRamp(sinkB, 3, c.newFirstMs + 320);
+
+        ASSERT_TRUE(deliveredAll());
+        EXPECT_EQ(rig.samples(), expected);
+        EXPECT_TRUE(rig.events.isEmpty()) << rig.events.join('\n').toStdString();
     }
 }
 

@@ -150,6 +150,8 @@ public:
         *flags = p.flags;
         if (devicePosition)
             *devicePosition = e.released;
+        if (qpcPosition)
+            *qpcPosition = p.qpc;
         return S_OK;
     }
 

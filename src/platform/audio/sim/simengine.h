@@ -86,6 +86,8 @@ struct SimPacket {
     uint32_t flags = 0;
     /// What GetBuffer returns for this packet (S_OK or AUDCLNT_S_BUFFER_EMPTY, say).
     HRESULT status = S_OK;
+    /// When its first frame was played, in 100-ns units (0: the engine cannot tell).
+    uint64_t qpc = 0;
 };
 
 /// What the render streams of one endpoint were given.
