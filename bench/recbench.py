@@ -11,10 +11,12 @@ position on, so that two players can play positions that never meet; the stream 
 import array
 import os
 import re
+import shutil
 import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import wave
@@ -161,27 +163,32 @@ class PlayerClock:
         when, value = before[-1]
         return value + (t - when) if value > 0 else None
 
-    def _offset(self, distance):
-        """Monotonic time minus stream time, the median over the reports near a moment
-        (within a second, else the five nearest): a single report is late by however long
-        the player took to print it and this script to read it."""
+    def offset_at(self, t):
+        """Monotonic time minus stream time, the median over the reports within a second of
+        monotonic time t (else the five nearest): a single report is late by however long the
+        player took to print it and this script to read it, and on PipeWire the reports move
+        in steps of the graph's period."""
         points = [p for p in self.points if p[1] > 0]
         if not points:
             return None
-        near = [p for p in points if distance(p) <= 1.0]
+        near = [p for p in points if abs(p[0] - t) <= 1.0]
         if len(near) < 5:
-            near = sorted(points, key=distance)[:5]
+            near = sorted(points, key=lambda p: abs(p[0] - t))[:5]
         return statistics.median(when - value for when, value in near)
 
-    def time_of(self, position):
-        """The monotonic time at which the signal position was played."""
-        s = (position - self.start) / RATE
-        offset = self._offset(lambda p: abs(p[1] - s))
-        return None if offset is None else s + offset
+    # The reports drift against the wall clock by a few ms a second while the sink's latency
+    # changes (with orvanta-rec's render stream in a PulseAudio null sink), whereas the sink
+    # plays exactly one frame per frame time. So a moment is counted in frames from the clock
+    # as read near a chosen moment, the anchor, not from the reports around it.
 
-    def position_at(self, t):
+    def time_of(self, position, anchor):
+        """The monotonic time at which the signal position was played."""
+        offset = self.offset_at(anchor)
+        return None if offset is None else (position - self.start) / RATE + offset
+
+    def position_at(self, t, anchor):
         """The signal position playing at monotonic time t (a float)."""
-        offset = self._offset(lambda p: abs(p[0] - t))
+        offset = self.offset_at(anchor)
         return None if offset is None else self.start + (t - offset) * RATE
 
     def wait_played(self, seconds, timeout=10.0):
@@ -192,11 +199,12 @@ class PlayerClock:
             time.sleep(0.05)
 
 
-def player_command(device=None, path=None):
-    """pacat playing the raw signal with a 20 ms buffer and reporting its stream time; without
-    a device it plays to the default output and the server may move it."""
-    cmd = ["pacat", "-v", "--latency-msec=20", "--raw", "--format=s16le", "--rate=" + str(RATE),
-           "--channels=2"]
+def player_command(device=None, path=None, latency_ms=20):
+    """pacat playing the raw signal and reporting its stream time. Without a device it plays to
+    the default output; neither server keeps it on a device it asked for when the default
+    output changes (only a stream a user moved to a sink other than the default stays)."""
+    cmd = ["pacat", "-v", f"--latency-msec={latency_ms}", "--raw", "--format=s16le",
+           "--rate=" + str(RATE), "--channels=2"]
     if device:
         cmd.append("--device=" + device)
     if path:
@@ -204,11 +212,11 @@ def player_command(device=None, path=None):
     return cmd
 
 
-def start_player(env, raw_path, start=0, device=None):
+def start_player(env, raw_path, start=0, device=None, latency_ms=20):
     """A player of the raw signal file from position start on, and its clock."""
     with open(raw_path, "rb") as f:
         f.seek(4 * start)
-        player = subprocess.Popen(player_command(device), env=env, stdin=f,
+        player = subprocess.Popen(player_command(device, None, latency_ms), env=env, stdin=f,
                                   stderr=subprocess.PIPE)
     return player, PlayerClock(player.stderr, start)
 
@@ -226,6 +234,10 @@ def end(proc, sig=signal.SIGKILL, timeout=20.0):
 
 
 def start_server(kind, env):
+    # The session manager keeps where streams were moved and which sink was the default in
+    # its state directory and restores them on the next start, so that a stream would not
+    # follow the default output after a run that moved one: each server gets its own.
+    env["XDG_STATE_HOME"] = tempfile.mkdtemp(prefix="orvanta-bench-state.")
     out = subprocess.run([server, "start", kind], env=env, check=True, capture_output=True,
                          text=True)
     for line in out.stdout.split("\n"):
@@ -237,6 +249,9 @@ def start_server(kind, env):
 
 def stop_server(env):
     subprocess.run([server, "stop"], env=env, check=False, capture_output=True)
+    state = env.pop("XDG_STATE_HOME", None)
+    if state and os.path.basename(state).startswith("orvanta-bench-state."):
+        shutil.rmtree(state, ignore_errors=True)
 
 
 def load_other_sink(env):
@@ -263,9 +278,12 @@ def reference_command(kind, path, follow_default=False):
         target = [] if follow_default else ["--target", SINK]
         return ["pw-record"] + target + ["-P", "stream.capture.sink=true", "--format", "s16",
                                          "--rate", str(RATE), "--channels", "2", path]
-    device = "@DEFAULT_MONITOR@" if follow_default else SINK + ".monitor"
-    return ["parecord", "--device=" + device, "--file-format=wav", "--format=s16le",
-            "--rate=" + str(RATE), "--channels=2", path]
+    # Following the default, parecord's default 2 s buffer is lost whole when the stream is
+    # moved; a short one shows what the server itself keeps.
+    device = ["--device=@DEFAULT_MONITOR@", "--latency-msec=20"] if follow_default else [
+        "--device=" + SINK + ".monitor"]
+    return ["parecord"] + device + ["--file-format=wav", "--format=s16le",
+                                    "--rate=" + str(RATE), "--channels=2", path]
 
 
 def start_ours(rec, seconds, out_dir, env, log):
