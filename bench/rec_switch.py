@@ -250,7 +250,12 @@ def main():
         rows = {}
         for run in range(args.runs):
             for case in cases:
-                for name, got in one_case(args, case, rec, raw, work, env).items():
+                try:
+                    result = one_case(args, case, rec, raw, work, env)
+                except (RuntimeError, subprocess.CalledProcessError) as e:
+                    ref_name = os.path.basename(reference_command(args.server, "")[0])
+                    result = {name: f"the run failed: {e}" for name in ("orvanta-rec", ref_name)}
+                for name, got in result.items():
                     rows.setdefault((case, name), []).append(got)
                     print(f"run {run + 1} {titles[case]} {name}: {describe(case, got)}",
                           flush=True)
@@ -267,7 +272,7 @@ def main():
             if case == "outputs":
                 keys = ["gap error", "missing"]
             else:
-                keys = ["missing", "silence", "repeated"]
+                keys = ["missing", "silence", "repeated", "shift"]
             parts = [f"{k} {summary([g[k] for g in figures])} ms" for k in keys]
             worst = max(g["out of place"] for g in figures)
             print(f"{title}: min/median/max {'; '.join(parts)}; frames out of place at most "
