@@ -229,6 +229,8 @@ int RecSession::start(const RecOptions& options) {
 
     m_source->fillinputs(card);
     m_recorder->PCM = pcm16Stereo(static_cast<uint32_t>(rate));
+    // The run counts its frames and reads on at a stop itself.
+    m_recorder->drainAtStop = false;
     m_rate = static_cast<uint32_t>(rate);
     m_source->OnData = [this](TWASAPISource* sender, const void* data, int32_t size) {
         // The block that reaches the run's last frame is cut there and closes the file.

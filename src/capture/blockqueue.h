@@ -6,16 +6,19 @@
 #include <memory>
 #include <mutex>
 
-/// One captured block: a signed 32-bit little-endian length N followed by N bytes of
-/// interleaved 16-bit stereo PCM, in one allocation.
+/// One captured block: a signed 32-bit little-endian length N, N bytes of interleaved
+/// 16-bit stereo PCM, and when its last frame was played (a double, ms of monotonicMs();
+/// 0: unknown), in one allocation.
 using CapturedBlock = std::unique_ptr<uint8_t[]>;
 
-/// Allocates a block holding a copy of `size` bytes at `pcm`.
-inline CapturedBlock makeCapturedBlock(const void* pcm, int32_t size) {
-    CapturedBlock block(new uint8_t[static_cast<size_t>(size) + 4]);
+/// Allocates a block holding a copy of `size` bytes at `pcm`, played up to `endMs`.
+inline CapturedBlock makeCapturedBlock(const void* pcm, int32_t size, double endMs = 0) {
+    const size_t bytes = size > 0 ? static_cast<size_t>(size) : 0;
+    CapturedBlock block(new uint8_t[bytes + 4 + sizeof(double)]);
     std::memcpy(block.get(), &size, 4);
-    if (size > 0)
-        std::memcpy(block.get() + 4, pcm, static_cast<size_t>(size));
+    if (bytes > 0)
+        std::memcpy(block.get() + 4, pcm, bytes);
+    std::memcpy(block.get() + 4 + bytes, &endMs, sizeof(double));
     return block;
 }
 
@@ -23,6 +26,13 @@ inline int32_t capturedBlockSize(const CapturedBlock& block) {
     int32_t size = 0;
     std::memcpy(&size, block.get(), 4);
     return size;
+}
+
+inline double capturedBlockEndMs(const CapturedBlock& block) {
+    const int32_t size = capturedBlockSize(block);
+    double endMs = 0;
+    std::memcpy(&endMs, block.get() + 4 + (size > 0 ? size : 0), sizeof(double));
+    return endMs;
 }
 
 /// An unbounded, thread-safe first-in-first-out queue of blocks. enqueue never blocks for

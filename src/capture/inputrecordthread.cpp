@@ -6,10 +6,10 @@
 #include "formats.h"
 #include "wasapisource.h"
 
+#include "common/clock.h"
 #include "common/handoff.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -321,14 +321,7 @@ void TInputRecordThread::execute() {
     // clock.
     bool streamTimes = false;
     const auto clockMs = [&] { return clock.now() * datetime::MsPerDay; };
-    const auto nowMs = [&] {
-        if (!streamTimes)
-            return clockMs();
-        return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                       std::chrono::steady_clock::now().time_since_epoch())
-                                       .count()) /
-               1000.0;
-    };
+    const auto nowMs = [&] { return streamTimes ? monotonicMs() : clockMs(); };
     const double rate = fPCM.nSamplesPerSec;
     // The packet's first and (one past) last frame.
     const auto packetSpan = [&](uint64_t qpc, uint32_t n) -> std::pair<double, double> {
@@ -340,6 +333,9 @@ void TInputRecordThread::execute() {
         const double first = static_cast<double>(qpc) / 1e4;
         return {first, first + n * 1000.0 / rate};
     };
+    // What a block says of when it was played: only times by the streams' clock mean
+    // anything outside the capture.
+    const auto blockTime = [&](double ms) { return streamTimes ? ms : 0.0; };
     // The end of the last frame taken from a stream; none before the first.
     double lastEnd = 0;
     bool haveEnd = false;
@@ -379,9 +375,9 @@ void TInputRecordThread::execute() {
                      .arg(frameSize);
         setReturnValue(ConversionFailed);
     };
-    // Converts `n` frames at `from` into one block.
+    // Converts `n` frames at `from`, played up to `endMs`, into one block.
     const auto queueConverted = [&](uint8_t* from, uint64_t n, uint32_t frameSize,
-                                    const StereoDownmix& mix) -> bool {
+                                    const StereoDownmix& mix, double endMs) -> bool {
         try {
             ConvertToStereo(from, static_cast<int64_t>(n), frameSize, work.stereo.data(), mix);
             FloatToPcm16(work.stereo.data(), work.pcm.data(), static_cast<int64_t>(n) * 2);
@@ -390,8 +386,9 @@ void TInputRecordThread::execute() {
             return false;
         }
         // The block is the loop's only allocation.
-        Owner.queueBlock(makeCapturedBlock(work.pcm.data(), static_cast<int32_t>(n * 4)),
-                         StorageWake::Later);
+        Owner.queueBlock(
+            makeCapturedBlock(work.pcm.data(), static_cast<int32_t>(n * 4), blockTime(endMs)),
+            StorageWake::Later);
         queued = true;
         return true;
     };
@@ -399,23 +396,28 @@ void TInputRecordThread::execute() {
     // Converts what has gathered into one block. False (errmsg and return value set) when
     // the conversion failed.
     const auto cutBlock = [&]() -> bool {
-        if (frames > 0 && !queueConverted(work.accumulation.data(), frames, FrameSize, downmix))
+        if (frames > 0 &&
+            !queueConverted(work.accumulation.data(), frames, FrameSize, downmix, lastEnd))
             return false;
         bytes = 0;
         frames = 0;
         return true;
     };
 
-    // Queues `ms` of zeros, in blocks no larger than the ones cut from packets.
-    const auto queueGap = [&](double ms) {
+    // Queues `ms` of zeros from `fromMs` on, in blocks no larger than the ones cut from
+    // packets.
+    const auto queueGap = [&](double fromMs, double ms) {
         const double gapMs = std::clamp(ms, 0.0, static_cast<double>(MaxGapMs));
         auto silent = static_cast<uint64_t>(std::llround(gapMs * fPCM.nSamplesPerSec / 1000.0));
         const uint64_t perBlock = std::max<uint64_t>(uint64_t{fPCM.nSamplesPerSec} / 40 + 1, 1);
         std::vector<int16_t> zeros;
+        uint64_t done = 0;
         while (silent > 0) {
             const uint64_t n = std::min(silent, perBlock);
             zeros.assign(static_cast<size_t>(n * 2), 0);
-            Owner.queueBlock(makeCapturedBlock(zeros.data(), static_cast<int32_t>(n * 4)),
+            done += n;
+            Owner.queueBlock(makeCapturedBlock(zeros.data(), static_cast<int32_t>(n * 4),
+                                               blockTime(fromMs + done * 1000.0 / rate)),
                              StorageWake::Later);
             queued = true;
             silent -= n;
@@ -449,7 +451,7 @@ void TInputRecordThread::execute() {
             if (n > 0 && qpc != 0 && haveEnd && first - lastEnd > StreamJumpMs) {
                 if (!cutBlock())
                     return {nullptr, ConversionFailed};
-                queueGap(first - lastEnd);
+                queueGap(lastEnd, first - lastEnd);
             }
             const uint64_t packetBytes = uint64_t{n} * FrameSize;
             work.reserve(frames + n, FrameSize);
@@ -573,15 +575,16 @@ void TInputRecordThread::execute() {
             work.reserve(perBlock, old.frameSize);
             for (uint64_t done = 0; done < keep;) {
                 const uint64_t n = std::min(perBlock, keep - done);
-                if (!queueConverted(tail.data() + done * old.frameSize, n, old.frameSize, oldMix))
-                    return false;
                 done += n;
+                if (!queueConverted(tail.data() + (done - n) * old.frameSize, n, old.frameSize,
+                                    oldMix, tailStart + done * 1000.0 / rate))
+                    return false;
             }
             lastEnd = tailEnd;
             haveEnd = true;
         }
         if (haveEnd)
-            queueGap(newStart - lastEnd);
+            queueGap(lastEnd, newStart - lastEnd);
         lastEnd = newStart;
         haveEnd = true;
         return true;

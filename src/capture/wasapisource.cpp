@@ -350,6 +350,7 @@ void TWASAPISource::StoreData() {
     while (fqueue.tryDequeue(block)) {
         // The block is owned here, so it is freed also when the handler throws.
         const CapturedBlock current = std::move(block);
+        m_blockEndMs = capturedBlockEndMs(current);
         if (OnData)
             OnData(this, current.get() + 4, capturedBlockSize(current));
     }

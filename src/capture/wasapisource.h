@@ -86,6 +86,9 @@ public:
     Clock& clock() const { return m_clock; }
     /// The last capture ended because the sound server went away.
     bool serverLost() const { return m_serverLost; }
+    /// Window thread, in OnData: when the last frame of the block in hand was played, in ms
+    /// of monotonicMs(); 0 when the engine does not date its audio.
+    double blockEndMs() const { return m_blockEndMs; }
 
     TDataEvent OnData;
     TErrorEvent OnError;
@@ -138,6 +141,7 @@ private:
     ManualResetEvent awake;
     bool m_deliveryFailureShown = false;
     bool m_serverLost = false;
+    double m_blockEndMs = 0;
     QTimer m_reconnect;
     bool m_reconnecting = false; ///< an attempt is on the stack
     bool m_quietStart = false;   ///< a failed start is not shown

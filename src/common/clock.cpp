@@ -11,6 +11,12 @@ TDateTime SystemClock::now() const {
                             local.tm_min, local.tm_sec, static_cast<int>(ts.tv_nsec / 1000000));
 }
 
+double monotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
 Clock& systemClock() {
     static SystemClock clock;
     return clock;

@@ -22,6 +22,10 @@ public:
 /// The process-wide system clock.
 Clock& systemClock();
 
+/// Milliseconds of the monotonic clock (CLOCK_MONOTONIC), which the audio engine dates
+/// captured audio by. Any thread.
+double monotonicMs();
+
 /// A clock that only moves when told to. For tests and benchmarks.
 class ManualClock final : public Clock {
 public:

@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "capture/wasapisource.h"
+#include "common/clock.h"
 #include "recorder/journal.h"
 #include "settings/autoname.h"
 #include "settings/config.h"
@@ -33,6 +34,9 @@ const QString& statusText(int status) {
 }
 
 constexpr int StatusIcons[] = {0, 1, 2, 3, 0};
+/// A Stop waits no longer than this for the audio played before it: more than any sound
+/// server's latency.
+constexpr double MaxStopDrainMs = 1000;
 
 const QString AppCaption = QStringLiteral("Orvanta");
 
@@ -227,6 +231,9 @@ void TRecorder::enterInJournal(TAudioWriter& writer) {
 void TRecorder::StartClick() {
     if (m_inStartrecord)
         return;
+    // A Start while the last Stop still waits for its audio ends that recording first.
+    if (m_stopAtMs > 0 && !m_partContinuation)
+        fullstop();
     if (!QFileInfo(config.archive).isDir()) {
         m_view.messageBox(QStringLiteral("The output folder for audio files does not exist.\n"
                                          "Please open Settings->General and change the Audio "
@@ -277,8 +284,13 @@ void TRecorder::StopClick() {
         // The next Start begins a new recording, with part 0, even if it comes before the
         // next block.
         partnumber = 0;
-        // The data handler closes the file after writing the next block.
-        closefile = true;
+        // What was played up to now is still on its way from the sound server. Where the
+        // capture dates its audio, the file takes it and ends at this moment; otherwise the
+        // data handler closes the file after writing the next block.
+        if (drainAtStop && writing && rec && m_source && m_source->blockEndMs() > 0)
+            m_stopAtMs = monotonicMs();
+        else
+            closefile = true;
     } else {
         workmode = 1;
         m_view.setLevelSlider(config.mixervolume);
@@ -353,6 +365,7 @@ QString TRecorder::stopFile() {
         m_view.setTimeText(QStringLiteral("00:00:00"));
     }
     closefile = false;
+    m_stopAtMs = 0;
     writing = false;
     QString problem;
     if (rec) {
@@ -542,6 +555,22 @@ void TRecorder::handleBlock(const void* data, int32_t dsize) {
     if (m_scheduler)
         m_scheduler->check();
 
+    if (m_stopAtMs > 0) {
+        // A Stop waits for the block that reaches its moment and cuts it there; a capture
+        // whose audio stopped being dated, or that lags more than any server, ends it now.
+        const double end = m_source ? m_source->blockEndMs() : 0;
+        if (end <= 0 || end >= m_stopAtMs || monotonicMs() - m_stopAtMs > MaxStopDrainMs) {
+            if (end > m_stopAtMs) {
+                const uint64_t over =
+                    static_cast<uint64_t>((end - m_stopAtMs) * PCM.nSamplesPerSec / 1000.0) *
+                    PCM.nBlockAlign;
+                bsize -= static_cast<uint32_t>(std::min<uint64_t>(over, bsize));
+            }
+            m_stopAtMs = 0;
+            closefile = true;
+        }
+    }
+
     if (!paused) {
         if (config.vox && voxarmed)
             runVox();
@@ -549,7 +578,7 @@ void TRecorder::handleBlock(const void* data, int32_t dsize) {
             if (config.splitteron && writing) {
                 // With a Stop pending the file closes at the end of this block; a split
                 // now would open a part that lost the Stop, under a name already used.
-                if (!closefile &&
+                if (!closefile && m_stopAtMs == 0 &&
                     datetime::secondsBetween(filestart, m_clock.now()) > config.timelimit) {
                     ++partnumber;
                     fullstop();
@@ -564,10 +593,13 @@ void TRecorder::handleBlock(const void* data, int32_t dsize) {
         // part is opened for it, and it is cut to what the file can still hold.
         if (writing && rec && rec->maxDataBytes() > 0 &&
             static_cast<uint64_t>(totalbytes) + rec->pendingBytes() + bsize > rec->maxDataBytes()) {
-            if (closefile)
+            if (closefile || m_stopAtMs > 0) {
                 bsize = roomLeft();
-            else
+                m_stopAtMs = 0;
+                closefile = true;
+            } else {
                 continueInNewPart();
+            }
         }
         if (writing && rec && bsize > 0)
             writeBlock();

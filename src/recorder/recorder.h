@@ -88,6 +88,10 @@ public:
     int internalstatus = 0;
     /// Files that could not be finished completely since the recorder was made.
     int closeFailures = 0;
+    /// Stop keeps what was played up to the moment of the Stop, which reaches the recorder a
+    /// server latency later, where the capture dates its audio. Off: the file closes after
+    /// the next block (a caller that counts the frames itself).
+    bool drainAtStop = true;
 
     bool writing = false;
     bool filestarted = false;
@@ -136,6 +140,9 @@ private:
     bool m_captureEndedPending = false;
     bool m_inStartrecord = false;
     bool m_partContinuation = false;
+    /// A Stop waits for the audio played before it: the file ends once a block reaches this
+    /// moment (ms of monotonicMs(); 0: none pending).
+    double m_stopAtMs = 0;
     bool m_deviceNotice = false;
     TDateTime m_deviceNoticeUntil = 0.0;
     int64_t m_sizeTextBytes = -1;

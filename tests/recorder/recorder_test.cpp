@@ -83,6 +83,47 @@ TEST_F(RecorderFixture, StartPauseStopRecordsEveryUnpausedBlock) {
     EXPECT_EQ(recorder.recsize, QStringLiteral("File Size: 112 Kb"));
 }
 
+TEST_F(RecorderFixture, StopKeepsTheDatedAudioPlayedBeforeIt) {
+    // The capture dates its blocks by when they were played; they arrive a server latency
+    // later. A Stop keeps what was played before it and nothing after.
+    source.OnData = [this](TWASAPISource* sender, const void* data, int32_t size) {
+        recorder.event(sender, data, size);
+    };
+    const auto deliverDated = [&](const std::vector<int16_t>& block, double endMs) {
+        source.queueBlock(
+            makeCapturedBlock(block.data(), static_cast<int32_t>(block.size() * 2), endMs));
+        source.StoreData();
+    };
+    recorder.StartClick();
+    const double start = monotonicMs();
+    const auto first = makeBlock(5000);
+    deliverDated(first, start - 1000);
+    recorder.StopClick();
+    const double stop = monotonicMs();
+    EXPECT_TRUE(recorder.writing) << "the file waits for the audio played before the Stop";
+    // Played before the Stop: kept whole.
+    const auto second = makeBlock(6000);
+    deliverDated(second, stop - 500);
+    EXPECT_TRUE(recorder.rec);
+    // One second of audio around the Stop: kept up to the Stop, half a second or a little
+    // less; the file closes with it.
+    const auto across = makeBlock(7000, Rate);
+    deliverDated(across, stop + 500);
+    EXPECT_FALSE(recorder.rec);
+    EXPECT_EQ(view.status, QStringLiteral("Ready"));
+    deliverDated(makeBlock(8000), stop + 600);
+
+    const DecodedSound sound = decodeSound(recorder.lastfile);
+    ASSERT_TRUE(sound.ok) << sound.error.toStdString();
+    const size_t before = first.size() + second.size();
+    ASSERT_GE(sound.samples.size(), before);
+    const size_t kept = (sound.samples.size() - before) / 2;
+    EXPECT_LE(kept, Rate / 2);
+    EXPECT_GE(kept, Rate / 2 - Rate / 20);
+    EXPECT_TRUE(
+        std::equal(across.begin(), across.begin() + kept * 2, sound.samples.begin() + before));
+}
+
 TEST_F(RecorderFixture, StartIsRefusedWithoutFolderOrActiveEndpoint) {
     config.archive = folder() + QStringLiteral("/missing");
     recorder.StartClick();
