@@ -71,29 +71,47 @@ def sinks_of(env, players):
     return [streams.get(p.pid, (None, None)) for p in players]
 
 
-def wait_sinks(env, players, wanted, timeout=5.0):
+def wait_sinks(env, players, wanted, timeout=5.0, what="the players"):
     deadline = time.monotonic() + timeout
     while [sink for _, sink in sinks_of(env, players)] != wanted:
         if time.monotonic() > deadline:
-            raise RuntimeError(f"the players play into {sinks_of(env, players)}, not {wanted}")
+            now = [sink for _, sink in sinks_of(env, players)]
+            raise RuntimeError(f"{what} play into {', '.join(map(str, now))}, not "
+                               f"{', '.join(wanted)}")
         time.sleep(0.05)
 
 
-def pin(env, player_a, player_b):
-    """Keeps player A on the first sink and B on the other whatever the default output is.
-    Neither server pins a stream to the device it asked for: it follows the default unless it
-    was moved to a sink other than the default. Both start on the default (the first sink)."""
-    players = [player_a, player_b]
-    wait_sinks(env, players, [SINK, SINK])
-    pactl(env, "move-sink-input", sinks_of(env, [player_b])[0][0], OTHER_SINK)
-    wait_sinks(env, players, [SINK, OTHER_SINK])
-    pactl(env, "set-default-sink", OTHER_SINK)
-    wait_sinks(env, players, [OTHER_SINK, OTHER_SINK])
-    pactl(env, "move-sink-input", sinks_of(env, [player_a])[0][0], SINK)
-    wait_sinks(env, players, [SINK, OTHER_SINK])
-    pactl(env, "set-default-sink", SINK)
-    time.sleep(0.5)
-    wait_sinks(env, players, [SINK, OTHER_SINK])
+def start_pinned(args, env, raw, procs):
+    """Player A on the first sink and B on the other, both staying there whatever the default
+    output is. A stream does not stay on the device it asked for: PipeWire keeps it there when
+    it also names it as its target and must not be reconnected; PulseAudio only when a user
+    moved it to a sink other than the default, which is done here as a user would."""
+    if args.server == "pipewire":
+        players = []
+        for start, sink in ((A0, SINK), (B0, OTHER_SINK)):
+            players.append(start_player(env, raw, start, sink, args.player_ms,
+                                        ["--property=target.object=" + sink,
+                                         "--property=node.dont-reconnect=true"]))
+            procs.append(players[-1][0])
+        wait_sinks(env, [p for p, _ in players], [SINK, OTHER_SINK])
+        return players
+    players = [start_player(env, raw, A0, latency_ms=args.player_ms),
+               start_player(env, raw, B0, latency_ms=args.player_ms)]
+    player_a, player_b = [p for p, _ in players]
+    procs += [player_a, player_b]
+    steps = [(None, None, [SINK, SINK]),
+             (player_b, OTHER_SINK, [SINK, OTHER_SINK]),
+             (None, OTHER_SINK, [OTHER_SINK, OTHER_SINK]),
+             (player_a, SINK, [SINK, OTHER_SINK]),
+             (None, SINK, [SINK, OTHER_SINK])]
+    for number, (player, sink, wanted) in enumerate(steps):
+        if player:
+            pactl(env, "move-sink-input", sinks_of(env, [player])[0][0], sink)
+        elif sink:
+            pactl(env, "set-default-sink", sink)
+        wait_sinks(env, [player_a, player_b], wanted,
+                   what=f"pinning, step {number + 1}: the players")
+    return players
 
 
 def two_outputs(path, clock_a, clock_b, t_switch):
@@ -143,6 +161,7 @@ def player_moves(path):
         "repeated": repeated / RATE * 1000,
         "shift": (silence + repeated - dropped) / RATE * 1000,
         "out of place": sum(n for i, p, n in signal_runs if p - i != first),
+        "breaks": len(signal_runs) - 1,
     }
 
 
@@ -153,12 +172,9 @@ def one_case(args, case, rec, raw, work, env):
     try:
         load_other_sink(env)
         if case == "outputs":
-            player_a, clock_a = start_player(env, raw, A0, latency_ms=args.player_ms)
-            player_b, clock_b = start_player(env, raw, B0, latency_ms=args.player_ms)
-            procs += [player_a, player_b]
-            pin(env, player_a, player_b)
-            # The moves disturb the players' clocks for a moment; a second later they are
-            # steady again, and only their reports near a moment are used.
+            (player_a, clock_a), (player_b, clock_b) = start_pinned(args, env, raw, procs)
+            # Moves (on PulseAudio) disturb the players' clocks for a moment; a second later
+            # they are steady again, and only their reports near a moment are used.
             time.sleep(1.0)
             clock_b.wait_played(1.0)
         else:
@@ -181,7 +197,8 @@ def one_case(args, case, rec, raw, work, env):
             t_switch = time.monotonic()
             if case == "outputs":
                 time.sleep(0.5)
-                wait_sinks(env, [player_a, player_b], [SINK, OTHER_SINK], 0)
+                wait_sinks(env, [player_a, player_b], [SINK, OTHER_SINK], 0,
+                           "after the switch, the pinned players")
             time.sleep(max(0.0, t_ref + DURATION - time.monotonic()))
             player_sink = sinks_of(env, [player_a])[0][1]
             end(ref, signal.SIGINT)
@@ -220,8 +237,8 @@ def describe(case, got):
                 f"{got['true gap']:.1f} ms), missing after the switch {got['missing']:.1f} ms, "
                 f"frames out of place {got['out of place']}")
     return (f"missing {got['missing']:.1f} ms, silence {got['silence']:.1f} ms, repeated "
-            f"{got['repeated']:.1f} ms; {got['out of place']} frames out of place, by "
-            f"{got['shift']:+.1f} ms")
+            f"{got['repeated']:.1f} ms in {got['breaks']} breaks; {got['out of place']} frames "
+            f"out of place, by {got['shift']:+.1f} ms")
 
 
 def main():

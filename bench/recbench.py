@@ -199,7 +199,7 @@ class PlayerClock:
             time.sleep(0.05)
 
 
-def player_command(device=None, path=None, latency_ms=20):
+def player_command(device=None, path=None, latency_ms=20, extra=()):
     """pacat playing the raw signal and reporting its stream time. Without a device it plays to
     the default output; neither server keeps it on a device it asked for when the default
     output changes (only a stream a user moved to a sink other than the default stays)."""
@@ -207,16 +207,18 @@ def player_command(device=None, path=None, latency_ms=20):
            "--rate=" + str(RATE), "--channels=2"]
     if device:
         cmd.append("--device=" + device)
+    cmd += extra
     if path:
         cmd.append(path)
     return cmd
 
 
-def start_player(env, raw_path, start=0, device=None, latency_ms=20):
+def start_player(env, raw_path, start=0, device=None, latency_ms=20, extra=()):
     """A player of the raw signal file from position start on, and its clock."""
     with open(raw_path, "rb") as f:
         f.seek(4 * start)
-        player = subprocess.Popen(player_command(device, None, latency_ms), env=env, stdin=f,
+        player = subprocess.Popen(player_command(device, None, latency_ms, extra), env=env,
+                                  stdin=f,
                                   stderr=subprocess.PIPE)
     return player, PlayerClock(player.stderr, start)
 
