@@ -171,15 +171,15 @@ TEST(OrvantaRecSurround, ADefaultOutputChangeGoesOnWithoutAHole) {
     ExtraSink sink(other, QStringLiteral("OrvantaOther"), 2, QString(), false);
     ASSERT_TRUE(sink.loaded());
 
-    // A tone on each output for the whole run, each player pinned to its output.
+    // A tone on each output for the whole run: the low one's player follows the default
+    // output (the server moves it along), the high one's stays on the other output.
     const QString low = dir.filePath(QStringLiteral("low.wav"));
     const QString high = dir.filePath(QStringLiteral("high.wav"));
     ASSERT_TRUE(writeWav16(low, Rate, 2, tone(440, 20)));
     ASSERT_TRUE(writeWav16(high, Rate, 2, tone(1000, 20)));
     QProcess lowPlayer;
     QProcess highPlayer;
-    lowPlayer.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + TestSink,
-                                               QStringLiteral("--latency-msec=20"), low});
+    lowPlayer.start(QStringLiteral("paplay"), {QStringLiteral("--latency-msec=20"), low});
     highPlayer.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + other,
                                                 QStringLiteral("--latency-msec=20"), high});
     ASSERT_TRUE(lowPlayer.waitForStarted() && highPlayer.waitForStarted());
@@ -206,28 +206,28 @@ TEST(OrvantaRecSurround, ADefaultOutputChangeGoesOnWithoutAHole) {
     const size_t frames = sound.samples.size() / 2;
     EXPECT_NEAR(double(frames), 4.0 * Rate, Rate / 20.0);
 
-    // In each 5 ms of the file the old output's tone, the new one's, or neither: the old
-    // tone up to the change, the new one from then on to the end, and silence only for as
-    // long as neither output delivered. (PulseAudio may move the old output's player along
-    // with the default; its tone then goes on beside the new one.)
+    // In each 5 ms of the file: the low tone from the start to the end, but for the moment
+    // its player takes to move, and the high one from the change on.
     constexpr size_t Window = Rate / 200;
     constexpr double Heard = 1e6;
     size_t firstHigh = frames;
-    size_t silent = 0;
+    size_t holesInLow = 0;
     size_t holesInHigh = 0;
     for (size_t at = 0; at + Window <= frames; at += Window) {
         const bool low = powerAt(sound.samples, at, Window, 440) > Heard;
         const bool high = powerAt(sound.samples, at, Window, 1000) > Heard;
         if (high && firstHigh == frames)
             firstHigh = at;
-        silent += !low && !high;
+        holesInLow += !low;
         holesInHigh += !high && firstHigh < frames;
     }
     ASSERT_LT(firstHigh, frames) << "the new output's tone is missing";
     EXPECT_GT(firstHigh, size_t{Rate}) << "the old output's tone is missing";
-    EXPECT_EQ(holesInHigh, 0u);
     const bool pipewire = pactl({QStringLiteral("info")}).contains(QStringLiteral("PipeWire"));
-    // PulseAudio's old monitor plays on until the new one starts; PipeWire's pauses as the
-    // default changes, and its new stream begins a quantum later.
-    EXPECT_LE(double(silent * Window) * 1000.0 / Rate, pipewire ? 300.0 : 100.0);
+    // Both servers may drop a few ms of an output's monitor as streams join it (the moved
+    // player, the silent stream that follows the default). PipeWire also pauses the old
+    // output's monitor as the default changes, and a new record stream begins a quantum
+    // (85 ms) late.
+    EXPECT_LE(double(holesInHigh * Window) * 1000.0 / Rate, pipewire ? 100.0 : 50.0);
+    EXPECT_LE(double(holesInLow * Window) * 1000.0 / Rate, pipewire ? 300.0 : 100.0);
 }
