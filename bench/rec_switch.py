@@ -8,12 +8,13 @@ follows the default output, started the same way in the same run.
 Each case of each run starts a private sound server (tests/audio/sound-server.sh, whose null
 sink orvanta_test is the default) and loads a second null sink, orvanta_other. The position-coded
 signal of recbench.py plays; once the players have played a second, `orvanta-rec --duration 7
---format wav` and the reference (parecord --device=@DEFAULT_MONITOR@ on PulseAudio, pw-record
-without a target on PipeWire; both move with the default output) are started one right after
-the other, and 3 s later `pactl set-default-sink orvanta_other` makes the other sink the
+--format wav` and the reference (parecord --device=@DEFAULT_MONITOR@ --latency-msec=20 on
+PulseAudio, pw-record without a target on PipeWire; both move with the default output) are
+started one right after the other, and 3 s later `pactl set-default-sink orvanta_other` makes the other sink the
 default. The reference is ended with SIGINT after 7 s.
 
-"two outputs": a player pinned to each sink, the second one's positions 2^20 frames further on.
+"two outputs": a player pinned to each sink (see start_pinned), the second one's positions 2^20
+frames further on.
 The last frame of the first sink before the first frame of the second marks the change in the
 file. Their positions give the moments they were played (the players' stream times); the gap
 error is the file's time between the two frames minus the time between those moments (positive:
@@ -22,8 +23,9 @@ switch (pactl returned) and before the file's first frame of it.
 
 "player moves": one player without a device, which the server moves to the new default. The
 file should hold the signal without a break: "missing" is the signal not in the file, "silence"
-what the file holds between its parts instead, "repeated" signal written twice, and "out of
-place" the frames whose offset in the file differs from the first frame's.
+what the file holds between its parts instead, "repeated" signal written twice, all summed
+over the file's breaks, and "out of place" the frames whose offset in the file differs from the
+first frame's, with by how much (silence + repeated - missing) at the end.
 
 The players (pacat) keep a 20 ms buffer, or --player-ms: a move loses more of a longer one,
 and the moments played are those the players report, which the sinks render ahead of by their

@@ -176,10 +176,10 @@ class PlayerClock:
             near = sorted(points, key=lambda p: abs(p[0] - t))[:5]
         return statistics.median(when - value for when, value in near)
 
-    # The reports drift against the wall clock by a few ms a second while the sink's latency
-    # changes (with orvanta-rec's render stream in a PulseAudio null sink), whereas the sink
-    # plays exactly one frame per frame time. So a moment is counted in frames from the clock
-    # as read near a chosen moment, the anchor, not from the reports around it.
+    # On PulseAudio the reports drift against the wall clock by about 2 ms a second while
+    # orvanta-rec runs, whereas the null sink plays exactly one frame per frame time (its
+    # recordings hold the signal without a break). So a moment is counted in frames from the
+    # clock as read near a chosen moment, the anchor, not from the reports around it.
 
     def time_of(self, position, anchor):
         """The monotonic time at which the signal position was played."""
