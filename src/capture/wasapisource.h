@@ -86,6 +86,8 @@ public:
     Clock& clock() const { return m_clock; }
     /// The last capture ended because the sound server went away.
     bool serverLost() const { return m_serverLost; }
+    /// The source is trying to capture again after the sound server went away.
+    bool waitingForServer() const { return m_reconnect.isActive(); }
     /// Window thread, in OnData: when the last frame of the block in hand was played, in ms
     /// of monotonicMs(); 0 when the engine does not date its audio.
     double blockEndMs() const { return m_blockEndMs; }

@@ -242,10 +242,13 @@ void TRecorder::StartClick() {
         return;
     }
     if (!m_source || !m_source->IsActive() || !m_source->started) {
-        m_view.messageBox(QStringLiteral("Current audio endpoint is not available.\n"
-                                         "Please open the system's sound settings and check "
-                                         "the output device (Speakers)."),
-                          AppCaption, MessageIcon::Warning, MessageButtons::Ok);
+        QString text = QStringLiteral("Current audio endpoint is not available.\n"
+                                      "Please open the system's sound settings and check "
+                                      "the output device (Speakers).");
+        // Nothing to check in the settings while the server is away: say so.
+        if (m_source && m_source->waitingForServer())
+            text += QStringLiteral("\nThe sound server stopped.");
+        m_view.messageBox(text, AppCaption, MessageIcon::Warning, MessageButtons::Ok);
         return;
     }
     m_view.setButtonEnabled(RecorderButton::Pause, true);
