@@ -16,16 +16,16 @@ is idle for 10 s.
 Printed per run and recorder:
 - the file's length against the wall-clock time of the recording (orvanta-rec: the duration it
   was given; the reference: from its launch to SIGINT);
-- frames dropped and repeated inside each player's part, and frames inserted there (silence or
-  repeats: the part's own timeline moved by that much against the signal, which the sink plays
-  at exactly one frame per frame time);
+- frames dropped, repeated and silence inserted inside each player's part (the sink plays the
+  signal at exactly one frame per frame time, so each moves the part's timeline), and the file
+  times of the first breaks;
 - with --idle, the silent stretch: the file's time between the first player's last frame and the
   second player's first frame against the time between the moments they were played (the
   first player's clock read in its last second, the second one's in its first; see
   recbench.PlayerClock);
 - the timeline error: how much longer the file's time from its first to its last signal frame
-  is than the time that passed between their playing (frames inserted less frames dropped, plus
-  the silent stretch's error).
+  is than the time that passed between their playing (silence and repeats inserted less frames
+  dropped, plus the silent stretch's error).
 Then min/median/max per recorder.
 """
 import argparse
@@ -58,10 +58,13 @@ def analyse(path, clocks, anchors, b0, wall):
     out = {"length": count / RATE, "wall": wall, "length error": (count / RATE - wall) * 1000}
     parts = [[r for r in signal_runs if r[1] < b0], [r for r in signal_runs if r[1] >= b0]]
     dropped = repeated = shift = 0
+    at = []
     for part in parts:
         d, r, s = breaks(part)
         dropped, repeated, shift = dropped + d, repeated + r, shift + s
-    out.update(dropped=dropped, repeated=repeated, shift=shift)
+        at += [r2[0] / RATE for r1, r2 in zip(part, part[1:])]
+    out.update(dropped=dropped, repeated=repeated, silence=shift - repeated + dropped,
+               breaks_at=sorted(at)[:3])
     # Frames of the second player before the first one's last are out of order.
     out["interleaved"] = bool(parts[0] and parts[1] and parts[1][0][0] < parts[0][-1][0])
     if clocks[1] is not None:
@@ -139,9 +142,11 @@ def describe(got):
     if isinstance(got, str):
         return got
     text = (f"length {got['length']:.3f} s for {got['wall']:.3f} s ({got['length error']:+.1f} "
-            f"ms), dropped {got['dropped']}, repeated "
-            f"{got['repeated']}, inserted {got['shift']} frames, timeline error "
-            f"{got['timeline error']:+.1f} ms")
+            f"ms), frames dropped {got['dropped']}, repeated {got['repeated']}, silence "
+            f"inserted {got['silence']}")
+    if got["breaks_at"]:
+        text += " (at " + ", ".join(f"{t:.3f}" for t in got["breaks_at"]) + " s in the file)"
+    text += f", timeline error {got['timeline error']:+.1f} ms"
     if got["interleaved"]:
         text += ", the players' parts out of order"
     if "idle error" in got:
@@ -197,7 +202,7 @@ def main():
                 continue
             keys = ["length error", "timeline error"] + (["idle error"] if args.idle else [])
             parts = [f"{k} {summary([g[k] for g in figures])} ms" for k in keys]
-            worst = max(g["dropped"] + g["repeated"] + abs(g["shift"]) for g in figures)
+            worst = max(g["dropped"] + g["repeated"] + g["silence"] for g in figures)
             print(f"{title}: min/median/max {'; '.join(parts)}; frames dropped, repeated or "
                   f"inserted in a run at most {worst}")
 
