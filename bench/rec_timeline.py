@@ -167,9 +167,10 @@ def main():
     if args.runs < 1:
         parser.error("--runs must be at least 1")
     frames = second_start(args.seconds) + int((args.seconds / 2 + 15) * RATE)
-    if args.seconds < (30 if args.idle else 5) or frames > MAX_POSITION:
-        parser.error(f"--seconds must lie between {30 if args.idle else 5} and "
-                     f"{int(MAX_POSITION / RATE) - 40}")
+    shortest = 30 if args.idle else 5
+    longest = int((MAX_POSITION - A0) / RATE) - 30
+    if not shortest <= args.seconds <= longest:
+        parser.error(f"--seconds must lie between {shortest} and {longest}")
     rec = os.path.abspath(args.rec)
     if not os.access(rec, os.X_OK):
         parser.error(f"{args.rec}: not an executable")
