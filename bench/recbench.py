@@ -4,7 +4,9 @@ signal and its players, the recorders, and the analysis of a recorded WAV file.
 The signal: the right channel holds the frame number divided by 1024, the left channel the
 remainder times 16, both small enough that the server's float mix gives them back exactly.
 Every recorded frame thus tells which frame of the signal was playing (positions up to
-32767 * 1024 frames, about 11 minutes at 48 kHz). A player reads the raw signal from a given
+32767 * 1024 frames, about 11 minutes at 48 kHz). Quotients above 16383 are folded into
+negative values (16384 is -1), so that every sample stays below half of full scale: there a
+conversion to 16 bits that scales by 32767 instead of 32768 still gives it back exactly. A player reads the raw signal from a given
 position on, so that two players can play positions that never meet; the stream time it reports
 (pacat -v, several a second) maps a position to the monotonic time it was played.
 """
@@ -29,6 +31,10 @@ OTHER_SINK = "orvanta_other"
 MAX_POSITION = 32767 * 1024
 
 
+def _fold(quotient):
+    return quotient if quotient < 16384 else 16383 - quotient
+
+
 def _signal_chunks(start, frames):
     """The signal from position start on, as little-endian 16-bit stereo bytes."""
     if start + frames > MAX_POSITION:
@@ -41,7 +47,7 @@ def _signal_chunks(start, frames):
         count = min(1024 - (pos & 1023), end - pos)
         block = array.array("h", bytes(4 * count))
         block[0::2] = lefts[pos & 1023:(pos & 1023) + count]
-        block[1::2] = array.array("h", [pos >> 10]) * count
+        block[1::2] = array.array("h", [_fold(pos >> 10)]) * count
         if sys.byteorder == "big":
             block.byteswap()
         yield block.tobytes()
@@ -85,7 +91,7 @@ def runs(path):
                 samples.byteswap()
             for left, right in zip(samples[0::2], samples[1::2]):
                 if left or right:
-                    p = (right << 10) + ((left + 8) >> 4)
+                    p = ((right if right >= 0 else 16383 - right) << 10) + ((left + 8) >> 4)
                     if p != expect:
                         if index:
                             out.append((start, first, index - start))
