@@ -16,16 +16,17 @@ is idle for 10 s.
 Printed per run and recorder:
 - the file's length against the wall-clock time of the recording (orvanta-rec: the duration it
   was given; the reference: from its launch to SIGINT);
-- frames dropped, repeated and silence inserted inside each player's part (the sink plays the
-  signal at exactly one frame per frame time, so each moves the part's timeline), and the file
-  times of the first breaks;
+- frames dropped, repeated and silence inserted inside each player's part, and the file times of
+  the first breaks;
 - with --idle, the silent stretch: the file's time between the first player's last frame and the
   second player's first frame against the time between the moments they were played (the
   first player's clock read in its last second, the second one's in its first; see
   recbench.PlayerClock);
-- the timeline error: how much longer the file's time from its first to its last signal frame
-  is than the time that passed between their playing (silence and repeats inserted less frames
-  dropped, plus the silent stretch's error).
+- the timeline error: the file's time across each break (and the silent stretch) less the time
+  between the moments the frames on either side were played, summed: how much longer the file
+  is than the time it stands for. Where the file holds the signal without a break it is taken
+  to keep time (the sink plays one frame per frame time); a recorder that gets nothing while
+  the server stalls and writes nothing for it shows in the length error instead.
 Then min/median/max per recorder.
 """
 import argparse
@@ -50,7 +51,7 @@ def second_start(seconds):
     return A0 + int((seconds / 2 + 15) * RATE)
 
 
-def analyse(path, clocks, anchors, b0, wall):
+def analyse(path, clocks, anchors, b0, wall, t0):
     got, count = runs(path)
     signal_runs = [r for r in got if r[1] is not None]
     if not signal_runs:
@@ -59,10 +60,20 @@ def analyse(path, clocks, anchors, b0, wall):
     parts = [[r for r in signal_runs if r[1] < b0], [r for r in signal_runs if r[1] >= b0]]
     dropped = repeated = shift = 0
     at = []
-    for part in parts:
+    break_error = 0.0
+    for part, clock in zip(parts, clocks):
         d, r, s = breaks(part)
         dropped, repeated, shift = dropped + d, repeated + r, shift + s
-        at += [r2[0] / RATE for r1, r2 in zip(part, part[1:])]
+        for (i1, p1, n1), (i2, p2, _) in zip(part, part[1:]):
+            at.append(i2 / RATE)
+            # The file's time across a break against the time between the moments its two
+            # frames were played, the clock read in two seconds well before and after: when the
+            # server stalls, the player stalls too, and silence of that length is right.
+            t1 = clock.time_of(p1 + n1 - 1, t0 + (i1 + n1 - 1) / RATE - 1.5)
+            t2 = clock.time_of(p2, t0 + i2 / RATE + 1.5)
+            if t1 is None or t2 is None:
+                return "a player reported no stream time"
+            break_error += (i2 - (i1 + n1 - 1)) / RATE - (t2 - t1)
     out.update(dropped=dropped, repeated=repeated, silence=shift - repeated + dropped,
                breaks_at=sorted(at)[:3])
     # Frames of the second player before the first one's last are out of order.
@@ -78,7 +89,7 @@ def analyse(path, clocks, anchors, b0, wall):
         out["idle file"] = (b[0] - i_a) / RATE * 1000
         out["idle played"] = (t_b - t_a) * 1000
         out["idle error"] = out["idle file"] - out["idle played"]
-    out["timeline error"] = shift / RATE * 1000 + out.get("idle error", 0.0)
+    out["timeline error"] = break_error * 1000 + out.get("idle error", 0.0)
     return out
 
 
@@ -118,8 +129,9 @@ def one_run(args, rec, raw, work, env):
             t_stop = time.monotonic()
             end(ref, signal.SIGINT)
         result = {}
-        for name, path, wall in (("orvanta-rec", ours_out.strip(), float(args.seconds)),
-                                 (os.path.basename(ref_cmd[0]), ref_file, t_stop - t_ref)):
+        for name, path, wall, t_start in (
+                ("orvanta-rec", ours_out.strip(), float(args.seconds), t_ours),
+                (os.path.basename(ref_cmd[0]), ref_file, t_stop - t_ref, t_ref)):
             if not path or not os.path.exists(path):
                 why = "no file"
                 if name == "orvanta-rec":
@@ -128,7 +140,8 @@ def one_run(args, rec, raw, work, env):
                     why += f" (exit status {ours.returncode}: {lines[-1]})"
                 result[name] = why
             else:
-                result[name] = analyse(path, [clock_a, clock_b], [anchor_a, anchor_b], b0, wall)
+                result[name] = analyse(path, [clock_a, clock_b], [anchor_a, anchor_b], b0, wall,
+                                       t_start)
                 os.remove(path)
         result["orvanta-rec process"] = t_stop - t_ours
         return result
