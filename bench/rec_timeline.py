@@ -66,6 +66,8 @@ def analyse(path, clocks, anchors, b0, wall, t0):
         dropped, repeated, shift = dropped + d, repeated + r, shift + s
         for (i1, p1, n1), (i2, p2, _) in zip(part, part[1:]):
             at.append(i2 / RATE)
+            if clock is None:
+                return "positions in the file that no player played"
             # The file's time across a break against the time between the moments its two
             # frames were played, the clock read in two seconds well before and after: when the
             # server stalls, the player stalls too, and silence of that length is right.
