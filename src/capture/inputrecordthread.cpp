@@ -33,9 +33,6 @@ constexpr int64_t NotifiedCheckMs = 5000;
 // arrives.
 constexpr int MaxHandOverMs = 1000;
 constexpr int HandOverPollMs = 5;
-// Consecutive packets of one stream further apart than this by the stream's clock have
-// nothing between them: the engine's clock jumped over a stretch it had no data for.
-constexpr double StreamJumpMs = 100;
 // Polls an invalidated output may go on failing while no other output can be opened. Some
 // seconds, not one: PipeWire names a new default a moment after the old device is gone, at
 // times more than a second later.
@@ -446,13 +443,10 @@ void TInputRecordThread::execute() {
 
             const uint32_t n = NumFramesAvailable;
             const auto [first, end] = packetSpan(qpc, n);
-            // A stream whose clock jumped delivered nothing for a while (a suspended
-            // output, a stalled server): that time is kept as silence.
-            if (n > 0 && qpc != 0 && haveEnd && first - lastEnd > StreamJumpMs) {
-                if (!cutBlock())
-                    return {nullptr, ConversionFailed};
-                queueGap(lastEnd, first - lastEnd);
-            }
+            // Within one stream the frames are the timeline: the servers keep it, holes
+            // included, and a stream that arrives late under load delivers what it owes
+            // afterwards, so a late packet is no gap (filling it wrote seconds too much on a
+            // busy PipeWire).
             const uint64_t packetBytes = uint64_t{n} * FrameSize;
             work.reserve(frames + n, FrameSize);
             if (packetBytes > 0) {

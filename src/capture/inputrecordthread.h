@@ -23,8 +23,7 @@ class TWASAPISource;
 /// default output, opened at the rate of the recording's PCM format (the server resamples).
 /// The old stream is read on until the new one delivers, and the time between the old
 /// stream's last frame and the new stream's first, by the streams' own clocks, is queued as
-/// silence, so that the recording's timeline stays true; so is a stretch in which a stream
-/// delivered nothing. Only when no output is
+/// silence, so that the recording's timeline stays true. Only when no output is
 /// left does the body end with the failure of the old stream.
 ///
 /// Threads: constructor, destructor, Init and the settable fields: the window thread,

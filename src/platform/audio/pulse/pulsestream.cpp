@@ -46,9 +46,9 @@ double monotonicUs() {
     return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
 
-/// A stream that delivers this much later than its own clock says has had nothing to
-/// deliver meanwhile (a suspended or stalled device): its clock jumps to the present.
-/// Far above the jitter of fragment delivery, well below any gap worth keeping.
+/// A stream that delivers this much later than its own clock says has stalled or lost
+/// data: its clock is set anew from the present, so that a later change of output is
+/// placed right. Far above the jitter of fragment delivery.
 constexpr double StallUs = 200000;
 /// Delivery jitter is averaged over about this many fragments before the clock follows it.
 constexpr double ClockFollow = 16;
