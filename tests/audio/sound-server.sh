@@ -64,7 +64,10 @@ start() {
             }
         done
         # Its own process group, so that stop ends the bus and all three daemons together.
-        setsid dbus-run-session -- sh -c \
+        # Its own state folder: wireplumber remembers where each player's stream went, and a
+        # target saved by an earlier run would keep a player from following the default.
+        mkdir -p "$runtime/state"
+        XDG_STATE_HOME=$runtime/state setsid dbus-run-session -- sh -c \
             'pipewire & sleep 0.3; wireplumber & pipewire-pulse & wait' \
             </dev/null >"$runtime/pipewire.log" 2>&1 &
         echo $! >"$runtime/pipewire.pid"
