@@ -21,17 +21,6 @@ const QString SurroundSink = QStringLiteral("orvanta_surround");
 const QString SurroundMap =
     QStringLiteral("front-left,front-right,front-center,lfe,rear-left,rear-right");
 
-QString pactl(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral("pactl"), args);
-    if (!p.waitForFinished(20000) || p.exitCode() != 0) {
-        ADD_FAILURE() << "pactl " << args.join(' ').toStdString()
-                      << " failed: " << p.readAllStandardError().toStdString();
-        return {};
-    }
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
-
 /// A null sink loaded for one test (made the default output when asked); unloaded again,
 /// and the test sink made the default again, also when the test fails.
 class ExtraSink {

@@ -30,17 +30,6 @@ public:
         : ProgramRun(QStringLiteral(ORVANTA_REC), args, env) {}
 };
 
-QString pactl(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral("pactl"), args);
-    if (!p.waitForFinished(20000) || p.exitCode() != 0) {
-        ADD_FAILURE() << "pactl " << args.join(' ').toStdString()
-                      << " failed: " << p.readAllStandardError().toStdString();
-        return {};
-    }
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
-
 } // namespace
 
 TEST(OrvantaRec, RecordsWhatTheServerPlaysWithoutGapsOrRepeats) {

@@ -4,6 +4,17 @@
 
 #include <gtest/gtest.h>
 
+QString pactl(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral("pactl"), args);
+    if (!p.waitForFinished(20000) || p.exitCode() != 0) {
+        ADD_FAILURE() << "pactl " << args.join(' ').toStdString()
+                      << " failed: " << p.readAllStandardError().toStdString();
+        return {};
+    }
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
 bool soundServerRuns() {
     QProcess pactl;
     pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});

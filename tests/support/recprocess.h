@@ -11,6 +11,9 @@
 /// The null sink the test command makes the default output.
 inline const QString TestSink = QStringLiteral("orvanta_test");
 
+/// What `pactl ARGS` prints, trimmed; a failure is a test failure (and gives "").
+QString pactl(const QStringList& args);
+
 /// True when a sound server answers (pactl info).
 bool soundServerRuns();
 
