@@ -478,6 +478,18 @@ void TInputRecordThread::execute() {
         return {};
     };
 
+    // One packet of a stream, as GetBuffer hands it out.
+    struct Packet {
+        uint8_t* data = nullptr;
+        uint32_t frames = 0;
+        uint32_t flags = 0;
+        uint64_t qpc = 0;
+    };
+    const auto getPacket = [](IAudioCaptureClient& client, Packet& p) {
+        uint64_t position = 0;
+        return client.GetBuffer(&p.data, &p.frames, &p.flags, &position, &p.qpc);
+    };
+
     // The hand-over from the old stream, which still runs when only the default changed,
     // to the new one: the old stream is read on until the new one delivers, what it played
     // before the new stream's first frame is kept, and the time between the two is silence.
@@ -500,42 +512,34 @@ void TInputRecordThread::execute() {
                 }
                 if (waiting == 0)
                     break;
-                uint8_t* data = nullptr;
-                uint32_t n = 0;
-                uint32_t flags = 0;
-                uint64_t position = 0;
-                uint64_t qpc = 0;
-                const HRESULT got = old.capture->GetBuffer(&data, &n, &flags, &position, &qpc);
+                Packet p;
+                const HRESULT got = getPacket(*old.capture, p);
                 if (got != S_OK) {
                     oldAlive = got == AUDCLNT_S_BUFFER_EMPTY;
                     break;
                 }
-                const auto [first, end] = packetSpan(qpc, n);
+                const auto [first, end] = packetSpan(p.qpc, p.frames);
                 if (tailFrames == 0) {
                     tailStart = first;
-                    tailTimed = qpc != 0;
+                    tailTimed = p.qpc != 0;
                 }
                 const size_t at = tail.size();
-                tail.resize(at + size_t{n} * old.frameSize, 0);
-                if (data && !(flags & AUDCLNT_BUFFERFLAGS_SILENT))
-                    std::memcpy(tail.data() + at, data, size_t{n} * old.frameSize);
-                tailFrames += n;
+                const size_t bytes = size_t{p.frames} * old.frameSize;
+                tail.resize(at + bytes, 0);
+                if (p.data && !(p.flags & AUDCLNT_BUFFERFLAGS_SILENT))
+                    std::memcpy(tail.data() + at, p.data, bytes);
+                tailFrames += p.frames;
                 tailEnd = end;
-                if (failed(old.capture->ReleaseBuffer(n)))
+                if (failed(old.capture->ReleaseBuffer(p.frames)))
                     oldAlive = false;
             }
             if (!newDelivered) {
                 uint32_t next = 0;
                 if (failed(CaptureClient->GetNextPacketSize(&next)))
                     break;
-                uint8_t* data = nullptr;
-                uint32_t n = 0;
-                uint32_t flags = 0;
-                uint64_t position = 0;
-                uint64_t qpc = 0;
-                if (next > 0 &&
-                    CaptureClient->GetBuffer(&data, &n, &flags, &position, &qpc) == S_OK) {
-                    newStart = packetSpan(qpc, n).first;
+                Packet p;
+                if (next > 0 && getPacket(*CaptureClient, p) == S_OK) {
+                    newStart = packetSpan(p.qpc, p.frames).first;
                     newDelivered = true;
                     CaptureClient->ReleaseBuffer(0);
                 }
