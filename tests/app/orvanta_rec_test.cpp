@@ -115,26 +115,36 @@ TEST(OrvantaRec, RecordsEveryFormat) {
         while (std::abs(int(music[signalLoud])) < 3000)
             ++signalLoud;
         const size_t estimate = (loud - loud % 2 - (signalLoud - signalLoud % 2)) / 2;
-        double best = 0;
-        size_t bestLag = 0;
-        for (size_t lag = estimate > 2400 ? estimate - 2400 : 0; lag < estimate + 2400; ++lag) {
-            const double c = correlationAt(
-                std::vector<int16_t>(music.begin(), music.begin() + Rate / 5), sound.samples, lag);
-            if (c > best) {
-                best = c;
-                bestLag = lag;
+
+        // Piece by piece, each searched from where the last one was: a player that runs dry
+        // on a busy machine delays all that follows, which is the server's, not the file's.
+        // The timeline itself is checked by the tests above.
+        constexpr size_t Piece = Rate / 4;
+        size_t lag = estimate > 2400 ? estimate - 2400 : 0;
+        size_t mismatches = 0;
+        for (size_t at = 0; at + Piece <= music.size() / 2; at += Piece) {
+            const std::vector<int16_t> piece(music.begin() + 2 * at,
+                                             music.begin() + 2 * (at + Piece));
+            double best = at == 0 ? -1 : correlationAt(piece, sound.samples, lag + at);
+            size_t bestLag = lag;
+            const size_t last = best >= 0.99 ? lag : lag + (at == 0 ? 4800 : Rate / 5);
+            for (size_t l = lag; l < last && 2 * (l + at + Piece) <= sound.samples.size(); ++l) {
+                const double c = correlationAt(piece, sound.samples, l + at);
+                if (c > best) {
+                    best = c;
+                    bestLag = l;
+                }
+            }
+            ASSERT_GE(best, 0.99) << "the piece at " << at << " frames is not in the file";
+            lag = bestLag;
+            if (format == QStringLiteral("flac")) {
+                // Lossless: every sample within the one step of the float mix path.
+                for (size_t i = 0; i < piece.size(); ++i)
+                    mismatches +=
+                        std::abs(int(sound.samples[2 * (lag + at) + i]) - int(piece[i])) > 1;
             }
         }
-        ASSERT_GE(sound.samples.size(), 2 * bestLag + music.size()) << "the signal is cut short";
-        const double c = correlationAt(music, sound.samples, bestLag);
-        if (format == QStringLiteral("flac")) {
-            // Lossless: every sample within the one step of the float mix path.
-            size_t mismatches = 0;
-            for (size_t i = 0; i < music.size(); ++i)
-                mismatches += std::abs(int(sound.samples[2 * bestLag + i]) - int(music[i])) > 1;
-            EXPECT_EQ(mismatches, 0u);
-        }
-        EXPECT_GE(c, 0.99);
+        EXPECT_EQ(mismatches, 0u);
     }
 }
 
