@@ -349,8 +349,9 @@ TEST(OrvantaRec, StartsWhereTheOutputIsAndHoldsTheDurationToTheBlock) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     // Every frame carries its position: frame / 1024 on the right, the rest times 16 on the
-    // left, values the float mix gives back exactly.
-    const int seconds = 3;
+    // left, values the float mix gives back exactly. Two minutes, so that a clock that
+    // creeps or a frame lost now and then shows.
+    const int seconds = 120;
     std::vector<int16_t> counter;
     for (int i = 0; i < (seconds + 20) * Rate; ++i) {
         counter.push_back(static_cast<int16_t>((i & 1023) * 16));
@@ -394,7 +395,7 @@ TEST(OrvantaRec, StartsWhereTheOutputIsAndHoldsTheDurationToTheBlock) {
                      QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), refFile});
     Recorder rec({QStringLiteral("--output"), dir.filePath(QStringLiteral("out")),
                   QStringLiteral("--duration"), QString::number(seconds)});
-    ASSERT_EQ(rec.finish(), 0) << rec.errors().toStdString();
+    ASSERT_EQ(rec.finish((seconds + 60) * 1000), 0) << rec.errors().toStdString();
     reference.terminate();
     reference.waitForFinished();
     player.kill();

@@ -52,8 +52,8 @@ bool ProgramRun::waitForError(const QString& text) {
     return true;
 }
 
-int ProgramRun::finish() {
-    if (!m_process.waitForFinished(60000))
+int ProgramRun::finish(int guardMs) {
+    if (!m_process.waitForFinished(guardMs))
         return -1;
     m_stderr += QString::fromUtf8(m_process.readAllStandardError());
     m_stdout += QString::fromUtf8(m_process.readAllStandardOutput());

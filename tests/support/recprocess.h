@@ -34,8 +34,8 @@ public:
 
     /// Waits until standard error holds `text` (hang guard: 30 s).
     bool waitForError(const QString& text);
-    /// Waits for the end (hang guard: 60 s); returns the exit code, or -1.
-    int finish();
+    /// Waits for the end (hang guard: 60 s unless given); returns the exit code, or -1.
+    int finish(int guardMs = 60000);
     /// SIGKILL: no handler runs, nothing is finished.
     void kill();
     void terminate() { m_process.terminate(); }
