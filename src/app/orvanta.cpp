@@ -1,6 +1,7 @@
 // The window program.
 #include "common/clock.h"
 #include "common/handoff.h"
+#include "common/version.h"
 #include "platform/audio/pulse/pulseengine.h"
 #include "platform/desktop/hotkeys.h"
 #include "platform/desktop/quitsignals.h"
@@ -20,8 +21,17 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <cstring>
 
 int main(int argc, char** argv) {
+    // Answered before the application object, which needs a display, and before the
+    // single-instance check, which would hand the start to a running window.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("orvanta %s\n", ORVANTA_VERSION);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+    }
     QElapsedTimer sinceStart;
     sinceStart.start();
     // The window is small and repainted about twenty times a second while recording. X11

@@ -2,7 +2,8 @@
 
 #include "versioncheck.h"
 
-#include <QStringList>
+#include "common/version.h"
+
 #include <QUrl>
 #include <QtGlobal>
 
@@ -60,8 +61,5 @@ void applyDeployment(TVersionCheck& check, const UpdateDeployment& deployment) {
 }
 
 QString ownFileVersion() {
-    QStringList parts = QString::fromLatin1(ORVANTA_VERSION).split(QLatin1Char('.'));
-    while (parts.size() < 4)
-        parts << QStringLiteral("0");
-    return parts.mid(0, 4).join(QLatin1Char('.'));
+    return QStringLiteral(ORVANTA_VERSION);
 }

@@ -29,5 +29,5 @@ UpdateDeployment updateDeployment();
 /// failures are shown and a newer version is offered. Window thread.
 void applyDeployment(TVersionCheck& check, const UpdateDeployment& deployment);
 
-/// The program's own version with four numbers ("0.1.0" gives "0.1.0.0").
+/// The program's own version, the project's, as About and --version show it (e.g. "0.1.0").
 QString ownFileVersion();

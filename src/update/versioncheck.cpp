@@ -40,6 +40,17 @@ std::optional<std::array<qint64, 4>> versionNumbers(const QString& text) {
     return numbers;
 }
 
+// Reports have always named the sender's version with four numbers ("0.1.0" as "0.1.0.0"),
+// and the server may sort them by it; anything else goes as it is.
+QString reportedVersion(const QString& version) {
+    if (!versionNumbers(version))
+        return version;
+    QStringList parts = version.split(QLatin1Char('.'));
+    while (parts.size() < 4)
+        parts << QStringLiteral("0");
+    return parts.join(QLatin1Char('.'));
+}
+
 qint64 weighted(const std::array<qint64, 4>& v) {
     return v[0] * 1000000 + v[1] * 10000 + v[2] * 100 + v[3];
 }
@@ -99,7 +110,8 @@ void TVersionCheck::reporterror(const QString& info) {
         return;
     const QByteArray encoded = encodeReport(info);
     const QByteArray pid = QByteArray::number(fpid);
-    const QByteArray ver = QUrl::toPercentEncoding(fFileversion);
+    const QString version = reportedVersion(fFileversion);
+    const QByteArray ver = QUrl::toPercentEncoding(version);
     const QByteArray etype = "1";
     // The space after "E:" cannot stand in a request line; it travels encoded like the rest.
     TVInfoDownload* worker = startRequest(1,
@@ -109,7 +121,7 @@ void TVersionCheck::reporterror(const QString& info) {
     if (worker) {
         worker->text = QString::fromLatin1(encoded);
         worker->pid = QString::fromLatin1(pid);
-        worker->ver = fFileversion;
+        worker->ver = version;
         worker->etype = QString::fromLatin1(etype);
     }
 }

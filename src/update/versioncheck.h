@@ -48,7 +48,8 @@ public:
     bool busy() const { return mythread != nullptr; }
 
     /// The received version is newer than the own one: both contain a "." and compare by
-    /// the weights 1000000, 10000, 100 and 1 of their four numbers.
+    /// the weights 1000000, 10000, 100 and 1 of their four numbers; missing ones count as 0,
+    /// so "0.1.0.0" is the same version as "0.1.0".
     static bool isNewer(const QString& received, const QString& own);
     /// The report text `info` + " System:" + this system, UTF-8 and percent-encoded.
     static QByteArray encodeReport(const QString& info);
@@ -64,6 +65,7 @@ public:
     QString fSiteName;
     QString fDownloadURL;
     int fpid = 0;
+    /// The own version, shown in the boxes and compared; reports send it with four numbers.
     QString fFileversion = QStringLiteral("0.0.0.0");
     QString fproductname = QStringLiteral("Unknown");
     QString fProductDescription = QStringLiteral("Unknown");

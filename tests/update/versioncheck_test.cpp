@@ -98,6 +98,8 @@ TEST(VersionCompareTest, FourNumbersWithTheirWeights) {
     // Missing numbers count as 0.
     EXPECT_TRUE(TVersionCheck::isNewer("3.5", "3.4.9.9"));
     EXPECT_FALSE(TVersionCheck::isNewer("3.5", "3.5.0.0"));
+    EXPECT_FALSE(TVersionCheck::isNewer("0.1.0.0", "0.1.0"));
+    EXPECT_TRUE(TVersionCheck::isNewer("0.1.1", "0.1.0"));
     // The weights, not the numbers one by one: 99 hundreds stay below one ten-thousand.
     EXPECT_FALSE(TVersionCheck::isNewer("3.4.99.99", "3.5.0.0"));
     // Without a dot, never newer.
@@ -118,8 +120,8 @@ TEST(UpdateDeploymentTest, BuildValuesEnvironmentOverridesAndBadHosts) {
     EXPECT_EQ(updateDeployment().host, QString());
     EXPECT_FALSE(updateDeployment().configured());
     EXPECT_EQ(updateDeployment().versionFile, QStringLiteral("/tallisk/tallisk.xml"));
-    // The own version from the project's, filled to four numbers.
-    EXPECT_EQ(ownFileVersion(), QStringLiteral(ORVANTA_TEST_PROJECT_VERSION ".0"));
+    // The own version is the project's, as About and --version show it.
+    EXPECT_EQ(ownFileVersion(), QStringLiteral(ORVANTA_TEST_PROJECT_VERSION));
     EXPECT_EQ(TVersionCheck(1).fFileversion, ownFileVersion());
 
     qputenv("ORVANTA_UPDATE_HOST", "127.0.0.1:8443");
@@ -276,12 +278,14 @@ TEST_F(VersionCheckTest, FailuresAreShownWithTheirCodeOnlyWhenAsked) {
 TEST_F(VersionCheckTest, AReportIsSentPercentEncodedByteByByteAndNothingIsShown) {
     server.respond = [](const Request&, int) { return body("9.9.9.9", "404 Not Found"); };
     const QString info = QStringLiteral("Zugriff verweigert: Größe ä 東京");
+    // The version goes with four numbers, as reports have always named it.
+    check->fFileversion = QStringLiteral("2.4.0");
     check->reporterror(info);
     ASSERT_TRUE(finished());
     ASSERT_EQ(server.requests.size(), 1u);
     const Request& r = server.requests[0];
     const QByteArray expected =
-        "/pad/appevents.php?product=7&version=" + ownFileVersion().toUtf8() +
+        QByteArray("/pad/appevents.php?product=7&version=2.4.0.0") +
         "&type=1&msg=E:%20Zugriff%20verweigert%3A%20Gr%C3%B6%C3%9Fe%20%C3%A4%20%E6%9D%B1%E4%BA%AC" +
         percentEncoded(QStringLiteral(" System:") + TVersionCheck::systemDescription());
     EXPECT_EQ(r.target, expected);
