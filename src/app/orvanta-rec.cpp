@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
         fail(parsed.text);
         return RecExitUsage;
     case RecParseResult::Action::Help:
+    case RecParseResult::Action::Version:
         std::printf("%s", qUtf8Printable(parsed.text));
         return RecExitOk;
     case RecParseResult::Action::Record:

@@ -1,5 +1,6 @@
 #include "recoptions.h"
 
+#include "common/version.h"
 #include "settings/autoname.h"
 #include "writers/codectable.h"
 #include "writers/mp3bitrate.h"
@@ -109,6 +110,8 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Shows the version."));
     const QCommandLineOption format(QStringLiteral("format"),
                                     QStringLiteral("Output format: mp3, ogg, wav or flac (wav)."),
                                     QStringLiteral("format"));
@@ -168,7 +171,7 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
     const QCommandLineOption settings(
         QStringLiteral("settings"),
         QStringLiteral("Take the defaults from the window program's settings (read only)."));
-    parser.addOptions({help, format, bitrate, quality, level, output, name, duration, vox,
+    parser.addOptions({help, version, format, bitrate, quality, level, output, name, duration, vox,
                        threshold, silence, minLength, split, device, listDevices, settings});
 
     // The parser wants the program name first.
@@ -178,6 +181,12 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
         RecParseResult result;
         result.action = RecParseResult::Action::Help;
         result.text = parser.helpText() + ExitStatusHelp;
+        return result;
+    }
+    if (parser.isSet(version)) {
+        RecParseResult result;
+        result.action = RecParseResult::Action::Version;
+        result.text = QStringLiteral("orvanta-rec " ORVANTA_VERSION "\n");
         return result;
     }
     if (!parser.positionalArguments().isEmpty())

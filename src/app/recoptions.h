@@ -30,10 +30,11 @@ struct RecOptions {
 };
 
 struct RecParseResult {
-    enum class Action { Record, ListDevices, Help, Error };
+    enum class Action { Record, ListDevices, Help, Version, Error };
     Action action = Action::Error;
     RecOptions options;
-    /// The help text for Help, the message (naming the option and what it takes) for Error.
+    /// The help text for Help, "orvanta-rec " and the version for Version, the message
+    /// (naming the option and what it takes) for Error.
     QString text;
 };
 

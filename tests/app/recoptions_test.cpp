@@ -3,6 +3,7 @@
 #include "app/recoptions.h"
 #include "support/qtprint.h"
 
+#include "common/version.h"
 #include "writers/mp3bitrate.h"
 
 #include <gtest/gtest.h>
@@ -65,15 +66,19 @@ TEST(RecOptionsTest, OptionsNotGivenLeaveTheDefaultsAlone) {
     EXPECT_EQ(record, expected);
 }
 
-TEST(RecOptionsTest, HelpAndDeviceListing) {
+TEST(RecOptionsTest, HelpVersionAndDeviceListing) {
     const RecParseResult help = parse({"--help"});
     ASSERT_EQ(help.action, RecParseResult::Action::Help);
     for (const char* option :
-         {"--format", "--bitrate", "--quality", "--level", "--output", "--name", "--duration",
-          "--vox", "--threshold-db", "--silence", "--min-length", "--split", "--device",
-          "--list-devices", "--settings", "Exit status"})
+         {"--version", "--format", "--bitrate", "--quality", "--level", "--output", "--name",
+          "--duration", "--vox", "--threshold-db", "--silence", "--min-length", "--split",
+          "--device", "--list-devices", "--settings", "Exit status"})
         EXPECT_TRUE(help.text.contains(QLatin1String(option))) << option;
     EXPECT_EQ(parse({"--list-devices"}).action, RecParseResult::Action::ListDevices);
+    // It wins over the other options, as --help does.
+    const RecParseResult version = parse({"--format", "wav", "--version"});
+    EXPECT_EQ(version.action, RecParseResult::Action::Version);
+    EXPECT_EQ(version.text, QStringLiteral("orvanta-rec " ORVANTA_VERSION "\n"));
 }
 
 TEST(RecOptionsTest, EveryBadValueIsRefusedNamingTheOptionAndItsRange) {
