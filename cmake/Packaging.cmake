@@ -2,6 +2,18 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvanta)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The package's changelog is written by hand; its newest entry must be this version, or the
+# package would describe another release than it holds.
+set(changelog ${PROJECT_SOURCE_DIR}/data/package/changelog)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${changelog})
+file(STRINGS ${changelog} changelog_head LIMIT_COUNT 1)
+if(NOT changelog_head MATCHES "^orvanta \\(([^)]*)\\)")
+    message(FATAL_ERROR "data/package/changelog does not start with an entry "
+        "\"orvanta (version) ...\"")
+elseif(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "The newest entry of data/package/changelog is for version "
+        "${CMAKE_MATCH_1}, the project's version is ${PROJECT_VERSION}: add an entry for it.")
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "records what the computer plays")
 set(CPACK_PACKAGE_DESCRIPTION
     "Orvanta records the sound that the computer plays (the mix of the default
