@@ -3,7 +3,13 @@
 #include "browser/tagbinding.h"
 #include "common/messages.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#include <sndfile.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <string>
@@ -29,6 +35,24 @@ void showUnavailable(const TagBinding& binding) {
 // A remove is a save of the file without its tag, so its failure reads the same.
 void showSaveRefused(const QString& path) {
     showError(QStringLiteral("Can not save tag to the file: ") + path);
+}
+
+// The playing time as the player's decoder sees it, for when the tag library is missing:
+// whole seconds, as the tag library gives them; 0 when the file cannot be read.
+int soundFileSeconds(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    SF_INFO info{};
+    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    if (!file) {
+        ::close(fd);
+        return 0;
+    }
+    sf_close(file);
+    if (info.samplerate <= 0 || info.frames <= 0 || info.frames == SF_COUNT_MAX)
+        return 0;
+    return static_cast<int>(info.frames / info.samplerate);
 }
 
 QString fromLibrary(const char* text) {
@@ -97,8 +121,10 @@ uint32_t tagFieldNumber(const QString& text) {
 audiotag TagAccess::GetTag(const QString& path) const {
     audiotag result;
     cleartag(result);
-    if (!m_binding.canRead())
+    if (!m_binding.canRead()) {
+        result.duration = soundFileSeconds(path);
         return result;
+    }
     const TagVesselApi& api = m_binding.api();
     api.taglib_set_strings_unicode(-1);
     const std::wstring widePath = path.toStdWString();

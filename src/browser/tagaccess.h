@@ -30,7 +30,8 @@ public:
     explicit TagAccess(const TagBinding& binding) : m_binding(binding) {}
 
     /// Reads the tag and playing time of `path`. A file that cannot be opened or is not
-    /// valid, or a missing library or entry point, gives an empty record with duration 0.
+    /// valid gives an empty record with duration 0. Without the library (or an entry point
+    /// of the read flow) the record is empty but for the playing time, read by libsndfile.
     audiotag GetTag(const QString& path) const;
 
     /// Writes the eight text fields of `fields` into the tag of `path` (the "Save Tag"

@@ -17,12 +17,12 @@ void TagBinding::HandleCloser::operator()(void* handle) const {
         dlclose(handle);
 }
 
-TagBinding::TagBinding() {
+TagBinding::TagBinding() : m_searched(dataFileFolders()) {
     const QString found = findDataFile(QString::fromLatin1(LibraryName));
     load(found.isEmpty() ? QString::fromLatin1(LibraryName) : found);
 }
 
-TagBinding::TagBinding(const QString& libraryPath) {
+TagBinding::TagBinding(const QString& libraryPath) : m_searched{libraryPath} {
     load(libraryPath);
 }
 

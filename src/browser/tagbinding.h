@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -84,6 +85,9 @@ public:
     bool loaded() const { return m_handle != nullptr; }
     /// Why loading failed (empty when it did not).
     const QString& error() const { return m_error; }
+    /// Where the library was looked for: the folders of the data-file lookup, or the path
+    /// given. Without a find there, the system's library search was tried as well.
+    const QStringList& searched() const { return m_searched; }
     const TagVesselApi& api() const { return m_api; }
 
     /// True when every entry point of the read flow is present.
@@ -101,5 +105,6 @@ private:
     };
     std::unique_ptr<void, HandleCloser> m_handle;
     QString m_error;
+    QStringList m_searched;
     TagVesselApi m_api;
 };

@@ -1,6 +1,7 @@
 #include "tagworker.h"
 
 #include "browser/tagbinding.h"
+#include "common/messages.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QPointer>
 
 #include <atomic>
+#include <cstdio>
 
 TagWorker::TagWorker(std::unique_ptr<TagBinding> binding)
     : m_binding(std::move(binding)), m_access(std::make_unique<TagAccess>(*m_binding)) {
@@ -120,6 +122,18 @@ void FolderLister::cancel() {
 void FolderLister::list(const QString& folder) {
     cancel();
     m_running = true;
+    if (!m_toldNoTags && !m_worker.binding().canRead()) {
+        // Said once, after the window has come up: the rows that follow have no tags because
+        // the library is missing, not because the files have none.
+        m_toldNoTags = true;
+        QMetaObject::invokeMethod(
+            this,
+            [text = noTagLibraryText(m_worker.binding())] {
+                messages().show(text, QStringLiteral("Information"), MessageIcon::Information,
+                                MessageButtons::Ok);
+            },
+            Qt::QueuedConnection);
+    }
     ListingJob job{m_shared, m_generation, folder, nullptr, 0};
     TagWorker* worker = &m_worker;
     // One job per slice, so that a tag read or save for the window runs between two slices
@@ -171,9 +185,30 @@ void FolderLister::list(const QString& folder) {
 void FolderLister::deliver(quint64 generation, const ListingSlice& slice, bool last) {
     if (generation != m_generation || !m_running)
         return;
+    // For bug reports and the end-to-end tests: what the browser read from each file.
+    if (qEnvironmentVariableIntValue("ORVANTA_BROWSER_TRACE") == 1) {
+        for (const TMCRS& row : slice.rows)
+            std::fprintf(stderr, "orvanta: browser row \"%s\": title \"%s\", artist \"%s\", %d s\n",
+                         row.audiofile.toUtf8().constData(), row.title.toUtf8().constData(),
+                         row.artist.toUtf8().constData(), row.duration);
+        std::fflush(stderr);
+    }
     if (last)
         m_running = false;
     emit sliceReady(slice);
     if (last)
         emit finished();
+}
+
+QString noTagLibraryText(const TagBinding& binding) {
+    QString text = QStringLiteral("The tag library (libtagvessel.so) could not be loaded, so "
+                                  "the recordings are listed without titles and artists, and "
+                                  "tags cannot be edited.\nIt was looked for in:");
+    for (const QString& place : binding.searched())
+        text += QStringLiteral("\n    ") + place;
+    text += QStringLiteral("\nand where the system looks for libraries.");
+    if (!binding.error().isEmpty())
+        text += QStringLiteral("\n\n") + binding.error();
+    text += QStringLiteral("\nPlease reinstall the program.");
+    return text;
 }

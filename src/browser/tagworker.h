@@ -78,7 +78,7 @@ public:
     ~FolderLister() override;
 
     /// Starts listing `folder`; a listing still running is cancelled and its later slices
-    /// are dropped.
+    /// are dropped. The first listing without a usable tag library says so (once).
     void list(const QString& folder);
     /// Cancels the running listing; no further signal of it arrives.
     void cancel();
@@ -101,6 +101,7 @@ private:
 
     TagWorker& m_worker;
     std::shared_ptr<Shared> m_shared;
+    bool m_toldNoTags = false; ///< the missing tag library has been reported
     quint64 m_generation = 0;
     bool m_running = false;
 };
@@ -109,6 +110,10 @@ private:
 /// or its date cannot be read. Tag worker thread.
 bool readListedFile(const TagAccess& access, const QString& folder, const QString& name,
                     TMCRS& row);
+
+/// The information shown once when the tag library could not be loaded: what is missing,
+/// where it was looked for and why it failed.
+QString noTagLibraryText(const TagBinding& binding);
 
 /// The names in `folder` that a listing takes: plain files (no folders, no hidden files)
 /// with a recording extension and a size above 0, sorted by name. Any thread.

@@ -12,14 +12,19 @@ QString executableFolder() {
     return QFileInfo(exe.symLinkTarget()).absolutePath();
 }
 
-QString findDataFile(const QStringList& relativePaths) {
+QStringList dataFileFolders() {
     QStringList roots;
     const QString overrideDir = qEnvironmentVariable("ORVANTA_DATA_DIR");
     if (!overrideDir.isEmpty())
-        roots << overrideDir;
+        roots << QDir::cleanPath(overrideDir);
     const QString exeDir = executableFolder();
-    roots << exeDir << exeDir + QStringLiteral("/../share/orvanta")
-          << exeDir + QStringLiteral("/../lib/orvanta");
+    roots << exeDir << QDir::cleanPath(exeDir + QStringLiteral("/../share/orvanta"))
+          << QDir::cleanPath(exeDir + QStringLiteral("/../lib/orvanta"));
+    return roots;
+}
+
+QString findDataFile(const QStringList& relativePaths) {
+    const QStringList roots = dataFileFolders();
     QString found;
     for (const QString& relativePath : relativePaths) {
         for (const QString& root : roots) {

@@ -13,5 +13,8 @@ QString findDataFile(const QString& relativePath);
 /// The first of several places a file may have (each relative as above), tried in order.
 QString findDataFile(const QStringList& relativePaths);
 
+/// The folders findDataFile() looks in, in its order.
+QStringList dataFileFolders();
+
 /// The folder of the running executable, without a trailing separator.
 QString executableFolder();

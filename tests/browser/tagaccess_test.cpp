@@ -1,10 +1,13 @@
 #include "browser/tagaccess.h"
 #include "browser/tagbinding.h"
+#include "browser/tagworker.h"
 
 #include "support/fakemessages.h"
 #include "tagvessel/tagtestfiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -176,27 +179,50 @@ TEST(TagAccess, RefusedSaveAndMissingFileAreReported) {
               QStringLiteral("Can not remove tag from the file: ") + missing);
 }
 
-TEST(TagAccess, WithoutTheLibraryReadsEmptyAndRefusesToEdit) {
+TEST(TagAccess, WithoutTheLibraryReadsTheDurationAndRefusesToEdit) {
     QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/a.wav");
-    ASSERT_TRUE(makeSoundFile(TagFormats[2], path, 1));
+    QStringList paths;
+    for (const TagFormat& format : TagFormats) {
+        paths << dir.path() + QStringLiteral("/a.") + QString::fromLatin1(format.extension);
+        ASSERT_TRUE(makeSoundFile(format, paths.back(), 2));
+    }
     const QString partial = qEnvironmentVariable("TAGVESSEL_PARTIAL");
     ASSERT_FALSE(partial.isEmpty());
     for (const QString& library : {dir.path() + QStringLiteral("/libtagvessel.so"), partial}) {
-        TagBinding binding(library);
-        EXPECT_FALSE(binding.canRead());
-        TagAccess access(binding);
+        auto binding = std::make_unique<TagBinding>(library);
+        EXPECT_FALSE(binding->canRead());
+        TagAccess access(*binding);
         FakeMessages messages;
-        const audiotag tag = access.GetTag(path);
-        EXPECT_EQ(tag.title, QString());
-        EXPECT_EQ(tag.duration, 0);
+        // The playing time still shows, read as the player reads the file.
+        for (const QString& path : paths) {
+            const audiotag tag = access.GetTag(path);
+            EXPECT_EQ(tag.title, QString());
+            EXPECT_EQ(tag.duration, 2) << path.toStdString();
+        }
+        const QString& path = paths.front();
         EXPECT_EQ(access.saveTag(path, audiotag{}), SaveTagResult::Unavailable);
         EXPECT_EQ(access.removeTag(path), RemoveTagResult::Unavailable);
         EXPECT_TRUE(messages.shown.empty());
-        reportSave(SaveTagResult::Unavailable, path, binding);
-        reportRemove(RemoveTagResult::Unavailable, path, binding);
+        reportSave(SaveTagResult::Unavailable, path, *binding);
+        reportRemove(RemoveTagResult::Unavailable, path, *binding);
         ASSERT_EQ(messages.shown.size(), 2u);
         EXPECT_TRUE(messages.shown[0].text.startsWith(QStringLiteral("Tags cannot be edited")));
+
+        // Listing says once that the library is missing and where it was looked for.
+        messages.shown.clear();
+        TagWorker worker(std::move(binding));
+        FolderLister lister(worker);
+        for (int i = 0; i < 2; ++i) {
+            lister.list(dir.path());
+            QElapsedTimer guard;
+            guard.start();
+            while (lister.running() && guard.elapsed() < 10000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+        ASSERT_EQ(messages.shown.size(), 1u);
+        EXPECT_EQ(messages.shown[0].icon, MessageIcon::Information);
+        EXPECT_TRUE(messages.shown[0].text.contains(QStringLiteral("libtagvessel.so")));
+        EXPECT_TRUE(messages.shown[0].text.contains(library));
     }
 }
 
