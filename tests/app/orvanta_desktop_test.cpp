@@ -1,6 +1,7 @@
 // The window program on a private X server with the private sound server of the test command:
 // global hot keys pressed through the X server, a second start while recording, a start
 // after a crash, the tray of a real tray host, and a sound server that stops and comes back.
+#include "app/browserrun.h"
 #include "recorder/wavcheck.h"
 #include "settings/config.h"
 #include "settings/settingsfile.h"
@@ -485,4 +486,14 @@ TEST(OrvantaDesktop, SoundServerThatStopsAndComesBackClosesTheRecordingAndCaptur
 
     program.signal(SIGTERM);
     EXPECT_EQ(program.finish(), 0);
+}
+
+TEST(OrvantaDesktop, TheBuildTreesProgramReadsTagsAndPlayingTimesInItsBrowser) {
+    // Started where the run command leaves it, with nothing pointing at its files.
+    Surroundings where(0);
+    ASSERT_TRUE(where.saved);
+    const QString made = makeTaggedRecordings(where.music);
+    ASSERT_TRUE(made.isEmpty()) << made;
+    const QString output = browserListing(QStringLiteral(ORVANTA), where.env);
+    EXPECT_EQ(missingTaggedRows(output), QString()) << output;
 }

@@ -1,5 +1,6 @@
 // The installed programs: `cmake --install` into a temporary prefix, then the installed
 // programs are run from there and must find every file they look up inside that prefix.
+#include "app/browserrun.h"
 #include "support/qtprint.h"
 
 #include <QCoreApplication>
@@ -220,6 +221,17 @@ TEST_F(InstallTest, InstalledProgramsStartAndFindTheirFilesInThePrefix) {
     EXPECT_TRUE(std::any_of(looked.begin(), looked.end(), [](const QString& name) {
         return name.contains(QStringLiteral("/apps/org.orvanta.Orvanta.png"));
     })) << output;
+}
+
+TEST_F(InstallTest, InstalledBrowserReadsTagsAndPlayingTimes) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QProcessEnvironment env = freshUser(home);
+    // The output folder of a fresh user is the music folder.
+    const QString made = makeTaggedRecordings(home.filePath(QStringLiteral("Music")));
+    ASSERT_TRUE(made.isEmpty()) << made;
+    const QString output = browserListing(installed(QStringLiteral("bin/orvanta")), env);
+    EXPECT_EQ(missingTaggedRows(output), QString()) << output;
 }
 
 } // namespace
