@@ -4,6 +4,7 @@
 #include "browser/tagaccess.h"
 #include "browser/tagbinding.h"
 #include "browser/tagworker.h"
+#include "browser/ui/foldertree.h"
 #include "browser/ui/recordingsmodel.h"
 #include "common/messages.h"
 #include "common/recordinglock.h"
@@ -16,7 +17,6 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFileSystemModel>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -145,9 +145,12 @@ void Tplaylist::buildActions() {
     SendAction = make(QStringLiteral("Send by Email"), QStringLiteral("Send by mail..."),
                       "mail-send", QStyle::SP_ArrowRight, [this] { SendActionExecute(); });
     SendAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
-    RefreshAction =
-        make(QStringLiteral("Refresh"), QStringLiteral("Refresh Folder"), "view-refresh",
-             QStyle::SP_BrowserReload, [this] { RefreshActionExecute(); });
+    // The tree does not watch folders: Refresh reads them again too.
+    RefreshAction = make(QStringLiteral("Refresh"), QStringLiteral("Refresh Folder"),
+                         "view-refresh", QStyle::SP_BrowserReload, [this] {
+                             refreshTree();
+                             RefreshActionExecute();
+                         });
     RefreshAction->setShortcut(QKeySequence(Qt::Key_F5));
     SaveTagAction = make(QStringLiteral("Save Tag"), QString(), "document-save",
                          QStyle::SP_DialogSaveButton, [this] { SaveTagActionExecute(); });
@@ -185,35 +188,13 @@ void Tplaylist::buildLayout() {
     outer->addWidget(toolbar);
 
     auto* splitter = new QSplitter(Qt::Horizontal, this);
-    m_folders = new QFileSystemModel(this);
-    // The tree is refreshed by the user (F5), not by watching every folder shown.
-    m_folders->setOption(QFileSystemModel::DontWatchForChanges);
-    m_folders->setReadOnly(true);
-    m_folders->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
-    m_folders->setRootPath(QStringLiteral("/"));
+    m_folders = new FolderTreeModel(config.archive, this);
     folderTree = new QTreeView(splitter);
     folderTree->setModel(m_folders);
     folderTree->setHeaderHidden(true);
-    for (int column = 1; column < m_folders->columnCount(); ++column)
-        folderTree->hideColumn(column);
     folderTree->setSelectionMode(QAbstractItemView::SingleSelection);
     folderTree->setMinimumWidth(150);
-    // The model reads folders in the background: the folder to show may get its row only
-    // after the tree has been moved to it.
-    // It also sorts the rows later, which moves them again.
-    const auto reveal = [this] {
-        if (m_revealPending && folderTree->currentIndex().isValid())
-            QTimer::singleShot(0, this, [this] {
-                folderTree->scrollTo(folderTree->currentIndex(),
-                                     QAbstractItemView::PositionAtCenter);
-            });
-    };
-    connect(m_folders, &QFileSystemModel::directoryLoaded, this, reveal);
-    connect(m_folders, &QAbstractItemModel::layoutChanged, this, reveal);
     folderTree->setContextMenuPolicy(Qt::CustomContextMenu);
-    // Once the user moves in the tree, the folder it was moved to no longer matters.
-    folderTree->installEventFilter(this);
-    folderTree->viewport()->installEventFilter(this);
     // A right click selects the folder, as a left click does.
     connect(folderTree, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         const QModelIndex index = folderTree->indexAt(at);
@@ -335,19 +316,8 @@ void Tplaylist::FormCreate() {
 }
 
 void Tplaylist::treeSelectionChanged() {
-    if (!m_wantedFolder.isEmpty() && selectedFolder() != m_wantedFolder) {
-        // The model dropped the folder the tree was moved to (it had read the parent before
-        // the folder existed) and moved the selection to a neighbour. Go back to the folder
-        // once the model has settled, instead of listing the neighbour.
-        if (m_wantedRetries-- > 0) {
-            QTimer::singleShot(0, this, [this] {
-                if (!m_wantedFolder.isEmpty())
-                    selectFolder(m_wantedFolder, false);
-            });
-            return;
-        }
-        m_wantedFolder.clear();
-    }
+    if (m_treeRefreshing)
+        return;
     RefreshActionExecute();
     validatecontrols();
 }
@@ -355,18 +325,9 @@ void Tplaylist::treeSelectionChanged() {
 // --- Folders and listing -------------------------------------------------------------
 
 void Tplaylist::selectFolder(const QString& folder) {
-    selectFolder(folder, true);
-}
-
-void Tplaylist::selectFolder(const QString& folder, bool fresh) {
-    const QModelIndex index = m_folders->index(folder);
-    if (!index.isValid()) {
-        m_wantedFolder.clear();
+    const QModelIndex index = m_folders->indexForPath(folder);
+    if (!index.isValid())
         return;
-    }
-    m_wantedFolder = m_folders->filePath(index);
-    if (fresh)
-        m_wantedRetries = 5;
     for (QModelIndex parent = index.parent(); parent.isValid(); parent = parent.parent())
         folderTree->expand(parent);
     if (folderTree->currentIndex() == index) {
@@ -375,14 +336,37 @@ void Tplaylist::selectFolder(const QString& folder, bool fresh) {
     } else {
         folderTree->setCurrentIndex(index);
     }
-    folderTree->scrollTo(index);
-    m_revealPending = true;
-    QTimer::singleShot(2000, this, [this] { m_revealPending = false; });
+    folderTree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    // A window being shown has no final size yet: centre the folder again once it has.
+    QTimer::singleShot(0, this, [this] {
+        if (folderTree->currentIndex().isValid())
+            folderTree->scrollTo(folderTree->currentIndex(), QAbstractItemView::PositionAtCenter);
+    });
 }
 
 QString Tplaylist::selectedFolder() const {
+    return m_folders->path(folderTree->currentIndex());
+}
+
+void Tplaylist::refreshTree() {
     const QModelIndex current = folderTree->currentIndex();
-    return current.isValid() ? m_folders->filePath(current) : QString();
+    const QString place = m_folders->placePath(current);
+    QString wanted = m_folders->path(current);
+    // Rows that go move the selection to a neighbour; that is no choice of the user's.
+    m_treeRefreshing = true;
+    m_folders->setOutputFolder(config.archive);
+    m_folders->refresh();
+    if (!wanted.isEmpty()) {
+        while (!QFileInfo(wanted).isDir() && wanted != QLatin1String("/"))
+            wanted = QFileInfo(wanted).path();
+        QModelIndex index = folderTree->currentIndex();
+        if (m_folders->path(index) != wanted || m_folders->placePath(index) != place)
+            index = m_folders->indexForPath(wanted, place);
+        for (QModelIndex parent = index.parent(); parent.isValid(); parent = parent.parent())
+            folderTree->expand(parent);
+        folderTree->setCurrentIndex(index);
+    }
+    m_treeRefreshing = false;
 }
 
 void Tplaylist::RefreshActionExecute() {
@@ -481,6 +465,10 @@ void Tplaylist::validatecontrols() {
 
 void Tplaylist::FormShow() {
     const QString archive = config.archive;
+    // The recordings folder may have been changed or made since the tree was built.
+    m_treeRefreshing = true;
+    m_folders->setOutputFolder(archive);
+    m_treeRefreshing = false;
     if (QFileInfo(archive).isDir()) {
         if (selectedFolder() != archive)
             selectFolder(archive);
@@ -525,13 +513,6 @@ void Tplaylist::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!event->spontaneous())
         FormShow();
-}
-
-bool Tplaylist::eventFilter(QObject* watched, QEvent* event) {
-    if ((watched == folderTree || watched == folderTree->viewport()) &&
-        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress))
-        m_wantedFolder.clear();
-    return QWidget::eventFilter(watched, event);
 }
 
 void Tplaylist::closeEvent(QCloseEvent* event) {

@@ -15,9 +15,9 @@
 #include <vector>
 
 class FolderLister;
+class FolderTreeModel;
 class email;
 class QAction;
-class QFileSystemModel;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -72,9 +72,14 @@ public:
 
     /// Lists the selected folder again (off the window thread; listingFinished() follows).
     void RefreshActionExecute();
+    /// Reads the places and the folders the tree has read again (the Refresh action, with a
+    /// listing); the selection stays, or goes to the nearest folder that still exists.
+    void refreshTree();
     /// Whether a listing is still reading the folder.
     bool listing() const;
-    /// Moves the folder tree to `folder`; its selection change lists it.
+    /// Moves the folder tree to `folder`, expanding down to it under the recordings folder's
+    /// place when it is inside it (else the deepest place holding it); its selection change
+    /// lists it. Nothing when `folder` is not a directory.
     void selectFolder(const QString& folder);
     /// The folder the tree has selected (empty when none).
     QString selectedFolder() const;
@@ -161,7 +166,6 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildActions();
@@ -170,7 +174,6 @@ private:
     void listingDone();
     void sortList(int column, bool descending);
     void treeSelectionChanged();
-    void selectFolder(const QString& folder, bool fresh);
     void showError(const QString& text, const QString& caption);
     /// The full path of row `row`.
     QString rowPath(int row) const;
@@ -179,7 +182,7 @@ private:
     QPointer<QWidget> m_mainWindow;
     std::unique_ptr<TagWorker> m_tags;
     std::unique_ptr<FolderLister> m_lister;
-    QFileSystemModel* m_folders = nullptr;
+    FolderTreeModel* m_folders = nullptr;
     RecordingsModel* m_model = nullptr;
     QLabel* m_status = nullptr;
 
@@ -193,7 +196,5 @@ private:
     std::vector<TMCRS> m_pending; ///< rows of the running listing
     QStringList m_failed;         ///< files the running listing could not read
     bool m_shownOnce = false;
-    QString m_wantedFolder; ///< the folder the tree was moved to, until the user moves it
-    int m_wantedRetries = 0;
-    bool m_revealPending = false; ///< scroll the tree to its folder once the rows are read
+    bool m_treeRefreshing = false; ///< selection changes while the tree is re-read list nothing
 };

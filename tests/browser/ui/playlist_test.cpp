@@ -14,7 +14,6 @@
 #include <QDateTime>
 #include <QDirIterator>
 #include <QEventLoop>
-#include <QFileSystemModel>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -520,32 +519,120 @@ TEST_F(PlaylistTest, SharingCommandsReportTheirFailures) {
               QStringLiteral("Component not found\nPlease download and install it from our site."));
 }
 
-TEST_F(PlaylistTest, TheTreeKeepsTheFolderItWasMovedToUntilTheUserMovesIt) {
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const QString& value)
+        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name)) {
+        qputenv(name, QFile::encodeName(value));
+    }
+    ~ScopedEnv() {
+        if (m_had)
+            qputenv(m_name, m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    bool m_had;
+    QByteArray m_old;
+};
+
+QModelIndex childNamed(const QAbstractItemModel* model, const QModelIndex& parent,
+                       const QString& name) {
+    for (int row = 0; row < model->rowCount(parent); ++row) {
+        if (model->index(row, 0, parent).data().toString() == name)
+            return model->index(row, 0, parent);
+    }
+    return {};
+}
+
+QStringList childNames(QAbstractItemModel* model, const QModelIndex& parent, int role) {
+    if (model->canFetchMore(parent))
+        model->fetchMore(parent);
+    QStringList names;
+    for (int row = 0; row < model->rowCount(parent); ++row)
+        names << model->index(row, 0, parent).data(role).toString();
+    return names;
+}
+
+TEST_F(PlaylistTest, TheTreeStartsFromTheUsersPlacesAndShowsTheOutputFolder) {
+    const QString home = m_dir.path() + QStringLiteral("/home");
+    for (const char* folder :
+         {"Music", "Documents", ".hidden", "alpha", "Zeta", "Take 9", "Take 10"})
+        ASSERT_TRUE(QDir(home).mkpath(QString::fromLatin1(folder)));
+    QFile notes(home + QStringLiteral("/notes.txt"));
+    ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
+    const QString configHome = m_dir.path() + QStringLiteral("/config");
+    ASSERT_TRUE(QDir().mkpath(configHome));
+    QFile userDirs(configHome + QStringLiteral("/user-dirs.dirs"));
+    ASSERT_TRUE(userDirs.open(QIODevice::WriteOnly));
+    // No desktop folder; the downloads go to the home folder itself.
+    userDirs.write("XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOCUMENTS_DIR=\"$HOME/Documents\"\n"
+                   "XDG_DOWNLOAD_DIR=\"$HOME/\"\nXDG_MUSIC_DIR=\"$HOME/Music\"\n");
+    userDirs.close();
+    const ScopedEnv homeEnv("HOME", home);
+    const ScopedEnv configEnv("XDG_CONFIG_HOME", configHome);
+    // The output folder is the music folder too: it is shown once, as the output folder.
+    m_folder = home + QStringLiteral("/Music");
+    config.archive = m_folder;
     makeRecording(QStringLiteral("a.wav"), 2);
     list();
+
+    QAbstractItemModel* model = m_browser->folderTree->model();
+    const QStringList labels = childNames(model, {}, Qt::DisplayRole);
+    const QStringList paths = childNames(model, {}, Qt::UserRole + 1);
+    ASSERT_GE(labels.size(), 4) << labels.join(QLatin1Char(',')).toStdString();
+    EXPECT_EQ(labels.mid(0, 3), QStringList({"Home", "Music", "Documents"}));
+    EXPECT_EQ(paths.mid(0, 3), QStringList({home, m_folder, home + QStringLiteral("/Documents")}));
+    for (const QString& volume : paths.mid(3, paths.size() - 4))
+        EXPECT_TRUE(volume.startsWith(QStringLiteral("/media/")) ||
+                    volume.startsWith(QStringLiteral("/run/media/")) ||
+                    volume.startsWith(QStringLiteral("/mnt")))
+            << volume;
+    EXPECT_EQ(labels.last(), QStringLiteral("File System"));
+    EXPECT_EQ(paths.last(), QStringLiteral("/"));
+    EXPECT_EQ(m_browser->folderTree->currentIndex(), model->index(1, 0));
+    EXPECT_EQ(m_browser->selectedFolder(), m_folder);
+    EXPECT_EQ(names(), QStringList{QStringLiteral("a.wav")});
+
+    // A place opens as a tree of its folders, hidden ones left out, in a file chooser's order.
+    EXPECT_EQ(childNames(model, model->index(0, 0), Qt::DisplayRole),
+              QStringList({"alpha", "Documents", "Music", "Take 9", "Take 10", "Zeta"}));
+}
+
+TEST_F(PlaylistTest, TheTreeFindsNewFoldersAndRefreshReadsItAgain) {
+    makeRecording(QStringLiteral("a.wav"), 2);
+    list();
+    // A folder made after the tree read its parent is found when the tree is moved to it.
     const QString fresh = m_dir.path() + QStringLiteral("/fresh");
     ASSERT_TRUE(QDir().mkpath(fresh));
     list(fresh);
     ASSERT_EQ(m_browser->selectedFolder(), fresh);
-    // The folder model can drop a folder it did not know when it read the parent, and
-    // move the selection to a neighbour; the browser goes back instead of listing that.
-    QTreeView* tree = m_browser->folderTree;
-    auto* model = qobject_cast<QFileSystemModel*>(tree->model());
-    ASSERT_NE(model, nullptr);
-    tree->setCurrentIndex(model->index(m_folder));
-    ASSERT_TRUE(processUntil([&] { return m_browser->selectedFolder() == fresh; }));
-    ASSERT_TRUE(processUntil([this] { return !m_browser->listing(); }));
     EXPECT_TRUE(m_browser->rows().empty());
     EXPECT_EQ(m_browser->statusText(), QStringLiteral("Total recordings found: 0"));
-    // Once the user works in the tree, their choice wins.
-    QMouseEvent press(QEvent::MouseButtonPress, QPointF(1, 1), QPointF(1, 1), Qt::LeftButton,
-                      Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(tree->viewport(), &press);
-    tree->setCurrentIndex(model->index(m_folder));
+    // The user's choice in the tree lists that folder.
+    QTreeView* tree = m_browser->folderTree;
+    const QAbstractItemModel* model = tree->model();
+    const QModelIndex parent = tree->currentIndex().parent();
+    tree->setCurrentIndex(childNamed(model, parent, QStringLiteral("rec")));
     ASSERT_TRUE(processUntil([this] { return !m_browser->listing(); }));
-    QCoreApplication::processEvents();
     EXPECT_EQ(m_browser->selectedFolder(), m_folder);
     EXPECT_EQ(names(), QStringList{QStringLiteral("a.wav")});
+
+    // Nothing watches the folders; Refresh reads them again. A new folder appears, and the
+    // selected folder that vanished gives way to its parent, which is listed.
+    tree->setCurrentIndex(childNamed(model, parent, QStringLiteral("fresh")));
+    ASSERT_TRUE(processUntil([this] { return !m_browser->listing(); }));
+    ASSERT_TRUE(QDir().mkpath(m_dir.path() + QStringLiteral("/later")));
+    ASSERT_TRUE(QDir(fresh).removeRecursively());
+    m_browser->RefreshAction->trigger();
+    ASSERT_TRUE(processUntil([this] { return !m_browser->listing(); }));
+    EXPECT_EQ(m_browser->selectedFolder(), m_dir.path());
+    EXPECT_TRUE(childNamed(model, parent, QStringLiteral("later")).isValid());
+    EXPECT_FALSE(childNamed(model, parent, QStringLiteral("fresh")).isValid());
+    EXPECT_TRUE(m_browser->rows().empty());
 }
 
 } // namespace
