@@ -45,6 +45,7 @@ QString browserListing(const QString& program, QProcessEnvironment env) {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.insert(QStringLiteral("ORVANTA_STARTUP_TRACE"), QStringLiteral("1"));
     env.insert(QStringLiteral("ORVANTA_BROWSER_TRACE"), QStringLiteral("1"));
+    env.insert(QStringLiteral("ORVANTA_DATA_TRACE"), QStringLiteral("1"));
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -78,6 +79,12 @@ QString browserListing(const QString& program, QProcessEnvironment env) {
 
 QString missingTaggedRows(const QString& output) {
     QString missing;
+    // Every file the program looked for among its own was found.
+    for (const QString& line : output.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QStringLiteral("orvanta: data file")) &&
+            line.endsWith(QStringLiteral(": not found")))
+            missing += line + QLatin1Char('\n');
+    }
     for (const char* extension : Formats) {
         if (!output.contains(expectedRow(extension)))
             missing += expectedRow(extension) + QLatin1Char('\n');

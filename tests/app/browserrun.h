@@ -16,5 +16,6 @@ QString makeTaggedRecordings(const QString& folder);
 QString browserListing(const QString& program, QProcessEnvironment env);
 
 /// Checks the rows of makeTaggedRecordings() in the output of browserListing(): every
-/// format with its title, artist and playing time. Empty when all are there.
+/// format with its title, artist and playing time, and no file of the program's own that
+/// it did not find. Empty when all are there.
 QString missingTaggedRows(const QString& output);

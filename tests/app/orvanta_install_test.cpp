@@ -177,6 +177,13 @@ TEST_F(InstallTest, InstalledProgramsStartAndFindTheirFilesInThePrefix) {
         run(installed(QStringLiteral("bin/orvanta-rec")), {QStringLiteral("--help")}, env);
     EXPECT_EQ(help.status, 0) << help.output;
     EXPECT_TRUE(help.output.contains(QStringLiteral("orvanta-rec"))) << help.output;
+    // Both programs name the project's version, the one the package and About show.
+    for (const QString& program : {QStringLiteral("orvanta"), QStringLiteral("orvanta-rec")}) {
+        const Result version =
+            run(installed(QStringLiteral("bin/") + program), {QStringLiteral("--version")}, env);
+        EXPECT_EQ(version.status, 0) << version.output;
+        EXPECT_EQ(version.output.trimmed(), program + QStringLiteral(" " ORVANTA_PROJECT_VERSION));
+    }
 
     // The window program, started the way a menu starts it, with its lookups traced.
     QProcessEnvironment windowEnv = env;
