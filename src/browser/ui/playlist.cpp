@@ -192,6 +192,8 @@ void Tplaylist::buildLayout() {
     folderTree = new QTreeView(splitter);
     folderTree->setModel(m_folders);
     folderTree->setHeaderHidden(true);
+    // One line per folder: the view need not measure every row of a folder of thousands.
+    folderTree->setUniformRowHeights(true);
     folderTree->setSelectionMode(QAbstractItemView::SingleSelection);
     folderTree->setMinimumWidth(150);
     folderTree->setContextMenuPolicy(Qt::CustomContextMenu);

@@ -1,4 +1,5 @@
 // The recordings browser window, offscreen, over the real tag library and real files.
+#include "browser/ui/foldertree.h"
 #include "browser/ui/playlist.h"
 #include "browser/ui/recordingsmodel.h"
 #include "support/eventloop.h"
@@ -582,7 +583,7 @@ TEST_F(PlaylistTest, TheTreeStartsFromTheUsersPlacesAndShowsTheOutputFolder) {
 
     QAbstractItemModel* model = m_browser->folderTree->model();
     const QStringList labels = childNames(model, {}, Qt::DisplayRole);
-    const QStringList paths = childNames(model, {}, Qt::UserRole + 1);
+    const QStringList paths = childNames(model, {}, FolderTreeModel::PathRole);
     ASSERT_GE(labels.size(), 4) << labels.join(QLatin1Char(',')).toStdString();
     EXPECT_EQ(labels.mid(0, 3), QStringList({"Home", "Music", "Documents"}));
     EXPECT_EQ(paths.mid(0, 3), QStringList({home, m_folder, home + QStringLiteral("/Documents")}));
