@@ -152,9 +152,15 @@ std::vector<FolderPlace> folderPlaces(const QString& outputFolder) {
         if (!volume.isValid() || !volume.isReady())
             continue;
         const QString mount = QDir::cleanPath(volume.rootPath());
-        if (!contains(QStringLiteral("/media"), mount) &&
-            !contains(QStringLiteral("/mnt"), mount) &&
-            (user.isEmpty() || !contains(QStringLiteral("/run/media/") + user, mount)))
+        // Where volumes are mounted for the user: /mnt/NAME, /media/NAME, /media/USER/NAME and
+        // /run/media/USER/NAME. Mounts deeper down belong to the system or to other programs.
+        const auto mountedAt = [&mount](const QString& base) {
+            return mount.startsWith(base + QLatin1Char('/')) &&
+                   !mount.mid(base.size() + 1).contains(QLatin1Char('/'));
+        };
+        if (!mountedAt(QStringLiteral("/mnt")) && !mountedAt(QStringLiteral("/media")) &&
+            (user.isEmpty() || (!mountedAt(QStringLiteral("/media/") + user) &&
+                                !mountedAt(QStringLiteral("/run/media/") + user))))
             continue;
         const QString label = volume.name().isEmpty() ? QFileInfo(mount).fileName() : volume.name();
         volumes.push_back({mount, label, mount, QStringLiteral("drive-removable-media")});
