@@ -15,12 +15,6 @@ program=${ORVANTA:-$build/src/app/orvanta}
 out=data/help/images
 [ -x "$program" ] || { echo "no program at $program: build it first (scripts/run.sh)" >&2; exit 1; }
 program=$(realpath "$program")
-# The recordings browser loads its tag library by name; in a build tree it sits in its own
-# folder, which the program searches first through ORVANTA_DATA_DIR. Skin and help are
-# still found next to the program.
-tagdir=$(realpath -m "$(dirname "$program")/../tagvessel")
-[ -e "$tagdir/libtagvessel.so" ] || tagdir=$(dirname "$program")
-
 . scripts/private-desktop.sh
 install_missing xvfb openbox xdotool x11-utils ffmpeg fonts-dejavu-core pulseaudio-utils
 start_private_desktop orvanta-help-shots
@@ -68,7 +62,6 @@ pids+=($!)
 # the pictures show ordinary paths; where that is not possible it runs in the temporary home.
 launcher=(sh -c 'mount -t tmpfs -o mode=755 orvanta-help /home && mkdir /home/user &&
     mount --bind "$0" /home/user && cd /home/user && exec "$1"' "$home" "$program")
-export ORVANTA_DATA_DIR=$tagdir
 if [ "$(id -u)" -eq 0 ] && unshare --mount --propagation private true 2>/dev/null; then
     export HOME=/home/user XDG_CONFIG_HOME=/home/user/.config
     unshare --mount --propagation private "${launcher[@]}" >"$work/program.log" 2>&1 &
