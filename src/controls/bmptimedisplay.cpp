@@ -2,6 +2,7 @@
 
 #include "canvas24.h"
 
+#include <QAccessible>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -22,6 +23,11 @@ void Tbmptimedisplay::setText(const QString& text) {
         return;
     ftext = text;
     updatebuffer();
+    // Screen readers read the clock by its text; once a second at most, as it changes.
+    if (QAccessible::isActive()) {
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void Tbmptimedisplay::setFontWidth(int width) {

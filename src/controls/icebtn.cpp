@@ -2,8 +2,10 @@
 
 #include "canvas24.h"
 
+#include <QAccessible>
 #include <QDialog>
 #include <QEnterEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -14,6 +16,36 @@ TiceBtn::TiceBtn(QWidget* parent) : QWidget(parent) {
     resize(100, 100);
     timer.setInterval(20);
     connect(&timer, &QTimer::timeout, this, &TiceBtn::FadeStep);
+    // Only the keyboard gives the focus: a click leaves it where it was.
+    setFocusPolicy(Qt::TabFocus);
+}
+
+void TiceBtn::setEnable(bool value) {
+    if (value == enable)
+        return;
+    enable = value;
+    setFocusPolicy(value ? Qt::TabFocus : Qt::NoFocus);
+    if (!value) {
+        setKeyDown(0);
+        if (window()->focusWidget() == this)
+            m_focusMark.passOn(*this);
+    }
+    reportState(true, false);
+}
+
+void TiceBtn::reportState(bool disabled, bool pressed) {
+    if (!QAccessible::isActive())
+        return;
+    QAccessible::State changed;
+    changed.disabled = disabled;
+    changed.pressed = pressed;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+}
+
+void TiceBtn::click() {
+    if (enable)
+        Click();
 }
 
 void TiceBtn::setPic(const QImage& picture) {
@@ -110,6 +142,63 @@ void TiceBtn::mouseReleaseEvent(QMouseEvent* event) {
         Click();
 }
 
+namespace {
+
+bool isPressKey(const QKeyEvent& event) {
+    const int key = event.key();
+    return (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) &&
+           !(event.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+}
+
+} // namespace
+
+void TiceBtn::setKeyDown(int key) {
+    if (key == m_keyDown)
+        return;
+    m_keyDown = key;
+    if (FSupported && !FDown) {
+        if (key != 0) {
+            timer.stop();
+            showPicture(FPicDown);
+        } else {
+            showPicture(FEntered ? FPicUp : FPic);
+        }
+    }
+    reportState(false, true);
+}
+
+void TiceBtn::keyPressEvent(QKeyEvent* event) {
+    if (!isPressKey(*event)) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    // Held down, the key repeats: the button stays pressed and clicks once, on release.
+    if (enable && !event->isAutoRepeat() && m_keyDown == 0)
+        setKeyDown(event->key());
+}
+
+void TiceBtn::keyReleaseEvent(QKeyEvent* event) {
+    if (event->key() != m_keyDown || event->isAutoRepeat()) {
+        QWidget::keyReleaseEvent(event);
+        return;
+    }
+    setKeyDown(0);
+    click();
+}
+
+void TiceBtn::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    m_focusMark.focusIn(event->reason());
+    update();
+}
+
+void TiceBtn::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    // A key released elsewhere must not leave the button down.
+    setKeyDown(0);
+    update();
+}
+
 void TiceBtn::Click() {
     if (FModalResult != 0)
         if (auto* dialog = qobject_cast<QDialog*>(window()))
@@ -120,4 +209,5 @@ void TiceBtn::Click() {
 void TiceBtn::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
     painter.drawImage(0, 0, m_shown);
+    m_focusMark.paint(painter, *this);
 }

@@ -1,6 +1,8 @@
 #include "iceslider.h"
 
+#include <QAccessible>
 #include <QCursor>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTimer>
@@ -21,6 +23,7 @@ TIceSlider::TIceSlider(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     resize(191, 11);
     recompute();
+    setFocusPolicy(Qt::TabFocus);
     // A thumb given right after creation (with the rest of the layout) must take effect even
     // if it was set before the control had its final size.
     QTimer::singleShot(10, this, [this] { setImageThumb(FImageThumb); });
@@ -40,6 +43,13 @@ QPoint TIceSlider::thumbOrigin() const {
     const int x = FThumb1.width() > width() ? 0 : (width() - FThumb1.width()) / 2;
     const int y = FImageRuler.height() - roundEven(FPosition * FDifference) - FThumb1.height();
     return {x, y};
+}
+
+void TIceSlider::reportValue() {
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleValueChangeEvent event(this, FPosition);
+    QAccessible::updateAccessibility(&event);
 }
 
 void TIceSlider::setImageRuler(const QImage& ruler) {
@@ -65,8 +75,10 @@ void TIceSlider::setHorizontal(bool horizontal) {
 
 void TIceSlider::setMaximum(int maximum) {
     FMaximum = std::max(maximum, 1);
-    if (FPosition > FMaximum)
+    if (FPosition > FMaximum) {
         FPosition = FMaximum;
+        reportValue();
+    }
     recompute();
     update();
 }
@@ -75,6 +87,7 @@ void TIceSlider::setPosition(int position) {
     if (position == FPosition)
         return;
     FPosition = std::clamp(position, 0, FMaximum);
+    reportValue();
     if (FTracking)
         return;
     recompute();
@@ -94,6 +107,58 @@ void TIceSlider::resizeEvent(QResizeEvent* event) {
     recompute();
 }
 
+void TIceSlider::moveByUser(int position) {
+    position = std::clamp(position, 0, FMaximum);
+    if (FTracking || position == FPosition)
+        return;
+    emit OnBeginChange();
+    FPosition = position;
+    reportValue();
+    update();
+    emit OnChanged();
+    emit OnStopChanged();
+}
+
+void TIceSlider::keyPressEvent(QKeyEvent* event) {
+    const int page = std::max(FMaximum / 10, 1);
+    switch (event->key()) {
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+        moveByUser(FPosition + 1);
+        break;
+    case Qt::Key_Left:
+    case Qt::Key_Down:
+        moveByUser(FPosition - 1);
+        break;
+    case Qt::Key_PageUp:
+        moveByUser(FPosition + page);
+        break;
+    case Qt::Key_PageDown:
+        moveByUser(FPosition - page);
+        break;
+    case Qt::Key_Home:
+        moveByUser(0);
+        break;
+    case Qt::Key_End:
+        moveByUser(FMaximum);
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        break;
+    }
+}
+
+void TIceSlider::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    m_focusMark.focusIn(event->reason());
+    update();
+}
+
+void TIceSlider::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    update();
+}
+
 void TIceSlider::paintEvent(QPaintEvent* /*event*/) {
     FClicked = false;
     QPainter painter(this);
@@ -101,6 +166,7 @@ void TIceSlider::paintEvent(QPaintEvent* /*event*/) {
     const QPoint origin = thumbOrigin();
     FFrom = FHorizontal ? origin.y() : origin.x();
     painter.drawImage(origin, FThumb1);
+    m_focusMark.paint(painter, *this);
 }
 
 QPoint TIceSlider::confine(QPoint global, const QRect& screenRect) {
@@ -138,6 +204,7 @@ void TIceSlider::mouseMoveEvent(QMouseEvent* event) {
             if (x > 0) {
                 FChanging = true;
                 FPosition = toPosition(std::nearbyint(x / FDifference));
+                reportValue();
                 emit OnChanged();
                 update();
             }
@@ -146,6 +213,7 @@ void TIceSlider::mouseMoveEvent(QMouseEvent* event) {
         const int h = FImageRuler.height() - FThumb1.height() / 2 - local.y();
         if (h > 0) {
             FPosition = toPosition(std::trunc(h / FDifference));
+            reportValue();
             emit OnChanged();
             repaint();
         }

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "focusmark.h"
+
 #include <QImage>
 #include <QRect>
 #include <QWidget>
 
 /// A slider made of a ruler picture and a thumb picture. Positions run from 0 to `Maximum`;
 /// a vertical slider has 0 at the bottom. While the user drags, the pointer is kept inside
-/// the control. Window thread only.
+/// the control. With the focus, the arrow keys move it a step, Page Up and Page Down a tenth,
+/// Home and End to the ends. Window thread only.
 class TIceSlider : public QWidget {
     Q_OBJECT
 
@@ -25,6 +28,10 @@ public:
     int Position() const { return FPosition; }
     /// Clamped to 0..Maximum; raises no notification; while the user drags it is only stored.
     void setPosition(int position);
+    /// Moves the slider as a drag does (clamped, `OnBeginChange`, `OnChanged` and
+    /// `OnStopChanged`): for the keyboard and screen readers. Nothing while a drag runs.
+    void moveByUser(int position);
+    bool focusMarkShown() const { return m_focusMark.shown(*this); }
     bool AutoSize() const { return m_autoSize; }
     void setAutoSize(bool autoSize);
 
@@ -48,9 +55,13 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void recompute();
+    void reportValue();
 
     QImage FImageRuler;
     QImage FImageThumb;
@@ -66,4 +77,5 @@ private:
     bool FChanging = false;
     bool m_autoSize = true;
     QRect m_confinement;
+    FocusMark m_focusMark;
 };

@@ -2,6 +2,7 @@
 
 #include "canvas24.h"
 
+#include <QAccessible>
 #include <QPainter>
 
 #include <algorithm>
@@ -83,6 +84,32 @@ void iceVUmeter::updatemeter() {
         }
     }
     update();
+    reportLevels();
+}
+
+int iceVUmeter::percent(int level) {
+    return std::clamp((level * 100 + 16383) / 32767, 0, 100);
+}
+
+QString iceVUmeter::levelText() const {
+    return QStringLiteral("Levels: left %1 %, right %2 %").arg(percent(fleft)).arg(percent(fright));
+}
+
+void iceVUmeter::reportLevels() {
+    if (!QAccessible::isActive())
+        return;
+    // A change not told yet is told on a later update, which comes every 45 ms.
+    if (m_reportedAt.isValid() && !m_reportedAt.hasExpired(ReportInterval))
+        return;
+    const QString text = levelText();
+    if (text == m_reported)
+        return;
+    m_reported = text;
+    m_reportedAt.start();
+    QAccessibleEvent named(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&named);
+    QAccessibleValueChangeEvent value(this, std::max(percent(fleft), percent(fright)));
+    QAccessible::updateAccessibility(&value);
 }
 
 void iceVUmeter::CopyParentImage(QImage& target) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
+#include <QString>
 #include <QWidget>
 
 /// The stereo level meter: two columns of blocks lit from the bottom by the left and right
@@ -38,11 +40,19 @@ public:
     int rightPeak() const { return rpeak; }
     const QImage& picture() const { return bm; }
 
+    /// The levels as a screen reader reads them: "Levels: left 45 %, right 40 %".
+    QString levelText() const;
+    /// A level in percent of full scale.
+    static int percent(int level);
+    /// Screen readers hear of a new level text at most this often, not on every update.
+    static constexpr qint64 ReportInterval = 500; ///< milliseconds
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     void CopyParentImage(QImage& target);
+    void reportLevels();
 
     QImage bm;
     int fposition = 0;
@@ -59,4 +69,6 @@ private:
     int oldh = -1;
     QImage bmp;
     int m_blocks = 0;
+    QString m_reported;
+    QElapsedTimer m_reportedAt;
 };

@@ -1,5 +1,6 @@
 #include "trigger.h"
 
+#include <QAccessible>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -17,6 +18,13 @@ void TTrigger::setState(TCheckBoxState state) {
         return;
     fState = state;
     update();
+    if (QAccessible::isActive()) {
+        QAccessible::State changed;
+        changed.checked = true;
+        changed.checkStateMixed = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void TTrigger::setHint(const QString& hint) {

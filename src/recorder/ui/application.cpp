@@ -1,6 +1,7 @@
 #include "application.h"
 
 #include "common/datafiles.h"
+#include "controls/accessible.h"
 
 #include <QIcon>
 #include <QMessageBox>
@@ -70,6 +71,7 @@ QIcon applicationIcon() {
 
 OrvantaApplication::OrvantaApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setWindowIcon(applicationIcon());
+    installControlsAccessibility();
     showException = [](const QString& message) {
         QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(),
                               message);

@@ -350,6 +350,18 @@ void TMainForm::buildControls() {
     fname = makeLabel(QRect(16, 206, 384, 14));
     fstatus = makeLabel(QRect(16, 222, 110, 14));
     ffile = makeLabel(QRect(130, 222, 270, 14), Qt::AlignRight | Qt::AlignVCenter);
+
+    // Screen readers read the buttons by their tooltips; these have none or a short one.
+    spc->setAccessibleName(QStringLiteral("Spectrum display"));
+    volumemain->setAccessibleName(QStringLiteral("Recording level"));
+    Slider->setAccessibleName(QStringLiteral("Playback position"));
+    // Tab goes left to right, top to bottom; the window opens with the focus on Start.
+    const std::array<QWidget*, 12> tabOrder = {minbutton,    exitbutton,  volumemain, Slider,
+                                               Start,        Stop,        pause,      PlayButton,
+                                               folderbutton, schedbutton, setbutton,  helpbutton};
+    for (size_t i = 1; i < tabOrder.size(); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    Start->setFocus();
 }
 
 void TMainForm::buildMenu() {
