@@ -29,6 +29,9 @@ if [ "$mode" = test ]; then
     packages+=(xvfb xauth xdotool x11-utils trayer weston qt6-wayland)
     # The installed desktop entry and AppStream data are checked with the freedesktop tools.
     packages+=(desktop-file-utils appstream)
+    # A screen reader's view of the window: the accessibility bus and its registry, started
+    # on a private D-Bus session (dbus, above).
+    packages+=(at-spi2-core)
 fi
 
 # Where one of the two sound servers already serves this machine's desktop, the other one is
