@@ -27,8 +27,16 @@ void TiceBtn::setEnable(bool value) {
     setFocusPolicy(value ? Qt::TabFocus : Qt::NoFocus);
     if (!value) {
         setKeyDown(0);
+        // Later, once the caller has set its other buttons too: Start passes the focus to
+        // the Stop that it enables, rather than hopping over buttons about to change.
         if (window()->focusWidget() == this)
-            m_focusMark.passOn(*this);
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (!enable && window()->focusWidget() == this)
+                        m_focusMark.passOn(*this);
+                },
+                Qt::QueuedConnection);
     }
     reportState(true, false);
 }

@@ -27,7 +27,8 @@ public:
     bool Supported() const { return FSupported; }
     void setSupported(bool supported) { FSupported = supported; }
     bool isEnable() const { return enable; }
-    /// A button that no longer clicks gives its keyboard focus on.
+    /// A button that no longer clicks gives its keyboard focus on, when control returns to
+    /// the event loop.
     void setEnable(bool value);
     int ModalResult() const { return FModalResult; }
     void setModalResult(int result) { FModalResult = result; }

@@ -116,7 +116,8 @@ TEST_F(MainFormTest, EveryControlIsReadAndAPressOrASpaceStartsAndStopsARecording
     EXPECT_EQ(level->currentValue().toInt(), 40);
     EXPECT_EQ(level->maximumValue().toInt(), 100);
 
-    // The press action is a click: the recording starts.
+    // The press action is a click: the recording starts, and the focus goes on to Stop.
+    form->Start->setFocus(Qt::TabFocusReason);
     QAccessibleActionInterface* press = reader(form->Start)->actionInterface();
     ASSERT_NE(press, nullptr);
     ASSERT_TRUE(press->actionNames().contains(QAccessibleActionInterface::pressAction()));
@@ -126,9 +127,10 @@ TEST_F(MainFormTest, EveryControlIsReadAndAPressOrASpaceStartsAndStopsARecording
     EXPECT_TRUE(reader(form->Start)->state().disabled);
     EXPECT_FALSE(reader(form->Stop)->state().disabled);
     feed(0.25f);
+    EXPECT_EQ(focused(), form->Stop);
+    EXPECT_TRUE(form->Stop->focusMarkShown());
 
     // Space holds Stop down with its pressed picture and clicks it on release.
-    form->Stop->setFocus(Qt::TabFocusReason);
     QTest::keyPress(focused(), Qt::Key_Space);
     EXPECT_TRUE(reader(form->Stop)->state().pressed);
     EXPECT_EQ(form->Stop->shown(), form->Stop->PicDown());
@@ -139,5 +141,8 @@ TEST_F(MainFormTest, EveryControlIsReadAndAPressOrASpaceStartsAndStopsARecording
     EXPECT_FALSE(form->Stop->isDown());
     EXPECT_EQ(recordings().size(), 1);
     // Stop no longer clicks, so the focus has moved on to a button that does.
-    EXPECT_NE(focused(), form->Stop);
+    EXPECT_TRUE(processUntil([&] { return focused() != form->Stop; }));
+    auto* next = qobject_cast<TiceBtn*>(focused());
+    ASSERT_NE(next, nullptr);
+    EXPECT_TRUE(next->isEnable());
 }
