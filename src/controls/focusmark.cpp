@@ -23,6 +23,13 @@ void FocusMark::focusIn(Qt::FocusReason reason) {
     }
 }
 
+void FocusMark::keyUsed(QWidget& control) {
+    if (!m_byKeyboard) {
+        m_byKeyboard = true;
+        control.update();
+    }
+}
+
 bool FocusMark::shown(const QWidget& control) const {
     return m_byKeyboard && control.hasFocus();
 }

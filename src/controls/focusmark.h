@@ -11,6 +11,8 @@ class FocusMark {
 public:
     /// Call from focusInEvent.
     void focusIn(Qt::FocusReason reason);
+    /// A key was handled by the control: from now on the user is seen to use the keyboard.
+    void keyUsed(QWidget& control);
     /// Whether `control` shows the mark now.
     bool shown(const QWidget& control) const;
     /// A dotted 1-pixel frame in the skin's text colour along the control's edge.

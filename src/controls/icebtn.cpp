@@ -180,6 +180,7 @@ void TiceBtn::keyPressEvent(QKeyEvent* event) {
         QWidget::keyPressEvent(event);
         return;
     }
+    m_focusMark.keyUsed(*this);
     // Held down, the key repeats: the button stays pressed and clicks once, on release.
     if (enable && !event->isAutoRepeat() && m_keyDown == 0)
         setKeyDown(event->key());

@@ -144,8 +144,9 @@ void TIceSlider::keyPressEvent(QKeyEvent* event) {
         break;
     default:
         QWidget::keyPressEvent(event);
-        break;
+        return;
     }
+    m_focusMark.keyUsed(*this);
 }
 
 void TIceSlider::focusInEvent(QFocusEvent* event) {
