@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
 #include <unistd.h>
 
@@ -59,6 +60,21 @@ void defaultconfig(TConfig& record) {
     record.schedulercolumns = configdefaults::schedulercolumns;
     record.askconfirmation = true;
     record.checkupdates = true;
+    record.splitontrack = false;
+    record.trackplayer.clear();
+}
+
+bool validtrackplayer(const QString& name) {
+    // D-Bus names are at most 255 characters; a player's own name is shorter still.
+    constexpr int Longest = 255;
+    if (name.isEmpty()) {
+        return true;
+    }
+    if (name.size() > Longest || name.front().isSpace() || name.back().isSpace()) {
+        return false;
+    }
+    return std::none_of(name.begin(), name.end(),
+                        [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
 int32_t leveltodb(int32_t level) {

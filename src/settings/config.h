@@ -48,6 +48,11 @@ struct TConfig {
     bool autostop = false;
     int32_t autostoptime = 0;
     bool checkupdates = false;
+    /// Start a new file when a media player announces a new track.
+    bool splitontrack = false;
+    /// The player whose track changes split: its D-Bus name ("org.mpris.MediaPlayer2.vlc"),
+    /// or as given on the command line its short name; empty means any player.
+    QString trackplayer;
 
     bool operator==(const TConfig&) const = default;
 };
@@ -65,6 +70,10 @@ inline constexpr int32_t displaytype = 1;
 inline constexpr int32_t timelimit = 600;
 inline constexpr std::array<int32_t, 6> schedulercolumns{170, 70, 70, 86, 80, 75};
 } // namespace configdefaults
+
+/// Whether `name` can be stored as `trackplayer`: empty, or at most 255 characters without
+/// control characters and without blanks at either end. Any thread.
+bool validtrackplayer(const QString& name);
 
 /// The process-wide settings instance. Window thread only.
 extern TConfig config;

@@ -97,6 +97,25 @@ private:
     QHash<QString, QDomElement> m_children;
 };
 
+// Splitting at a player's track change came later than the rest of the file: a file without
+// the element, or with a value that does not read, leaves it off (or follows any player)
+// rather than throwing away every other setting.
+void readTrackSplit(const QDomElement& element, TConfig& r) {
+    r.splitontrack = false;
+    r.trackplayer.clear();
+    if (element.isNull()) {
+        return;
+    }
+    if (const std::optional<bool> on =
+            xmlstore::toBool(element.attribute(QStringLiteral("enabled")))) {
+        r.splitontrack = *on;
+    }
+    if (const QString player = element.attribute(QStringLiteral("player"));
+        validtrackplayer(player)) {
+        r.trackplayer = player;
+    }
+}
+
 void readElements(const QDomElement& root, TConfig& r) {
     const ConfigReader reader(root);
     using R = ConfigReader;
@@ -187,6 +206,8 @@ void readElements(const QDomElement& root, TConfig& r) {
 
     const QDomElement checkupdates = reader.element(QStringLiteral("checkupdates"));
     r.checkupdates = checkupdates.isNull() || R::boolean(checkupdates, QStringLiteral("enabled"));
+
+    readTrackSplit(reader.element(QStringLiteral("tracksplit")), r);
 }
 
 // Values that convert but that the program cannot work with (an edited or damaged file) take
@@ -291,6 +312,9 @@ QByteArray configDocument(const TConfig& r) {
     writer.addElement(QStringLiteral("splitter"),
                       {{QStringLiteral("enabled"), fromBool(r.splitteron)},
                        {QStringLiteral("timelimit"), N::number(r.timelimit)}});
+    writer.addElement(QStringLiteral("tracksplit"),
+                      {{QStringLiteral("enabled"), fromBool(r.splitontrack)},
+                       {QStringLiteral("player"), r.trackplayer}});
     writer.addElement(QStringLiteral("autostop"),
                       {{QStringLiteral("enabled"), fromBool(r.autostop)},
                        {QStringLiteral("timelimit"), N::number(r.autostoptime)}});

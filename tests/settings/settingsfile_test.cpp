@@ -159,12 +159,12 @@ TEST_F(SettingsFile, WritesTheDocumentStructure) {
         order << e.tagName();
         EXPECT_FALSE(e.hasChildNodes()) << e.tagName().toStdString();
     }
-    EXPECT_EQ(order,
-              QStringList({"flac",          "ogg",         "mp3",       "autoname",   "codec",
-                           "archive",       "path",        "stayontop", "minstartup", "display",
-                           "pauserecord",   "hotkeys",     "scheduler", "vox",        "autodelete",
-                           "mixer",         "splitter",    "autostop",  "position",   "columns",
-                           "confirmations", "checkupdates"}));
+    EXPECT_EQ(order, QStringList({"flac",       "ogg",           "mp3",         "autoname",
+                                  "codec",      "archive",       "path",        "stayontop",
+                                  "minstartup", "display",       "pauserecord", "hotkeys",
+                                  "scheduler",  "vox",           "autodelete",  "mixer",
+                                  "splitter",   "tracksplit",    "autostop",    "position",
+                                  "columns",    "confirmations", "checkupdates"}));
     const QDomElement vox = root.firstChildElement(QStringLiteral("vox"));
     EXPECT_EQ(vox.attribute(QStringLiteral("silence")), QStringLiteral("0.300000011920929"));
     EXPECT_EQ(vox.attribute(QStringLiteral("threshold")), QStringLiteral("1635"));
@@ -281,6 +281,52 @@ TEST_F(SettingsFile, MissingOptionalElementsTakeTheirFallbacks) {
     EXPECT_TRUE(named.autoname);
     EXPECT_EQ(named.namingexpression, QStringLiteral("track-DD-MM-YY_HH-NN-SS"));
     EXPECT_EQ(named.namingnumber, 100);
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(SettingsFile, SplitOnTrackChangesIsStoredAndReadLeniently) {
+    TConfig written;
+    defaultconfig(written);
+    written.splitontrack = true;
+    written.trackplayer = QStringLiteral("org.mpris.MediaPlayer2.vlc");
+    ASSERT_TRUE(saveconfig(QStringLiteral("tressic.xml"), written));
+    EXPECT_TRUE(readBytes(home.settingsFile())
+                    .contains("<tracksplit enabled=\"1\" player=\"org.mpris.MediaPlayer2.vlc\"/>"))
+        << readBytes(home.settingsFile()).constData();
+    TConfig loaded = load();
+    EXPECT_TRUE(loaded.splitontrack);
+    EXPECT_EQ(loaded.trackplayer, written.trackplayer);
+
+    // A file from before the setting existed: off, any player, everything else as written.
+    writeSettings([](QDomElement& root) {
+        removeElement(root, QStringLiteral("tracksplit"));
+        setAttribute(root, QStringLiteral("ogg"), QStringLiteral("quality"), QStringLiteral("9"));
+    });
+    loaded = load();
+    EXPECT_FALSE(loaded.splitontrack);
+    EXPECT_EQ(loaded.trackplayer, QString());
+    EXPECT_EQ(loaded.oggquality, 9);
+
+    // Values that do not read take the setting's defaults without costing the rest.
+    writeSettings([](QDomElement& root) {
+        setAttribute(root, QStringLiteral("tracksplit"), QStringLiteral("enabled"),
+                     QStringLiteral("yes"));
+        setAttribute(root, QStringLiteral("tracksplit"), QStringLiteral("player"),
+                     QStringLiteral(" vlc\t"));
+        setAttribute(root, QStringLiteral("ogg"), QStringLiteral("quality"), QStringLiteral("9"));
+    });
+    loaded = load();
+    EXPECT_FALSE(loaded.splitontrack);
+    EXPECT_EQ(loaded.trackplayer, QString());
+    EXPECT_EQ(loaded.oggquality, 9);
+    writeSettings([](QDomElement& root) {
+        root.firstChildElement(QStringLiteral("tracksplit")).removeAttribute("enabled");
+        setAttribute(root, QStringLiteral("tracksplit"), QStringLiteral("player"),
+                     QStringLiteral("VLC media player"));
+    });
+    loaded = load();
+    EXPECT_FALSE(loaded.splitontrack);
+    EXPECT_EQ(loaded.trackplayer, QStringLiteral("VLC media player"));
     EXPECT_TRUE(messages.shown.empty());
 }
 
