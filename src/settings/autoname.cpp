@@ -1,8 +1,11 @@
 #include "settings/autoname.h"
 
+#include "common/trackinfo.h"
+
 #include <QDate>
 #include <QTime>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -31,7 +34,11 @@ bool isRefusedInFileName(QChar c) {
 
 } // namespace
 
-QString makeautoname(const QString& expression, const QString& eventname, int32_t number,
+namespace {
+
+// The tokens of the expression's own instant, counter and event, replaced in this order over
+// one stretch of the expression.
+QString expandTokens(const QString& stretch, const QString& eventname, int32_t number,
                      const QDateTime& now, const QLocale& locale) {
     const QDate date = now.date();
     const QTime time = now.time();
@@ -57,11 +64,57 @@ QString makeautoname(const QString& expression, const QString& eventname, int32_
         {QStringLiteral("EVENT"), eventname},
     }};
 
-    QString name = expression;
+    QString name = stretch;
     for (const auto& [token, text] : replacements) {
         // QString::replace scans left to right and does not look again at what it inserted.
         name.replace(token, text, Qt::CaseSensitive);
     }
+    return name;
+}
+
+QString orUnknown(const QString& value, const char* unknown) {
+    const QString trimmed = value.trimmed();
+    return trimmed.isEmpty() ? QString::fromLatin1(unknown) : trimmed;
+}
+
+} // namespace
+
+QString makeautoname(const QString& expression, const QString& eventname, int32_t number,
+                     const QDateTime& now, const QLocale& locale, const TrackInfo* track) {
+    if (!track) {
+        return fixfilename(expandTokens(expression, eventname, number, now, locale));
+    }
+
+    const std::array<std::pair<QString, QString>, 4> trackTokens = {{
+        {QStringLiteral("ARTIST"), orUnknown(track->artist, "Unknown Artist")},
+        {QStringLiteral("TITLE"), orUnknown(track->title, "Unknown Title")},
+        {QStringLiteral("ALBUM"), track->album.trimmed()},
+        {QStringLiteral("TRACK"),
+         track->trackNumber > 0 ? twoDigits(track->trackNumber) : QString()},
+    }};
+
+    // The player's texts are the user's music, not part of the expression: the stretches
+    // between the track tokens are expanded on their own and the values put in between.
+    // No other token can reach across a track token, as it would over a value.
+    QString name;
+    qsizetype literalStart = 0;
+    qsizetype i = 0;
+    while (i < expression.size()) {
+        const auto found =
+            std::find_if(trackTokens.begin(), trackTokens.end(), [&](const auto& token) {
+                return QStringView(expression).mid(i).startsWith(token.first);
+            });
+        if (found == trackTokens.end()) {
+            ++i;
+            continue;
+        }
+        name += expandTokens(expression.mid(literalStart, i - literalStart), eventname, number, now,
+                             locale);
+        name += found->second;
+        i += found->first.size();
+        literalStart = i;
+    }
+    name += expandTokens(expression.mid(literalStart), eventname, number, now, locale);
     return fixfilename(name);
 }
 
@@ -87,4 +140,22 @@ bool checkexpression(const QString& expression) {
         }
     }
     return true;
+}
+
+bool isPartialTrack(bool startedBeforeRecording, bool stoppedByRecording, int64_t recordedUs,
+                    int64_t trackLengthUs, int64_t toleranceUs) {
+    if (startedBeforeRecording) {
+        return true;
+    }
+    return stoppedByRecording && trackLengthUs > 0 && recordedUs < trackLengthUs - toleranceUs;
+}
+
+QString partialTrackName(const QString& path) {
+    const qsizetype nameStart = path.lastIndexOf(QLatin1Char('/')) + 1;
+    const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = QStringLiteral(" (partial)");
+    if (dot < nameStart) {
+        return path + suffix;
+    }
+    return path.left(dot) + suffix + path.mid(dot);
 }

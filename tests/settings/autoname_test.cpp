@@ -1,5 +1,7 @@
 #include "settings/autoname.h"
 
+#include "common/trackinfo.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -88,6 +90,42 @@ TEST(MakeAutoName, ReadsTheClockWhenNoInstantIsGiven) {
     ASSERT_EQ(name.size(), 16);
     EXPECT_TRUE(name.endsWith(QStringLiteral(" 007 e")));
     EXPECT_FALSE(name.contains(QStringLiteral("YY")));
+}
+
+TEST(MakeAutoName, NamesThePlayingTrackWithoutExpandingItsTexts) {
+    TrackInfo track;
+    track.artist = QStringLiteral("AC/DC");
+    track.title = QStringLiteral("MM NUM EVENT\x01");
+    track.album = QStringLiteral("SS");
+    track.trackNumber = 7;
+    const auto name = [&](const QString& expression) {
+        return makeautoname(expression, QStringLiteral("ev"), 100, Instant, English, &track);
+    };
+    EXPECT_EQ(name(QStringLiteral("TRACK ARTIST - TITLE (ALBUM) HH")),
+              QStringLiteral("07 AC_DC - MM NUM EVENT_ (SS) 22"));
+    // A track token takes its letters before an overlapping token can; the rest still works.
+    EXPECT_EQ(name(QStringLiteral("ALBUMM-EVENTITLE")), QStringLiteral("SSM-EVENMM NUM EVENT_"));
+
+    const TrackInfo unknown;
+    EXPECT_EQ(makeautoname(QStringLiteral("ARTIST-TITLE-ALBUM-TRACK"), QString(), 0, Instant,
+                           English, &unknown),
+              QStringLiteral("Unknown Artist-Unknown Title--"));
+    // Without a track (the recorder not following a player) the words stay text.
+    EXPECT_EQ(expand(QStringLiteral("TITLE-HH")), QStringLiteral("TITLE-22"));
+}
+
+TEST(PartialTrack, TellsACutTrackAndMarksItsName) {
+    const int64_t fourMinutes = 240'000'000;
+    EXPECT_TRUE(isPartialTrack(true, false, fourMinutes, fourMinutes));
+    EXPECT_FALSE(isPartialTrack(false, false, 10'000'000, fourMinutes)); // skipped by the user
+    EXPECT_FALSE(isPartialTrack(false, true, fourMinutes - 2'000'000, fourMinutes));
+    EXPECT_TRUE(isPartialTrack(false, true, fourMinutes - 2'000'001, fourMinutes));
+    EXPECT_FALSE(isPartialTrack(false, true, 1'000'000, 0)); // a stream: no end to miss
+
+    EXPECT_EQ(partialTrackName(QStringLiteral("/m/v1.2/Mr. Blue.ogg")),
+              QStringLiteral("/m/v1.2/Mr. Blue (partial).ogg"));
+    EXPECT_EQ(partialTrackName(QStringLiteral("/m/v1.2/rec")),
+              QStringLiteral("/m/v1.2/rec (partial)"));
 }
 
 TEST(FixFileName, ReplacesEveryRefusedCharacterAndKeepsTheLength) {
