@@ -1,6 +1,7 @@
 #include "namingrules.h"
 
 #include "common/messages.h"
+#include "common/trackinfo.h"
 #include "settings/autoname.h"
 #include "settings/config.h"
 #include "settings/namehistory.h"
@@ -28,6 +29,16 @@ const QString DefaultExpression = QStringLiteral("YY-MM-DD-HH-NN-SS");
 const QString ExampleEventName = QStringLiteral("My scheduled record");
 const QString ExamplePrefix = QStringLiteral("For example: ");
 
+// What the example shows for the track tokens, as if a player were playing this.
+TrackInfo exampleTrack() {
+    TrackInfo track;
+    track.artist = QStringLiteral("Some Artist");
+    track.title = QStringLiteral("Some Title");
+    track.album = QStringLiteral("Some Album");
+    track.trackNumber = 3;
+    return track;
+}
+
 const char* const Legend[] = {
     "YY - current year",
     "MM - current month",
@@ -40,6 +51,10 @@ const char* const Legend[] = {
     "SS - current seconds",
     "NUM - incremental numbers started from:",
     "EVENT - scheduler's event name",
+    "ARTIST - artist of the player's track",
+    "TITLE - title of the player's track",
+    "ALBUM - album of the player's track",
+    "TRACK - track number of the player's track",
 };
 constexpr int NumLegendRow = 9;
 
@@ -135,8 +150,10 @@ void Tnamingrules::TestButtonClick() {
     const std::optional<int32_t> number = startNumber();
     if (!number)
         return;
+    const TrackInfo track = exampleTrack();
     example->setText(ExamplePrefix +
-                     makeautoname(Dexpression2->currentText(), ExampleEventName, *number, clock()) +
+                     makeautoname(Dexpression2->currentText(), ExampleEventName, *number, clock(),
+                                  QLocale(), &track) +
                      QStringLiteral(".mp3"));
 }
 

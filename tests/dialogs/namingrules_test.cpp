@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 const QString Caption = QStringLiteral("Orvanta");
@@ -247,6 +249,25 @@ TEST_F(NamingRulesTest, TestShowsAnExampleAndMovesNoCounter) {
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_TRUE(config == before);
     EXPECT_TRUE(namehistory.isEmpty());
+    EXPECT_TRUE(fake.shown.empty());
+}
+
+TEST_F(NamingRulesTest, TakesAndShowsTheTrackTokens) {
+    Tnamingrules dialog;
+    const QList<QLabel*> labels = dialog.findChildren<QLabel*>();
+    for (const char* token : {"ARTIST - ", "TITLE - ", "ALBUM - ", "TRACK - "}) {
+        EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](const QLabel* label) {
+            return label->text().startsWith(QLatin1String(token));
+        })) << token;
+    }
+
+    const QString expression = QStringLiteral("TRACK ARTIST - TITLE (ALBUM)");
+    showWith(dialog, expression, QStringLiteral("1"));
+    dialog.TestButton->click();
+    EXPECT_EQ(dialog.example->text(),
+              QStringLiteral("For example: 03 Some Artist - Some Title (Some Album).mp3"));
+    dialog.OkButton->click();
+    EXPECT_EQ(config.namingexpression, expression);
     EXPECT_TRUE(fake.shown.empty());
 }
 
