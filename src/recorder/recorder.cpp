@@ -134,6 +134,7 @@ int32_t TRecorder::startrecord() {
 
     filestarted = true;
     totalbytes = 0;
+    m_fileFrames = 0;
     m_sizeTextBytes = -1;
     if (!QFileInfo(config.archive).isDir())
         config.archive = config.path;
@@ -371,6 +372,7 @@ QString TRecorder::stopFile() {
     m_stopAtMs = 0;
     writing = false;
     QString problem;
+    const bool closed = rec != nullptr;
     if (rec) {
         // Clear the member first so that nothing can write to a writer that is going away.
         std::unique_ptr<TAudioWriter> closing = std::move(rec);
@@ -383,6 +385,16 @@ QString TRecorder::stopFile() {
         if (config.namingexpression.contains(QLatin1String("NUM")))
             --config.nextnumber;
     }
+    if (closed && trackFileClosed && QFileInfo::exists(outputfile))
+        trackFileClosed(
+            {outputfile, m_track, m_fileFromTrackStart, m_fileToTrackEnd, m_fileFrames});
+    // The file after a track change begins with the new track; any other begins within one.
+    // A change still pending when a file ends is the track the next file starts within.
+    if (m_fileToTrackEnd || m_trackCutAtMs > 0)
+        m_track = m_nextTrack;
+    m_trackCutAtMs = 0;
+    m_fileFromTrackStart = m_fileToTrackEnd;
+    m_fileToTrackEnd = false;
     m_view.setButtonEnabled(RecorderButton::FolderButton, true);
     lastfile = outputfile;
     config.voxdeleteit = false;
@@ -505,6 +517,7 @@ void TRecorder::writeBlock() {
         return;
     }
     totalbytes += n;
+    m_fileFrames += bsize / std::max<uint32_t>(PCM.nBlockAlign, 1);
     updateSizeText();
 }
 
@@ -534,6 +547,42 @@ void TRecorder::continueInNewPart() {
     m_partContinuation = false;
     // A Stop given before this block still closes the new part at its end.
     closefile = closefile || stopPending;
+}
+
+void TRecorder::trackChanged(const TrackInfo& track, double cutAtMs) {
+    if (writing && rec) {
+        // A change before the last one took effect replaces it: the track in between
+        // was never heard.
+        m_nextTrack = track;
+        m_trackCutAtMs = std::max(cutAtMs, 1.0);
+        return;
+    }
+    m_track = track;
+    m_trackCutAtMs = 0;
+}
+
+void TRecorder::cutAtTrackChange(double endMs) {
+    const uint32_t align = std::max<uint32_t>(PCM.nBlockAlign, 1);
+    uint32_t head = 0;
+    if (endMs > 0) {
+        const auto tail =
+            static_cast<uint64_t>((endMs - m_trackCutAtMs) * PCM.nSamplesPerSec / 1000.0) * align;
+        head = bsize - static_cast<uint32_t>(std::min<uint64_t>(tail, bsize));
+    }
+    m_trackCutAtMs = 0;
+    const uint32_t whole = bsize;
+    if (head > 0) {
+        bsize = head;
+        writeBlock();
+        if (!writing || !rec)
+            return;
+    }
+    // The rest of the block is the new track's: it opens the next file.
+    bsize = whole - head;
+    if (head > 0)
+        std::memmove(rawbuffer.get(), rawbuffer.get() + head / 2, bsize);
+    m_fileToTrackEnd = true;
+    continueInNewPart();
 }
 
 void TRecorder::handleBlock(const void* data, int32_t dsize) {
@@ -572,6 +621,12 @@ void TRecorder::handleBlock(const void* data, int32_t dsize) {
             m_stopAtMs = 0;
             closefile = true;
         }
+    }
+
+    if (!paused && m_trackCutAtMs > 0 && writing && rec && !closefile && m_stopAtMs == 0) {
+        const double end = m_source ? m_source->blockEndMs() : 0;
+        if (end <= 0 || end >= m_trackCutAtMs)
+            cutAtTrackChange(end);
     }
 
     if (!paused) {

@@ -4,12 +4,14 @@
 
 #include "common/clock.h"
 #include "common/tdatetime.h"
+#include "common/trackinfo.h"
 #include "common/waveformat.h"
 #include "platform/playback/playbackengine.h"
 
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class RecordingJournal;
@@ -68,6 +70,24 @@ public:
     /// `path` when no file or link of that name exists, otherwise the first free
     /// "name (2).ext", "name (3).ext", ... Window thread only (it looks at the disk).
     static QString freeFileName(const QString& path);
+
+    /// A media player now plays `track`. While a file is being written, it ends where the
+    /// new track's audio begins, at `cutAtMs` (monotonicMs(): when the new track's first frame
+    /// was played), cut inside the block that holds that moment, and the rest goes on in the
+    /// next file, opened as a split by time opens it. Otherwise the next file starts with it.
+    void trackChanged(const TrackInfo& track, double cutAtMs);
+    /// The track of the file in hand (or of the next file).
+    const TrackInfo& currentTrack() const { return m_track; }
+    /// What a finished file held of its track.
+    struct TrackFile {
+        QString path;
+        TrackInfo track;
+        bool fromTrackStart = false; ///< the file began where its track began
+        bool toTrackEnd = false;     ///< the file ended where the next track began
+        int64_t frames = 0;          ///< the frames written
+    };
+    /// Called after each file closed while tracks are followed (set: followed).
+    std::function<void(const TrackFile&)> trackFileClosed;
 
     /// "File Size: N Kb" up to 1 MiB, then "File Size: X Mb" with three significant digits.
     static QString sizeText(int64_t totalbytes, QChar decimalPoint = QLatin1Char('.'));
@@ -128,6 +148,9 @@ private:
     void showWriterError(const QString& message);
     void updateSizeText();
     void enterInJournal(TAudioWriter& writer);
+    /// Ends the file at the pending track change inside the block in hand (`endMs`: when the
+    /// block's last frame was played; 0 when unknown, then the whole block goes on).
+    void cutAtTrackChange(double endMs);
 
     RecorderView& m_view;
     Clock& m_clock;
@@ -147,4 +170,10 @@ private:
     TDateTime m_deviceNoticeUntil = 0.0;
     int64_t m_sizeTextBytes = -1;
     uint32_t m_rawCapacity = RawBufferSize;
+    TrackInfo m_track;
+    TrackInfo m_nextTrack;
+    double m_trackCutAtMs = 0; ///< a pending track change (0: none)
+    bool m_fileFromTrackStart = false;
+    bool m_fileToTrackEnd = false;
+    int64_t m_fileFrames = 0; ///< frames written to the file in hand
 };

@@ -126,6 +126,60 @@ TEST_F(RecorderFixture, StopKeepsTheDatedAudioPlayedBeforeIt) {
         std::equal(across.begin(), across.begin() + kept * 2, sound.samples.begin() + before));
 }
 
+TEST_F(RecorderFixture, ATrackChangeEndsTheFileWhereTheNewTracksAudioBegins) {
+    source.OnData = [this](TWASAPISource* sender, const void* data, int32_t size) {
+        recorder.event(sender, data, size);
+    };
+    const auto deliverDated = [&](const std::vector<int16_t>& block, double endMs) {
+        source.queueBlock(
+            makeCapturedBlock(block.data(), static_cast<int32_t>(block.size() * 2), endMs));
+        source.StoreData();
+    };
+    std::vector<TRecorder::TrackFile> closed;
+    recorder.trackFileClosed = [&](const TRecorder::TrackFile& file) { closed.push_back(file); };
+    recorder.drainAtStop = false;
+    TrackInfo first;
+    first.title = QStringLiteral("One");
+    TrackInfo second;
+    second.title = QStringLiteral("Two");
+    recorder.trackChanged(first, 0);
+
+    recorder.StartClick();
+    const double t = monotonicMs();
+    const auto before = makeBlock(5000);
+    deliverDated(before, t);
+    // The new track's first frame was played 250 ms into the next second of audio.
+    recorder.trackChanged(second, t + 250);
+    EXPECT_EQ(recorder.currentTrack().title, QStringLiteral("One"));
+    const auto across = makeBlock(7000, Rate);
+    deliverDated(across, t + 1000);
+    const QString firstFile = recorder.lastfile;
+    EXPECT_EQ(recorder.currentTrack().title, QStringLiteral("Two"));
+    const auto after = makeBlock(8000);
+    deliverDated(after, t + 1030);
+    recorder.StopClick();
+    deliverDated(makeBlock(9000), t + 1060);
+    ASSERT_FALSE(recorder.rec);
+
+    ASSERT_EQ(closed.size(), 2u);
+    EXPECT_EQ(closed[0].track.title, QStringLiteral("One"));
+    EXPECT_FALSE(closed[0].fromTrackStart);
+    EXPECT_TRUE(closed[0].toTrackEnd);
+    EXPECT_EQ(closed[1].track.title, QStringLiteral("Two"));
+    EXPECT_TRUE(closed[1].fromTrackStart);
+    EXPECT_FALSE(closed[1].toTrackEnd);
+    EXPECT_NE(closed[0].path, closed[1].path);
+    // The cut is to the frame: 250 ms of the second block end the first file, the other
+    // 750 ms begin the next.
+    const size_t head = static_cast<size_t>(Rate) / 4 * 2;
+    expectDecodesTo(closed[0].path, concat({before, {across.begin(), across.begin() + head}}));
+    const DecodedSound next = decodeSound(closed[1].path);
+    ASSERT_TRUE(next.ok);
+    ASSERT_GE(next.samples.size(), across.size() - head + after.size());
+    EXPECT_TRUE(std::equal(across.begin() + head, across.end(), next.samples.begin()));
+    EXPECT_EQ(closed[0].frames, static_cast<int64_t>((before.size() + head) / 2));
+}
+
 TEST_F(RecorderFixture, StartIsRefusedWithoutFolderOrActiveEndpoint) {
     config.archive = folder() + QStringLiteral("/missing");
     recorder.StartClick();
