@@ -3,8 +3,10 @@
 #include "checkedstream.h"
 
 #include <taglib/apetag.h>
+#include <taglib/attachedpictureframe.h>
 #include <taglib/fileref.h>
 #include <taglib/flacfile.h>
+#include <taglib/flacpicture.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
@@ -437,6 +439,95 @@ bool saveFile(VesselFile& file, int what) {
     return ok;
 }
 
+/// The ID3v2 tag that holds an MP3's or a WAV file's pictures; null for other formats, and
+/// for an MP3 without such a tag unless `create`.
+TagLib::ID3v2::Tag* pictureTag(VesselFile& file, bool create) {
+    if (auto* mpeg = file.as<TagLib::MPEG::File>())
+        return create || mpeg->hasID3v2Tag() ? mpeg->ID3v2Tag(create) : nullptr;
+    if (auto* wav = file.as<TagLib::RIFF::WAV::File>())
+        return wav->ID3v2Tag();
+    return nullptr;
+}
+
+/// The pictures of a FLAC file (its picture blocks) or an Ogg Vorbis file (its comment's
+/// METADATA_BLOCK_PICTURE fields).
+TagLib::List<TagLib::FLAC::Picture*> blockPictures(VesselFile& file) {
+    if (auto* flac = file.as<TagLib::FLAC::File>())
+        return flac->pictureList();
+    if (auto* vorbis = file.as<TagLib::Ogg::Vorbis::File>())
+        return vorbis->tag() ? vorbis->tag()->pictureList()
+                             : TagLib::List<TagLib::FLAC::Picture*>();
+    return {};
+}
+
+/// The bytes of every picture of the file, in the order the file holds them.
+std::vector<TagLib::ByteVector> pictureData(VesselFile& file) {
+    std::vector<TagLib::ByteVector> pictures;
+    if (!file.isAudio())
+        return pictures;
+    if (TagLib::ID3v2::Tag* id3v2 = pictureTag(file, false)) {
+        for (TagLib::ID3v2::Frame* frame : id3v2->frameListMap()["APIC"]) {
+            if (auto* apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame))
+                pictures.push_back(apic->picture());
+        }
+        return pictures;
+    }
+    for (const TagLib::FLAC::Picture* picture : blockPictures(file))
+        pictures.push_back(picture->data());
+    return pictures;
+}
+
+/// Puts a picture of `type` into the file in memory, in place of any of the same type.
+bool setPicture(VesselFile& file, const TagLib::String& mimeType, const TagLib::ByteVector& data,
+                int type) {
+    if (!file.isAudio())
+        return false;
+    if (TagLib::ID3v2::Tag* id3v2 = pictureTag(file, true)) {
+        std::vector<TagLib::ID3v2::Frame*> replaced;
+        for (TagLib::ID3v2::Frame* frame : id3v2->frameListMap()["APIC"]) {
+            auto* apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame);
+            if (apic && static_cast<int>(apic->type()) == type)
+                replaced.push_back(frame);
+        }
+        for (TagLib::ID3v2::Frame* frame : replaced)
+            id3v2->removeFrame(frame, true);
+        auto apic = std::make_unique<TagLib::ID3v2::AttachedPictureFrame>();
+        apic->setMimeType(mimeType);
+        apic->setType(static_cast<TagLib::ID3v2::AttachedPictureFrame::Type>(type));
+        apic->setPicture(data);
+        id3v2->addFrame(apic.release());
+        file.changed();
+        return true;
+    }
+    auto* flac = file.as<TagLib::FLAC::File>();
+    auto* vorbis = file.as<TagLib::Ogg::Vorbis::File>();
+    TagLib::Ogg::XiphComment* comment = vorbis ? vorbis->tag() : nullptr;
+    if (!flac && !comment)
+        return false;
+    // Collected first: removing from a list while a copy of it is alive would copy it.
+    std::vector<TagLib::FLAC::Picture*> replaced;
+    for (TagLib::FLAC::Picture* picture : blockPictures(file)) {
+        if (static_cast<int>(picture->type()) == type)
+            replaced.push_back(picture);
+    }
+    auto picture = std::make_unique<TagLib::FLAC::Picture>();
+    picture->setMimeType(mimeType);
+    picture->setType(static_cast<TagLib::FLAC::Picture::Type>(type));
+    picture->setData(data);
+    for (TagLib::FLAC::Picture* old : replaced) {
+        if (flac)
+            flac->removePicture(old, true);
+        else
+            comment->removePicture(old, true);
+    }
+    if (flac)
+        flac->addPicture(picture.release());
+    else
+        comment->addPicture(picture.release());
+    file.changed();
+    return true;
+}
+
 const char* const CoverTypeNames[] = {"Other",
                                       "File Icon",
                                       "Other File Icon",
@@ -680,17 +771,42 @@ int taglib_tag_copy(TagLib_File* source, TagLib_File* target) {
     });
 }
 
-int taglib_tag_get_cover_count(TagLib_File*) {
-    return 0;
+int taglib_tag_get_cover_count(TagLib_File* file) {
+    return guarded(0, [&] {
+        VesselFile* f = vessel(file);
+        return f ? static_cast<int>(pictureData(*f).size()) : 0;
+    });
 }
 const TagLib_Cover* taglib_tag_get_cover(TagLib_File*, int) {
     return nullptr;
 }
-unsigned int taglib_tag_get_cover_data(TagLib_File*, int, void*, unsigned int) {
-    return 0;
+unsigned int taglib_tag_get_cover_data(TagLib_File* file, int index, void* buffer,
+                                       unsigned int size) {
+    return guarded(0u, [&] {
+        VesselFile* f = vessel(file);
+        if (!f || index < 0)
+            return 0u;
+        const std::vector<TagLib::ByteVector> pictures = pictureData(*f);
+        if (static_cast<size_t>(index) >= pictures.size())
+            return 0u;
+        const TagLib::ByteVector& data = pictures[static_cast<size_t>(index)];
+        if (buffer && size >= data.size())
+            std::memcpy(buffer, data.data(), data.size());
+        return data.size();
+    });
 }
-int taglib_tag_set_cover(TagLib_File*, const char*, const void*, unsigned int, int) {
-    return 0;
+int taglib_tag_set_cover(TagLib_File* file, const char* mimeType, const void* data,
+                         unsigned int size, int type) {
+    return guarded(0, [&] {
+        VesselFile* f = vessel(file);
+        if (!f || !data || size == 0 || type < 0 || type >= CoverTypeCount)
+            return 0;
+        const TagLib::ByteVector bytes(static_cast<const char*>(data), size);
+        return setPicture(*f, TagLib::String(mimeType ? mimeType : "", TagLib::String::UTF8), bytes,
+                          type)
+                   ? 1
+                   : 0;
+    });
 }
 int taglib_tag_delete_cover(TagLib_File*, int) {
     return 0;

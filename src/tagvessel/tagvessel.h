@@ -1,10 +1,10 @@
 #pragma once
 
 /*
- * libtagvessel: the tag library of Orvanta. It reads and writes the tags of MP3 (ID3v2),
- * Ogg Vorbis and FLAC (Xiph comments) and WAV (ID3v2 and RIFF INFO) files over TagLib, and
- * exports the entry points below with the C calling convention. The program loads it by name
- * at run time and looks each entry point up by its exported name.
+ * libtagvessel: the tag library of Orvanta. It reads and writes the tags and cover pictures
+ * of MP3 (ID3v2), Ogg Vorbis and FLAC (Xiph comments) and WAV (ID3v2 and RIFF INFO) files over
+ * TagLib, and exports the entry points below with the C calling convention. The program loads
+ * it by name at run time and looks each entry point up by its exported name.
  *
  * Threads: the library is not thread-safe. The program calls it from one thread (the window
  * thread), one file at a time; the string mode and the list of returned strings are global.
@@ -128,14 +128,24 @@ TAGVESSEL_API int taglib_tag_strip(TagLib_File* file);
 /* Copies all fields of one file's tag into another's, in memory. Non-zero on success. */
 TAGVESSEL_API int taglib_tag_copy(TagLib_File* source, TagLib_File* target);
 
-/* Pictures are not supported by this library: counts read 0, no picture is returned and
- * changes are refused (0). The picture type names are those of ID3v2 (21 types). */
+/* Pictures: the APIC frames of the ID3v2 tag in MP3 and WAV, the picture blocks of FLAC, the
+ * METADATA_BLOCK_PICTURE fields of the Ogg Vorbis comment. The type is an index into the
+ * ID3v2 picture type names (21 types; 3 is "Front Cover"). Changes are made in memory; the
+ * next save writes them. */
+/* The number of pictures of the file; 0 for a null handle. */
 TAGVESSEL_API int taglib_tag_get_cover_count(TagLib_File* file);
+/* Not supported: always null. */
 TAGVESSEL_API const TagLib_Cover* taglib_tag_get_cover(TagLib_File* file, int index);
+/* The size in bytes of picture `index` (0 when there is none); the bytes are copied into
+ * `buffer` when it is not null and `size` is at least that. */
 TAGVESSEL_API unsigned int taglib_tag_get_cover_data(TagLib_File* file, int index, void* buffer,
                                                      unsigned int size);
+/* Adds a picture of `type` with the given MIME type ("image/jpeg") and bytes, in place of any
+ * picture of the same type. Returns 0 (and changes nothing) for no bytes, a type outside
+ * 0..20 or a file that is not audio of the four formats; non-zero on success. */
 TAGVESSEL_API int taglib_tag_set_cover(TagLib_File* file, const char* mimeType, const void* data,
                                        unsigned int size, int type);
+/* Not supported: refused (0). */
 TAGVESSEL_API int taglib_tag_delete_cover(TagLib_File* file, int index);
 TAGVESSEL_API int taglib_tag_delete_allcovers(TagLib_File* file);
 TAGVESSEL_API int taglib_tag_get_cover_types_count(void);

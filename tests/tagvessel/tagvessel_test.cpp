@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -145,6 +147,46 @@ TEST_P(TagVesselFormat, AllFieldsRoundTripWithCyrillicAndJapanese) {
     EXPECT_EQ(text(taglib_tag_get_bpm(file.get())), "128");
     EXPECT_EQ(text(taglib_tag_get_key(file.get())), "Am");
     taglib_tag_free_strings();
+}
+
+// Every picture of the file, as bytes.
+std::vector<QByteArray> readCovers(const QString& path) {
+    std::vector<QByteArray> covers;
+    FilePtr file = openFile(path);
+    const int count = file ? taglib_tag_get_cover_count(file.get()) : 0;
+    for (int i = 0; i < count; ++i) {
+        QByteArray bytes(
+            static_cast<qsizetype>(taglib_tag_get_cover_data(file.get(), i, nullptr, 0)), '\0');
+        taglib_tag_get_cover_data(file.get(), i, bytes.data(), static_cast<unsigned>(bytes.size()));
+        covers.push_back(bytes);
+    }
+    return covers;
+}
+
+TEST_P(TagVesselFormat, CoverReplacesOneOfItsTypeAndReadsBack) {
+    const QByteArray first("\xFF\xD8\xFF\xE0\0first", 11);
+    const QByteArray front("\xFF\xD8\xFF\xE0\0front\0", 12);
+    const QByteArray back("\x89PNG\r\n\x1A\n\0back", 13);
+    {
+        FilePtr file = openFile(m_path);
+        ASSERT_TRUE(file);
+        writeFields(file.get(), sampleFields());
+        ASSERT_NE(taglib_tag_set_cover(file.get(), "image/jpeg", first.data(), 11, 3), 0);
+        ASSERT_NE(taglib_file_save(file.get()), 0);
+    }
+    {
+        FilePtr file = openFile(m_path);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(taglib_tag_set_cover(file.get(), "image/png", back.data(), 13, 21), 0);
+        ASSERT_NE(taglib_tag_set_cover(file.get(), "image/png", back.data(), 13, 4), 0);
+        ASSERT_NE(taglib_tag_set_cover(file.get(), "image/jpeg", front.data(), 12, 3), 0);
+        ASSERT_NE(taglib_file_save(file.get()), 0);
+    }
+    std::vector<QByteArray> covers = readCovers(m_path);
+    std::sort(covers.begin(), covers.end());
+    EXPECT_EQ(covers, (std::vector<QByteArray>{back, front}));
+    expectSame(readFields(m_path), sampleFields());
+    EXPECT_EQ(readLength(m_path), 3);
 }
 
 TEST_P(TagVesselFormat, CopyrightAloneIsKept) {
