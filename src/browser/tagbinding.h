@@ -39,6 +39,8 @@ struct TagVesselProperties;
     X(taglib_tag_set_year, void, TagVesselTag*, uint32_t) \
     X(taglib_tag_set_byname, void, TagVesselFile*, const char*, const char*) \
     X(taglib_tag_remove, void, TagVesselFile*) \
+    X(taglib_tag_set_cover, int32_t, TagVesselFile*, const char*, const void*, uint32_t, \
+      int32_t) \
     X(taglib_file_save_ex, int32_t, TagVesselFile*, int32_t) \
     X(taglib_tag_free_strings, void) \
     X(taglib_file_free, void, TagVesselFile*)
@@ -50,7 +52,7 @@ struct TagVesselProperties;
     X(taglib_file_save) X(taglib_id3v2_set_default_text_encoding) \
     X(taglib_set_string_management_enabled) X(taglib_tag_get_cover) \
     X(taglib_tag_get_cover_data) X(taglib_tag_get_cover_count) \
-    X(taglib_tag_get_cover_types_count) X(taglib_tag_set_cover) X(taglib_tag_delete_cover) \
+    X(taglib_tag_get_cover_types_count) X(taglib_tag_delete_cover) \
     X(taglib_tag_delete_allcovers) X(taglib_tag_get_rating) X(taglib_tag_set_key) \
     X(taglib_tag_set_bpm) X(taglib_tag_copy) X(taglib_tag_get_version) X(taglib_tag_strip) \
     X(taglib_tag_get_cover_type_name) X(taglib_tag_get_cover_type_index)

@@ -1,6 +1,8 @@
 #include "browser/tagaccess.h"
 #include "browser/tagbinding.h"
 #include "browser/tagworker.h"
+#include "browser/tracktagging.h"
+#include "common/trackinfo.h"
 
 #include "support/fakemessages.h"
 #include "tagvessel/tagtestfiles.h"
@@ -9,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -130,6 +133,78 @@ TEST_P(TagAccessTest, SavedFieldsReadBack) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, TagAccessTest, ::testing::ValuesIn(TagFormats),
                          [](const auto& info) { return std::string(info.param.extension); });
+
+// The pictures of a file, read through the library's entry points that only tests call.
+std::vector<QByteArray> coversOf(const TagBinding& binding, const QString& path) {
+    const auto count =
+        reinterpret_cast<int (*)(TagVesselFile*)>(binding.api().taglib_tag_get_cover_count);
+    const auto data = reinterpret_cast<unsigned (*)(TagVesselFile*, int, void*, unsigned)>(
+        binding.api().taglib_tag_get_cover_data);
+    std::vector<QByteArray> covers;
+    TagVesselFile* file = binding.api().taglib_file_newu(path.toStdWString().c_str());
+    for (int i = 0; file && count && data && i < count(file); ++i) {
+        QByteArray bytes(static_cast<qsizetype>(data(file, i, nullptr, 0)), '\0');
+        data(file, i, bytes.data(), static_cast<unsigned>(bytes.size()));
+        covers.push_back(bytes);
+    }
+    binding.api().taglib_file_free(file);
+    return covers;
+}
+
+TEST_P(TagAccessTest, TrackFileGetsThePlayersTagAndCover) {
+    const QByteArray png = QByteArrayLiteral("\x89PNG\r\n\x1A\n\0\0\0\rIHDR cover");
+    const QString coverPath = m_dir.path() + QStringLiteral("/обложка #1.png");
+    ASSERT_TRUE(writeBytes(coverPath, png));
+    TrackInfo track;
+    track.title = QStringLiteral("Песня");
+    track.artist = QStringLiteral("歌手, Other");
+    track.album = QStringLiteral("Альбом");
+    track.trackNumber = 5;
+    track.year = 2019;
+    track.genre = QStringLiteral("Jazz");
+    track.artUrl = QUrl::fromLocalFile(coverPath).toString(QUrl::FullyEncoded);
+
+    QString error;
+    ASSERT_TRUE(tagTrackFile(m_binding, m_path, track, &error)) << error.toStdString();
+    const audiotag read = TagAccess(m_binding).GetTag(m_path);
+    EXPECT_EQ(read.title, track.title);
+    EXPECT_EQ(read.artist, track.artist);
+    EXPECT_EQ(read.album, track.album);
+    EXPECT_EQ(read.track, QStringLiteral("5"));
+    EXPECT_EQ(read.year, QStringLiteral("2019"));
+    EXPECT_EQ(read.genre, track.genre);
+    EXPECT_EQ(read.duration, 2);
+    EXPECT_EQ(coversOf(m_binding, m_path), std::vector<QByteArray>{png});
+}
+
+TEST(TrackTagging, PassesOverAnyOtherCoverAndReportsAFileItCannotTag) {
+    QTemporaryDir dir;
+    TagBinding binding;
+    const QString path = dir.path() + QStringLiteral("/t.flac");
+    ASSERT_TRUE(makeSoundFile(TagFormats[3], path, 1));
+    const QString gif = dir.path() + QStringLiteral("/c.gif");
+    ASSERT_TRUE(writeBytes(gif, QByteArrayLiteral("GIF89a not a cover we take")));
+    TrackInfo track;
+    track.title = QStringLiteral("T");
+    for (const QString& art :
+         {QUrl::fromLocalFile(gif).toString(), QStringLiteral("https://example.org/c.png"),
+          QStringLiteral("file:///dev/zero"), QStringLiteral("file://")}) {
+        track.artUrl = art;
+        QString error;
+        EXPECT_TRUE(tagTrackFile(binding, path, track, &error)) << error.toStdString();
+        EXPECT_TRUE(coversOf(binding, path).empty()) << art.toStdString();
+    }
+    EXPECT_EQ(TagAccess(binding).GetTag(path).title, QStringLiteral("T"));
+
+    const QString text = dir.path() + QStringLiteral("/text.mp3");
+    ASSERT_TRUE(writeBytes(text, QByteArray("no sound here\n").repeated(100)));
+    QString error;
+    EXPECT_FALSE(tagTrackFile(binding, text, track, &error));
+    EXPECT_EQ(error, QStringLiteral("Can not open the file to tag it: ") + text);
+    const TagBinding missing(dir.path() + QStringLiteral("/libtagvessel.so"));
+    EXPECT_FALSE(tagTrackFile(missing, path, track, &error));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("The tag library"))) << error.toStdString();
+}
 
 TEST(TagAccess, AnUnreadableFileAfterATaggedOneReadsEmpty) {
     QTemporaryDir dir;
