@@ -13,6 +13,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -56,6 +57,39 @@ QLineEdit* makeReadOnlyEdit(QWidget* parent) {
     edit->setReadOnly(true);
     edit->setFocusPolicy(Qt::NoFocus);
     return edit;
+}
+
+// A combo box that asks for its entries just before the user looks at them, so that players
+// started after the dialog was created show up.
+class RefreshingComboBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> refresh;
+
+    void showPopup() override {
+        if (refresh)
+            refresh();
+        QComboBox::showPopup();
+    }
+
+protected:
+    // The arrow keys choose without opening the list. The focus that comes back from the list
+    // itself arrives before its choice is taken, which a refill would spoil.
+    void focusInEvent(QFocusEvent* event) override {
+        if (refresh && event->reason() != Qt::PopupFocusReason)
+            refresh();
+        QComboBox::focusInEvent(event);
+    }
+};
+
+const QString MprisPrefix = QStringLiteral("org.mpris.MediaPlayer2.");
+
+// What to show for a player that is not running: its D-Bus name without the common part.
+QString shortPlayerName(const QString& busName) {
+    if (busName.startsWith(MprisPrefix) && busName.size() > MprisPrefix.size())
+        return busName.mid(MprisPrefix.size());
+    const qsizetype dot = busName.lastIndexOf(QLatin1Char('.'));
+    return dot >= 0 && dot + 1 < busName.size() ? busName.mid(dot + 1) : busName;
 }
 
 QString bitrateText(int32_t kbps) {
@@ -264,9 +298,35 @@ QWidget* Tcmanager::buildSplitterPage() {
     layout->addWidget(nosplit);
     layout->addLayout(row({voxdelete, voxdeletetime}, false));
 
+    // A track change splits on top of any of the choices above, so it stands apart from them.
+    auto* players = new QGroupBox(QStringLiteral("  Media Players  "), page);
+    trackbox =
+        new QCheckBox(QStringLiteral("Split tracks when the media player changes track"), players);
+    auto* combo = new RefreshingComboBox(players);
+    combo->refresh = [this] { refreshPlayers(); };
+    trackplayer = combo;
+    trackplayer->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    trackplayer->setEnabled(false);
+    trackplayerLabel = new QLabel(QStringLiteral("&Player to follow:"), players);
+    trackplayerLabel->setBuddy(trackplayer);
+    trackplayerLabel->setEnabled(false);
+    refreshPlayers();
+    auto* playerRow = new QHBoxLayout;
+    // Indented under the box that switches it on.
+    playerRow->addSpacing(style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                          style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing));
+    playerRow->addWidget(trackplayerLabel);
+    playerRow->addWidget(trackplayer, 1);
+    auto* playersLayout = new QVBoxLayout(players);
+    playersLayout->addWidget(trackbox);
+    playersLayout->addLayout(playerRow);
+    setTabOrder(voxdeletetime, trackbox);
+    setTabOrder(trackbox, trackplayer);
+
     auto* pageLayout = new QVBoxLayout(page);
     pageLayout->setContentsMargins(0, 0, 0, 0);
     pageLayout->addWidget(group);
+    pageLayout->addWidget(players);
     pageLayout->addStretch(1);
     return page;
 }
@@ -307,6 +367,9 @@ void Tcmanager::connectHandlers() {
         });
     // Check boxes act on every change, also one made by the start-up fill, as a click would.
     connect(voxdelete, &QCheckBox::toggled, this, &Tcmanager::voxdeleteClick);
+    connect(trackbox, &QCheckBox::toggled, this, &Tcmanager::trackboxClick);
+    // Only the user's choice: the refills select the stored player themselves.
+    connect(trackplayer, &QComboBox::activated, this, &Tcmanager::trackplayerChange);
     connect(autobox, &QCheckBox::toggled, this, &Tcmanager::autoClick);
     connect(stay, &QCheckBox::toggled, this, &Tcmanager::stayClick);
     connect(minimized, &QCheckBox::toggled, this, &Tcmanager::minimizedClick);
@@ -332,6 +395,9 @@ void Tcmanager::FormCreate() {
     voxdelete->setChecked(config.voxautodelete);
     voxdeletetime->setEnabled(config.voxautodelete);
     voxdeletetime->setValue(config.voxautodeletetime); // shown clamped to 1..100
+    trackbox->setChecked(config.splitontrack);
+    trackboxClick();
+    refreshPlayers();
     codecs->setCurrentIndex(config.codec >= 0 && config.codec < codecs->count() ? config.codec
                                                                                 : -1);
     Notebook2->setCurrentIndex(std::max(0, codecs->currentIndex()));
@@ -447,6 +513,35 @@ void Tcmanager::VoxBoxClick() {
 void Tcmanager::voxdeleteClick() {
     config.voxautodelete = voxdelete->isChecked();
     voxdeletetime->setEnabled(config.voxautodelete);
+}
+
+void Tcmanager::trackboxClick() {
+    config.splitontrack = trackbox->isChecked();
+    trackplayer->setEnabled(config.splitontrack);
+    trackplayerLabel->setEnabled(config.splitontrack);
+}
+
+void Tcmanager::trackplayerChange() {
+    if (trackplayer->currentIndex() >= 0)
+        config.trackplayer = trackplayer->currentData().toString();
+}
+
+void Tcmanager::refreshPlayers() {
+    const QSignalBlocker quiet(trackplayer);
+    trackplayer->clear();
+    trackplayer->addItem(QStringLiteral("Any player"), QString());
+    const QList<QPair<QString, QString>> running =
+        mediaPlayers ? mediaPlayers() : QList<QPair<QString, QString>>();
+    for (const auto& [busName, shown] : running) {
+        if (busName.isEmpty() || trackplayer->findData(busName) >= 0)
+            continue;
+        trackplayer->addItem(shown.trimmed().isEmpty() ? shortPlayerName(busName) : shown, busName);
+    }
+    // The stored player stays a choice while it is not running, or the setting would be lost
+    // by merely looking at the list.
+    if (!config.trackplayer.isEmpty() && trackplayer->findData(config.trackplayer) < 0)
+        trackplayer->addItem(shortPlayerName(config.trackplayer), config.trackplayer);
+    trackplayer->setCurrentIndex(std::max(0, trackplayer->findData(config.trackplayer)));
 }
 
 // --- The General page --------------------------------------------------------------------

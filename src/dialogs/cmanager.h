@@ -4,6 +4,10 @@
 
 #include <QDialog>
 
+#include <QList>
+#include <QPair>
+#include <QString>
+
 #include <functional>
 
 class QCheckBox;
@@ -74,6 +78,8 @@ public:
     void SilenceBarChange();
     void VoxBoxClick();
     void voxdeleteClick();
+    void trackboxClick();
+    void trackplayerChange();
     void autoClick();
     void autoconfigClick();
     void stayClick(bool checked);
@@ -94,6 +100,12 @@ public:
     std::function<void(const QString&)> openFolder;
     /// Shows the naming rules window modally; replaced by tests.
     std::function<void()> showNamingRules;
+    /// The media players running now, as (D-Bus name, name to show), asked each time the
+    /// player list opens or takes the focus. Unset: only "Any player" and the stored player.
+    std::function<QList<QPair<QString, QString>>()> mediaPlayers;
+    /// Fills the player list anew from `mediaPlayers`, keeping the stored player listed and
+    /// selected.
+    void refreshPlayers();
 
     // The controls, for the program's tests.
     QTreeWidget* nav = nullptr;
@@ -132,6 +144,9 @@ public:
     QSpinBox* timelimitsec = nullptr;
     QCheckBox* voxdelete = nullptr;
     QSpinBox* voxdeletetime = nullptr;
+    QCheckBox* trackbox = nullptr; ///< "Split tracks when the media player changes track"
+    QLabel* trackplayerLabel = nullptr;
+    QComboBox* trackplayer = nullptr; ///< item data: the D-Bus name, empty for any player
     // About.
     QLabel* version = nullptr;
     QPushButton* updatesButton = nullptr;
