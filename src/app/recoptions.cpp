@@ -54,6 +54,56 @@ std::optional<int> parseWholeSeconds(const QString& text, int low, int high) {
     return static_cast<int>(*seconds);
 }
 
+const QString TrackOption = QStringLiteral("split-on-track");
+
+/// "--split-on-track" and "--split-on-track=PLAYER" as taken out of the command line.
+struct TrackArguments {
+    int count = 0;
+    bool bare = false;
+    std::optional<QString> player;
+    QStringList rest; ///< everything else, in order, for the parser
+};
+
+// The parser knows no option whose value may be left out, so this one is taken out before it
+// sees the rest. The values of the parser's own options are passed over, as are the arguments
+// after "--", so that a template or folder spelled like the option stays what it is.
+TrackArguments takeTrackArguments(const QStringList& arguments,
+                                  const QList<QCommandLineOption>& options) {
+    QStringList takesValue;
+    for (const QCommandLineOption& option : options) {
+        if (!option.valueName().isEmpty() && !option.names().contains(TrackOption))
+            takesValue << option.names();
+    }
+    TrackArguments found;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QLatin1String("--")) {
+            found.rest << arguments.mid(i);
+            break;
+        }
+        if (argument.size() < 2 || !argument.startsWith(QLatin1Char('-'))) {
+            found.rest << argument;
+            continue;
+        }
+        // One dash or two: the parser takes "-name" as "--name" too.
+        const QString body = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+        const qsizetype equals = body.indexOf(QLatin1Char('='));
+        const QString name = equals < 0 ? body : body.left(equals);
+        if (name == TrackOption) {
+            ++found.count;
+            if (equals < 0)
+                found.bare = true;
+            else
+                found.player = body.mid(equals + 1);
+            continue;
+        }
+        found.rest << argument;
+        if (equals < 0 && takesValue.contains(name) && i + 1 < arguments.size())
+            found.rest << arguments[++i];
+    }
+    return found;
+}
+
 } // namespace
 
 std::optional<double> parseClockSeconds(const QString& text) {
@@ -171,16 +221,29 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
     const QCommandLineOption settings(
         QStringLiteral("settings"),
         QStringLiteral("Take the defaults from the window program's settings (read only)."));
-    parser.addOptions({help, version, format, bitrate, quality, level, output, name, duration, vox,
-                       threshold, silence, minLength, split, device, listDevices, settings});
+    // Listed for --help only; the value name is as wide as "[=PLAYER]", which replaces it, so
+    // the columns stay aligned.
+    const QCommandLineOption splitOnTrack(
+        TrackOption,
+        QStringLiteral("Start a new file when the media player changes track (PLAYER: its name "
+                       "or D-Bus name; default: any). Goes with --split and --vox: each of them "
+                       "starts a new file too."),
+        QStringLiteral("PLAYER"));
+    const QList<QCommandLineOption> options{
+        help, version,   format,  bitrate,   quality, level,        output, name,        duration,
+        vox,  threshold, silence, minLength, split,   splitOnTrack, device, listDevices, settings};
+    parser.addOptions(options);
 
+    const TrackArguments track = takeTrackArguments(arguments, options);
     // The parser wants the program name first.
-    if (!parser.parse(QStringList{QStringLiteral("orvanta-rec")} + arguments))
+    if (!parser.parse(QStringList{QStringLiteral("orvanta-rec")} + track.rest))
         return failure(parser.errorText() + QStringLiteral(" See --help."));
     if (parser.isSet(help)) {
         RecParseResult result;
         result.action = RecParseResult::Action::Help;
-        result.text = parser.helpText() + ExitStatusHelp;
+        result.text = parser.helpText().replace(QStringLiteral("--split-on-track <PLAYER>"),
+                                                QStringLiteral("--split-on-track[=PLAYER]")) +
+                      ExitStatusHelp;
         return result;
     }
     if (parser.isSet(version)) {
@@ -189,9 +252,21 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
         result.text = QStringLiteral("orvanta-rec " ORVANTA_VERSION "\n");
         return result;
     }
-    if (!parser.positionalArguments().isEmpty())
-        return failure(QStringLiteral("unexpected argument \"%1\". See --help.")
-                           .arg(parser.positionalArguments().front()));
+    if (!parser.positionalArguments().isEmpty()) {
+        const QString first = parser.positionalArguments().front();
+        // "--split-on-track vlc" is the likeliest way to get here.
+        if (track.bare)
+            return failure(QStringLiteral("unexpected argument \"%1\"; a player to follow is "
+                                          "given as --split-on-track=%1. See --help.")
+                               .arg(first));
+        return failure(QStringLiteral("unexpected argument \"%1\". See --help.").arg(first));
+    }
+    if (track.count > 1)
+        return failure(QStringLiteral("--split-on-track is given more than once."));
+    if (track.player && (track.player->isEmpty() || !validtrackplayer(*track.player)))
+        return failure(QStringLiteral("--split-on-track: expected a player's name or D-Bus name "
+                                      "after \"=\", not \"%1\".")
+                           .arg(*track.player));
     // A value given twice is most likely a mistake in a script; say so rather than guess.
     for (const QCommandLineOption* option :
          {&format, &bitrate, &quality, &level, &output, &name, &duration, &threshold, &silence,
@@ -270,6 +345,8 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
                                           "--list-devices), not an empty text."));
         o.device = parser.value(device);
     }
+    o.splitOnTrack = track.count > 0;
+    o.trackPlayer = track.player;
     o.listDevices = parser.isSet(listDevices);
     o.useSettings = parser.isSet(settings);
 
@@ -305,6 +382,11 @@ void applyRecOptions(const RecOptions& o, TConfig& record, int32_t sampleRate) {
         record.splitteron = true;
         record.timelimit = *o.splitSeconds;
     }
+    // Without a player named, the one from the settings (if they are read) is followed.
+    if (o.splitOnTrack)
+        record.splitontrack = true;
+    if (o.trackPlayer)
+        record.trackplayer = *o.trackPlayer;
     // Nobody can answer a file dialog here, and nothing else of the window program applies:
     // no scheduler, no start in pause.
     record.autoname = true;

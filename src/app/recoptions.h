@@ -25,6 +25,8 @@ struct RecOptions {
     std::optional<int> minLengthSeconds;  ///< VOX files shorter than this are deleted
     std::optional<int> splitSeconds;      ///< a new part after this many seconds
     std::optional<QString> device;        ///< endpoint name or id
+    bool splitOnTrack = false;            ///< a new file at each track change of a player
+    std::optional<QString> trackPlayer;   ///< the player to follow, as given; none: as before
     bool listDevices = false;
     bool useSettings = false;
 };

@@ -81,6 +81,46 @@ TEST(RecOptionsTest, HelpVersionAndDeviceListing) {
     EXPECT_EQ(version.text, QStringLiteral("orvanta-rec " ORVANTA_VERSION "\n"));
 }
 
+TEST(RecOptionsTest, SplitOnTrackTakesAnOptionalPlayer) {
+    const RecParseResult help = parse({"--help"});
+    EXPECT_TRUE(help.text.contains(QLatin1String("--split-on-track[=PLAYER]"))) << help.text;
+    // The description is wrapped to the terminal's width.
+    EXPECT_TRUE(help.text.simplified().contains(
+        QLatin1String("Start a new file when the media player changes track")));
+
+    TConfig record;
+    defaultconfig(record);
+    record.trackplayer = QStringLiteral("from-settings");
+    const RecParseResult any = parse({"--split-on-track", "--vox"});
+    ASSERT_EQ(any.action, RecParseResult::Action::Record) << any.text;
+    applyRecOptions(any.options, record, 48000);
+    EXPECT_TRUE(record.splitontrack);
+    EXPECT_TRUE(record.vox);
+    EXPECT_EQ(record.trackplayer, QStringLiteral("from-settings"));
+
+    // A value of another option is left alone, even when it looks like this one.
+    const RecParseResult named = parse({"--output", "--split-on-track", "--split", "60",
+                                        "-split-on-track=org.mpris.MediaPlayer2.vlc"});
+    ASSERT_EQ(named.action, RecParseResult::Action::Record) << named.text;
+    EXPECT_EQ(named.options.outputFolder, QStringLiteral("--split-on-track"));
+    defaultconfig(record);
+    applyRecOptions(named.options, record, 48000);
+    EXPECT_TRUE(record.splitontrack);
+    EXPECT_EQ(record.trackplayer, QStringLiteral("org.mpris.MediaPlayer2.vlc"));
+    EXPECT_TRUE(record.splitteron);
+    EXPECT_EQ(record.timelimit, 60);
+
+    for (const auto& [args, mentions] :
+         {std::pair<QStringList, const char*>{{"--split-on-track="}, "--split-on-track: expected"},
+          {{"--split-on-track= vlc"}, "--split-on-track: expected"},
+          {{"--split-on-track", "--split-on-track=vlc"}, "given more than once"},
+          {{"--split-on-track", "vlc"}, "--split-on-track=vlc"}}) {
+        const RecParseResult r = parse(args);
+        EXPECT_EQ(r.action, RecParseResult::Action::Error) << args.join(' ');
+        EXPECT_TRUE(r.text.contains(QLatin1String(mentions))) << r.text;
+    }
+}
+
 TEST(RecOptionsTest, EveryBadValueIsRefusedNamingTheOptionAndItsRange) {
     struct Case {
         QStringList args;
