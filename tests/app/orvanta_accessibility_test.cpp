@@ -3,6 +3,7 @@
 // activation starts the accessibility bus and its registry; they end with the session.
 #include "settings/config.h"
 #include "settings/settingsfile.h"
+#include "support/privatebus.h"
 #include "support/recprocess.h"
 #include "support/soundfile.h"
 
@@ -42,44 +43,6 @@ bool waitFor(const std::function<bool()>& done, int ms = 30000) {
     }
     return true;
 }
-
-/// A D-Bus session of the test's own, ended with the test. Its runtime folder holds the
-/// accessibility bus's socket, so nothing is left in the desktop's.
-class PrivateSession {
-public:
-    PrivateSession() {
-        QDir().mkdir(m_dir.filePath(QStringLiteral("run")));
-        QFile::setPermissions(m_dir.filePath(QStringLiteral("run")),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.filePath(QStringLiteral("run")));
-        m_daemon.setProcessEnvironment(env);
-        m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_daemon.start(QStringLiteral("dbus-daemon"),
-                       {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                        QStringLiteral("--print-address=1")});
-        waitFor(
-            [&] {
-                m_daemon.waitForReadyRead(100);
-                return m_daemon.canReadLine() || m_daemon.state() == QProcess::NotRunning;
-            },
-            10000);
-        address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-    }
-    ~PrivateSession() {
-        m_daemon.terminate();
-        if (!m_daemon.waitForFinished(10000)) {
-            m_daemon.kill();
-            m_daemon.waitForFinished(10000);
-        }
-    }
-
-    QString address;
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_daemon;
-};
 
 /// A connection of the test's own to a bus, closed at the end.
 struct Connection {
@@ -267,7 +230,7 @@ TEST(OrvantaAccessibility, AScreenReaderStartsAndStopsARecording) {
     qunsetenv("XDG_CONFIG_HOME");
     ASSERT_TRUE(saved);
 
-    PrivateSession session;
+    PrivateBus session;
     ASSERT_FALSE(session.address.isEmpty()) << "the private D-Bus session did not start";
     QString busAddress;
     {
