@@ -431,6 +431,9 @@ void TInputRecordThread::execute() {
         HRESULT s = CaptureClient->GetNextPacketSize(&PacketLength);
         if (failed(s))
             return {"CaptureClient.GetNextPacketSize Failed.", s};
+        int64_t latencyUs = 0;
+        if (CaptureClient->GetOutputLatency(&latencyUs) == S_OK)
+            Owner.setOutputLatencyUs(latencyUs);
         while (PacketLength != 0 && !terminated()) {
             uint8_t* pData = nullptr;
             uint32_t NumFramesAvailable = 0;

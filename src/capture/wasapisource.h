@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -91,6 +92,13 @@ public:
     /// Window thread, in OnData: when the last frame of the block in hand was played, in ms
     /// of monotonicMs(); 0 when the engine does not date its audio.
     double blockEndMs() const { return m_blockEndMs; }
+    /// Any thread: how long the recorded output takes from a player's stream to being played
+    /// (its latency, as the engine last reported it); 0 when not known.
+    double outputLatencyMs() const {
+        return static_cast<double>(m_outputLatencyUs.load(std::memory_order_relaxed)) / 1000.0;
+    }
+    /// Capture thread: the engine's latest report of that latency.
+    void setOutputLatencyUs(int64_t us) { m_outputLatencyUs.store(us, std::memory_order_relaxed); }
 
     TDataEvent OnData;
     TErrorEvent OnError;
@@ -144,6 +152,7 @@ private:
     bool m_deliveryFailureShown = false;
     bool m_serverLost = false;
     double m_blockEndMs = 0;
+    std::atomic<int64_t> m_outputLatencyUs{0};
     QTimer m_reconnect;
     bool m_reconnecting = false; ///< an attempt is on the stack
     bool m_quietStart = false;   ///< a failed start is not shown

@@ -138,6 +138,12 @@ public:
                               uint64_t* devicePosition, uint64_t* qpcPosition) = 0;
     /// Releases the packet got last; `frames` is its frame count (or 0).
     virtual HRESULT ReleaseBuffer(uint32_t frames) = 0;
+    /// For a loopback capture: how long the captured output takes from a player's stream to
+    /// being played (the output's latency), in microseconds, as last reported. Any thread.
+    virtual HRESULT GetOutputLatency(int64_t* microseconds) {
+        *microseconds = 0;
+        return E_NOTIMPL;
+    }
 };
 
 class IAudioRenderClient {

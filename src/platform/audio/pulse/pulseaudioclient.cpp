@@ -78,6 +78,10 @@ public:
         return m_stream->getPacket(data, frames, flags, devicePosition, qpcPosition);
     }
     HRESULT ReleaseBuffer(uint32_t frames) override { return m_stream->releasePacket(frames); }
+    HRESULT GetOutputLatency(int64_t* microseconds) override {
+        *microseconds = m_stream->sinkLatencyUs();
+        return S_OK;
+    }
 
 private:
     std::shared_ptr<PulseStream> m_stream;

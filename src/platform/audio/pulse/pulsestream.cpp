@@ -176,6 +176,17 @@ void PulseStream::onState(pa_stream* stream, void* self) noexcept {
 
 void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexcept {
     auto* that = static_cast<PulseStream*>(self);
+    // The monitored sink's latency: how long a player's audio takes from its stream to the
+    // monitor. Asked for once a second; the answer updates the timing info read here.
+    if (const pa_timing_info* timing = pa_stream_get_timing_info(stream)) {
+        that->m_sinkLatencyUs.store(static_cast<int64_t>(timing->sink_usec),
+                                    std::memory_order_relaxed);
+    }
+    if (monotonicUs() - that->m_timingAskedUs > 1e6) {
+        that->m_timingAskedUs = monotonicUs();
+        if (pa_operation* o = pa_stream_update_timing_info(stream, nullptr, nullptr))
+            pa_operation_unref(o);
+    }
     std::lock_guard<std::mutex> queueLock(that->m_queueMutex);
     // The stream's clock: when the first byte waiting now was played. Its last byte was
     // played about now, so the first was its length earlier; the clock follows that estimate

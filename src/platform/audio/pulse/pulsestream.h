@@ -71,6 +71,8 @@ public:
     HRESULT getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition,
                       uint64_t* qpcPosition);
     HRESULT releasePacket(uint32_t frames);
+    /// The monitored sink's latency as last reported, in µs (0: not known). Any thread.
+    int64_t sinkLatencyUs() const { return m_sinkLatencyUs.load(std::memory_order_relaxed); }
 
     /// Playback streams.
     HRESULT getRenderBuffer(uint32_t frames, uint8_t** data);
@@ -105,6 +107,9 @@ private:
     std::atomic<bool> m_failed{false};
     /// Set with m_failed when the connection failed with it: the server has gone away.
     std::atomic<bool> m_serverGone{false};
+    /// A record stream of a monitor: the monitored sink's latency as last reported (µs).
+    std::atomic<int64_t> m_sinkLatencyUs{0};
+    double m_timingAskedUs = 0; ///< when the server was last asked for it (main loop thread)
     /// Record, no lock: the status of a failed stream.
     HRESULT failedStatus() const;
 
