@@ -78,8 +78,10 @@ bool isEmpty(const TrackInfo& t) {
 
 MediaPlayerWatcher::MediaPlayerWatcher(const QDBusConnection& bus, QObject* parent)
     : QObject(parent), m_bus(bus) {
-    if (!m_bus.isConnected())
+    if (!m_bus.isConnected()) {
+        m_settled = true; // nothing to read: nothing plays
         return;
+    }
     // Qt turns the pattern into the bus's arg0namespace match, which takes whole name parts:
     // "org.mpris.MediaPlayer2.*" would match nothing. The players are sorted out by name below.
     m_watcher = new QDBusServiceWatcher(RootIface + QLatin1Char('*'), m_bus,
@@ -126,6 +128,7 @@ void MediaPlayerWatcher::listPlayers() {
     const QDBusMessage list =
         QDBusMessage::createMethodCall(BusService, QStringLiteral("/org/freedesktop/DBus"),
                                        BusService, QStringLiteral("ListNames"));
+    ++m_startLookups;
     auto* call = new QDBusPendingCallWatcher(m_bus.asyncCall(list), this);
     connect(call, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
         call->deleteLater();
@@ -133,6 +136,7 @@ void MediaPlayerWatcher::listPlayers() {
         for (const QString& name : names) {
             if (!name.startsWith(Prefix) || m_players.contains(name))
                 continue;
+            ++m_startLookups;
             QDBusMessage owner =
                 QDBusMessage::createMethodCall(BusService, QStringLiteral("/org/freedesktop/DBus"),
                                                BusService, QStringLiteral("GetNameOwner"));
@@ -144,10 +148,19 @@ void MediaPlayerWatcher::listPlayers() {
                         const QString owner = ownerCall->reply().arguments().value(0).toString();
                         // The service watcher may have told of it meanwhile; it knows better.
                         if (!owner.isEmpty() && !m_players.contains(name))
-                            addPlayer(name, owner);
+                            addPlayer(name, owner, true);
+                        startLookupDone();
                     });
         }
+        startLookupDone();
     });
+}
+
+void MediaPlayerWatcher::startLookupDone() {
+    if (--m_startLookups > 0 || m_settled)
+        return;
+    m_settled = true;
+    emit settled();
 }
 
 void MediaPlayerWatcher::onOwnerChanged(const QString& name, const QString&,
@@ -165,34 +178,38 @@ void MediaPlayerWatcher::onOwnerChanged(const QString& name, const QString&,
     addPlayer(name, newOwner);
 }
 
-void MediaPlayerWatcher::addPlayer(const QString& name, const QString& owner) {
+void MediaPlayerWatcher::addPlayer(const QString& name, const QString& owner, bool initial) {
     Player p;
     p.owner = owner;
     p.identity = name.mid(Prefix.size());
     p.generation = ++m_generation;
     m_players.insert(name, p);
     emit playersChanged();
-    readPlayer(name, nowMs(), false);
+    readPlayer(name, nowMs(), false, initial);
     readIdentity(name);
 }
 
-void MediaPlayerWatcher::readPlayer(const QString& name, qint64 atMs, bool report) {
+void MediaPlayerWatcher::readPlayer(const QString& name, qint64 atMs, bool report, bool initial) {
     QDBusMessage getAll =
         QDBusMessage::createMethodCall(name, ObjectPath, PropertiesIface, QStringLiteral("GetAll"));
     getAll << PlayerIface;
     auto* call = new QDBusPendingCallWatcher(m_bus.asyncCall(getAll), this);
     const quint64 generation = m_players.value(name).generation;
+    if (initial)
+        ++m_startLookups;
     connect(call, &QDBusPendingCallWatcher::finished, this,
-            [this, name, generation, atMs, report](QDBusPendingCallWatcher* call) {
+            [this, name, generation, atMs, report, initial](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
                 auto it = m_players.find(name);
-                if (it == m_players.end() || it->generation != generation)
-                    return;
-                // A player that does not answer still counts from its next signal on.
-                if (!call->isError())
-                    apply(*it, name, toMap(call->reply().arguments().value(0)), atMs, report);
-                it->read = true;
-                follow(atMs, report);
+                if (it != m_players.end() && it->generation == generation) {
+                    // A player that does not answer still counts from its next signal on.
+                    if (!call->isError())
+                        apply(*it, name, toMap(call->reply().arguments().value(0)), atMs, report);
+                    it->read = true;
+                    follow(atMs, report);
+                }
+                if (initial)
+                    startLookupDone();
             });
 }
 

@@ -47,6 +47,9 @@ public:
     /// When the current track began (monotonicMs()); -1 when it began before the watcher saw
     /// it, or when there is no track.
     qint64 trackStartedAtMs() const;
+    /// Whether the players on the bus when the watcher started have all been read (or the
+    /// bus did not answer), so that current() tells what plays.
+    bool isSettled() const { return m_settled; }
 
 signals:
     /// The followed player went on to another track; `atMs` is monotonicMs() when its
@@ -54,6 +57,8 @@ signals:
     void trackChanged(const TrackInfo& track, qint64 atMs);
     /// A player came, went or told its name.
     void playersChanged();
+    /// The players found at the start have been read; once.
+    void settled();
 
 private slots:
     void onPropertiesChanged(const QDBusMessage& message);
@@ -72,8 +77,10 @@ private:
     };
 
     void listPlayers();
-    void addPlayer(const QString& name, const QString& owner);
-    void readPlayer(const QString& name, qint64 atMs, bool report);
+    void addPlayer(const QString& name, const QString& owner, bool initial = false);
+    void readPlayer(const QString& name, qint64 atMs, bool report, bool initial = false);
+    /// One of the start's look-ups has come back.
+    void startLookupDone();
     void readIdentity(const QString& name);
     void apply(Player& player, const QString& name, const QVariantMap& changed, qint64 atMs,
                bool report);
@@ -87,4 +94,6 @@ private:
     TrackInfo m_followedTrack; ///< what the followed player played when last looked at
     quint64 m_generation = 0;
     quint64 m_activeCount = 0;
+    int m_startLookups = 0; ///< look-ups of the start still on their way
+    bool m_settled = false;
 };
