@@ -1,15 +1,20 @@
 #include "recsession.h"
 
+#include "browser/tagbinding.h"
+#include "browser/tracktagging.h"
 #include "capture/threadfactory.h"
 #include "capture/wasapisource.h"
 #include "platform/audio/audioplatform.h"
 #include "platform/playback/playbackengine.h"
+#include "recorder/mediaplayers.h"
 #include "recorder/recorder.h"
+#include "recorder/trackfollower.h"
 #include "settings/config.h"
 #include "settings/desktop.h"
 #include "settings/settingsfile.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 
 namespace {
@@ -43,6 +48,11 @@ public:
     }
     // Called whenever the recorder has closed a file.
     void refreshBrowser() override { report(); }
+    /// The file opened last was renamed when it was finished.
+    void renamed(const QString& from, const QString& to) {
+        if (m_open == from)
+            m_open = to;
+    }
 
 private:
     void report() {
@@ -120,6 +130,36 @@ bool RecSession::connect(int* exitCode) {
     m_recorder->setJournal(m_journal);
     m_connected = true;
     return true;
+}
+
+void RecSession::followTracks() {
+    // Without a session bus the watcher simply waits: the recording goes on in one file.
+    m_players = std::make_unique<MediaPlayerWatcher>();
+    m_tags = std::make_unique<TagBinding>();
+    m_follower = std::make_unique<TrackFollower>(
+        *m_recorder, *m_players,
+        [this](const QString& path, const TrackInfo& track, QString* error) {
+            return tagTrackFile(*m_tags, path, track, error);
+        });
+    // A player's new track reaches the monitor the output's latency after its signal.
+    m_follower->captureDelayMs = [this] { return m_source->outputLatencyMs(); };
+    m_follower->tagFailed = [this](const QString& text) {
+        if (m_callbacks.error)
+            m_callbacks.error(text);
+    };
+    // The first file is named after what plays: wait (briefly) until the players are read.
+    if (!m_players->isSettled()) {
+        QEventLoop wait;
+        QObject::connect(m_players.get(), &MediaPlayerWatcher::settled, &wait, &QEventLoop::quit);
+        QTimer::singleShot(1000, &wait, &QEventLoop::quit);
+        wait.exec();
+    }
+    auto finish = std::move(m_recorder->trackFileClosed);
+    m_recorder->trackFileClosed = [this, finish](const TRecorder::TrackFile& file) {
+        const QString path = finish(file);
+        m_view->renamed(file.path, path);
+        return path;
+    };
 }
 
 void RecSession::setJournal(RecordingJournal* journal) {
@@ -249,6 +289,8 @@ int RecSession::start(const RecOptions& options) {
         m_recorder->event(sender, data, size);
         onBlock(data, size);
     };
+    if (config.splitontrack)
+        followTracks();
     m_source->OnDeviceChange = [this](TWASAPISource*, const QString& name) {
         if (m_callbacks.deviceChanged)
             m_callbacks.deviceChanged(name);

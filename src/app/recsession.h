@@ -20,6 +20,9 @@ class TRecorder;
 class NullPlaybackEngine;
 class RecordingJournal;
 class RecSessionView;
+class MediaPlayerWatcher;
+class TagBinding;
+class TrackFollower;
 
 /// Exit statuses of orvanta-rec.
 enum RecExit : int {
@@ -92,6 +95,8 @@ private:
     void onBlock(const void* data, int32_t size);
     void finish(int exitCode);
     void checkDuration();
+    /// Splits and tags at the media players' track changes.
+    void followTracks();
 
     audio::AudioEngine& m_engine;
     Clock& m_clock;
@@ -102,6 +107,9 @@ private:
     std::unique_ptr<RecSessionView> m_view;
     std::unique_ptr<NullPlaybackEngine> m_playback;
     std::unique_ptr<TRecorder> m_recorder;
+    std::unique_ptr<MediaPlayerWatcher> m_players;
+    std::unique_ptr<TagBinding> m_tags;
+    std::unique_ptr<TrackFollower> m_follower;
     RecordingJournal* m_journal = nullptr;
     QTimer m_closeGuard;
     TDateTime m_started = 0.0;

@@ -108,7 +108,8 @@ QString TRecorder::getautoname() {
     const auto number = static_cast<int32_t>(static_cast<uint32_t>(config.namingnumber) +
                                              static_cast<uint32_t>(config.nextnumber));
     const QString name = makeautoname(config.namingexpression, eventName, number,
-                                      datetime::toQDateTime(m_clock.now()));
+                                      datetime::toQDateTime(m_clock.now()), QLocale(),
+                                      config.splitontrack ? &m_track : nullptr);
     if (config.namingexpression.contains(QLatin1String("NUM")))
         ++config.nextnumber;
     return name;
@@ -385,9 +386,12 @@ QString TRecorder::stopFile() {
         if (config.namingexpression.contains(QLatin1String("NUM")))
             --config.nextnumber;
     }
-    if (closed && trackFileClosed && QFileInfo::exists(outputfile))
-        trackFileClosed(
+    if (closed && trackFileClosed && QFileInfo::exists(outputfile)) {
+        const QString finished = trackFileClosed(
             {outputfile, m_track, m_fileFromTrackStart, m_fileToTrackEnd, m_fileFrames});
+        if (!finished.isEmpty())
+            outputfile = finished;
+    }
     // The file after a track change begins with the new track; any other begins within one.
     // A change still pending when a file ends is the track the next file starts within.
     if (m_fileToTrackEnd || m_trackCutAtMs > 0)

@@ -86,8 +86,9 @@ public:
         bool toTrackEnd = false;     ///< the file ended where the next track began
         int64_t frames = 0;          ///< the frames written
     };
-    /// Called after each file closed while tracks are followed (set: followed).
-    std::function<void(const TrackFile&)> trackFileClosed;
+    /// Called after each file is closed, when set; returns the file's path from then on
+    /// (the file may be renamed there).
+    std::function<QString(const TrackFile&)> trackFileClosed;
 
     /// "File Size: N Kb" up to 1 MiB, then "File Size: X Mb" with three significant digits.
     static QString sizeText(int64_t totalbytes, QChar decimalPoint = QLatin1Char('.'));

@@ -136,7 +136,10 @@ TEST_F(RecorderFixture, ATrackChangeEndsTheFileWhereTheNewTracksAudioBegins) {
         source.StoreData();
     };
     std::vector<TRecorder::TrackFile> closed;
-    recorder.trackFileClosed = [&](const TRecorder::TrackFile& file) { closed.push_back(file); };
+    recorder.trackFileClosed = [&](const TRecorder::TrackFile& file) {
+        closed.push_back(file);
+        return file.path;
+    };
     recorder.drainAtStop = false;
     TrackInfo first;
     first.title = QStringLiteral("One");

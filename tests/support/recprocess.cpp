@@ -52,8 +52,13 @@ bool ProgramRun::waitForError(const QString& text) {
     return true;
 }
 
+bool ProgramRun::hasError(const QString& text) {
+    m_stderr += QString::fromUtf8(m_process.readAllStandardError());
+    return m_stderr.contains(text);
+}
+
 int ProgramRun::finish(int guardMs) {
-    if (!m_process.waitForFinished(guardMs))
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(guardMs))
         return -1;
     m_stderr += QString::fromUtf8(m_process.readAllStandardError());
     m_stdout += QString::fromUtf8(m_process.readAllStandardOutput());

@@ -34,11 +34,14 @@ public:
 
     /// Waits until standard error holds `text` (hang guard: 30 s).
     bool waitForError(const QString& text);
+    /// Whether standard error holds `text` by now; does not wait.
+    bool hasError(const QString& text);
     /// Waits for the end (hang guard: 60 s unless given); returns the exit code, or -1.
     int finish(int guardMs = 60000);
     /// SIGKILL: no handler runs, nothing is finished.
     void kill();
     void terminate() { m_process.terminate(); }
+    bool running() const { return m_process.state() != QProcess::NotRunning; }
     const QString& errors() const { return m_stderr; }
     const QString& output() const { return m_stdout; }
 
