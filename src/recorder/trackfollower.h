@@ -23,6 +23,7 @@ public:
 
     TrackFollower(TRecorder& recorder, MediaPlayerWatcher& watcher, TagFile tagFile,
                   QObject* parent = nullptr);
+    ~TrackFollower() override { m_recorder.trackFileClosed = nullptr; }
 
     /// How much later than a player's signal the new track's first frame is captured
     /// (ms); 0 unless set.

@@ -81,6 +81,8 @@ public:
     /// place when it is inside it (else the deepest place holding it); its selection change
     /// lists it. Nothing when `folder` is not a directory.
     void selectFolder(const QString& folder);
+    /// The one thread that calls the tag library; others who tag go through it too.
+    TagWorker& tagWorker() { return *m_tags; }
     /// The folder the tree has selected (empty when none).
     QString selectedFolder() const;
 

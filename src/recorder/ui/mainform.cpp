@@ -6,6 +6,10 @@
 
 #include "windowplacement.h"
 
+#include "browser/tagaccess.h"
+#include "browser/tagbinding.h"
+#include "browser/tagworker.h"
+#include "browser/tracktagging.h"
 #include "capture/threadfactory.h"
 #include "capture/wasapisource.h"
 #include "common/clock.h"
@@ -20,6 +24,8 @@
 #include "platform/desktop/hotkeys.h"
 #include "platform/playback/playbackengine.h"
 #include "recorder/journal.h"
+#include "recorder/mediaplayers.h"
+#include "recorder/trackfollower.h"
 #include "settings/config.h"
 #include "settings/desktop.h"
 #include "settings/events.h"
@@ -468,6 +474,7 @@ bool TMainForm::FormCreate() {
 
     m_cmanager = std::make_unique<Tcmanager>(*m_source, m_recorder->PCM, *this, this);
     m_cmanager->FormCreate();
+    followMediaPlayers();
 
     showinfo();
     volumemain->setPosition(config.mixervolume);
@@ -479,6 +486,34 @@ bool TMainForm::FormCreate() {
     meterticks = 3;
     setWindowTitle(QStringLiteral("Orvanta"));
     return true;
+}
+
+void TMainForm::followMediaPlayers() {
+    // Without a session bus the watcher simply waits; nothing is said.
+    m_players = std::make_unique<MediaPlayerWatcher>();
+    m_cmanager->mediaPlayers = [this] { return m_players->players(); };
+    m_trackFollower = std::make_unique<TrackFollower>(
+        *m_recorder, *m_players,
+        [this](const QString& path, const TrackInfo& track, QString* error) {
+            // The tag library is called from one thread only: the browser's, when it exists.
+            if (playlist)
+                return playlist->tagWorker().call([&](const TagAccess&) {
+                    return tagTrackFile(playlist->tagWorker().binding(), path, track, error);
+                });
+            const TagBinding binding;
+            return tagTrackFile(binding, path, track, error);
+        });
+    m_trackFollower->captureDelayMs = [this] {
+        return m_source ? m_source->outputLatencyMs() : 0.0;
+    };
+    // Said without holding up the captured blocks: the file is closed inside their handler.
+    m_trackFollower->tagFailed = [this](const QString& text) {
+        auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Orvanta"), text,
+                                    QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->show();
+    };
 }
 
 void TMainForm::repairInterruptedRecordings() {

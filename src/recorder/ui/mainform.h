@@ -25,6 +25,8 @@ class QMenu;
 class QSystemTrayIcon;
 class HotKeyBackend;
 class RecordingJournal;
+class MediaPlayerWatcher;
+class TrackFollower;
 class THotKeyManager;
 class Tbmptimedisplay;
 class TIceSlider;
@@ -252,6 +254,8 @@ private:
     bool captureInUseBelow() const;
     bool trayAvailable() const;
     void checkTrayStillThere();
+    /// Splits recordings at the session media players' track changes when that is on.
+    void followMediaPlayers();
     void repairInterruptedRecordings();
 
     MainFormServices m_services;
@@ -260,6 +264,10 @@ private:
     std::unique_ptr<RecordingJournal> m_journal; ///< outlives the recorder, which uses it
     std::unique_ptr<TRecorder> m_recorder;
     std::unique_ptr<Tcmanager> m_cmanager;
+    /// The session's media players, for splitting at their track changes (and the settings'
+    /// list of players); they refer to the recorder, so they go before it.
+    std::unique_ptr<MediaPlayerWatcher> m_players;
+    std::unique_ptr<TrackFollower> m_trackFollower;
     std::unique_ptr<ProcessLauncher> m_ownLauncher;
     std::unique_ptr<TScheduler> m_scheduler;
     std::unique_ptr<THotKeyManager> HotKeyManager1;
