@@ -107,17 +107,9 @@ QString TRecorder::getautoname() {
     // must not overflow.
     const auto number = static_cast<int32_t>(static_cast<uint32_t>(config.namingnumber) +
                                              static_cast<uint32_t>(config.nextnumber));
-    QString name = makeautoname(config.namingexpression, eventName, number,
-                                datetime::toQDateTime(m_clock.now()), QLocale(),
-                                config.splitontrack ? &m_track : nullptr);
-    // A file name holds at most 255 bytes; a long title or event name is shortened so that
-    // the extension, a " (2)", a "_part3" and a " (partial)" still fit.
-    constexpr qsizetype MaxNameBytes = 200;
-    while (name.toUtf8().size() > MaxNameBytes) {
-        name.chop(name.size() >= 2 && name.at(name.size() - 1).isLowSurrogate() ? 2 : 1);
-        while (name.endsWith(QLatin1Char(' ')) || name.endsWith(QLatin1Char('.')))
-            name.chop(1);
-    }
+    const QString name = makeautoname(config.namingexpression, eventName, number,
+                                      datetime::toQDateTime(m_clock.now()), QLocale(),
+                                      config.splitontrack ? &m_track : nullptr);
     if (config.namingexpression.contains(QLatin1String("NUM")))
         ++config.nextnumber;
     return name;
