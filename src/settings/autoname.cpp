@@ -72,8 +72,19 @@ QString expandTokens(const QString& stretch, const QString& eventname, int32_t n
     return name;
 }
 
-QString orUnknown(const QString& value, const char* unknown) {
-    const QString trimmed = value.trimmed();
+// A player's text cut to `maxBytes` of UTF-8, whole characters at a time: a file name
+// holds at most 255 bytes, and a title, artist and album together must leave room for the
+// rest of the name.
+QString fitted(QString text, qsizetype maxBytes) {
+    while (text.toUtf8().size() > maxBytes) {
+        text.chop(text.size() >= 2 && text.at(text.size() - 1).isLowSurrogate() ? 2 : 1);
+        text = text.trimmed();
+    }
+    return text;
+}
+
+QString orUnknown(const QString& value, const char* unknown, qsizetype maxBytes) {
+    const QString trimmed = fitted(value.trimmed(), maxBytes);
     return trimmed.isEmpty() ? QString::fromLatin1(unknown) : trimmed;
 }
 
@@ -86,9 +97,9 @@ QString makeautoname(const QString& expression, const QString& eventname, int32_
     }
 
     const std::array<std::pair<QString, QString>, 4> trackTokens = {{
-        {QStringLiteral("ARTIST"), orUnknown(track->artist, "Unknown Artist")},
-        {QStringLiteral("TITLE"), orUnknown(track->title, "Unknown Title")},
-        {QStringLiteral("ALBUM"), track->album.trimmed()},
+        {QStringLiteral("ARTIST"), orUnknown(track->artist, "Unknown Artist", 50)},
+        {QStringLiteral("TITLE"), orUnknown(track->title, "Unknown Title", 100)},
+        {QStringLiteral("ALBUM"), fitted(track->album.trimmed(), 50)},
         {QStringLiteral("TRACK"),
          track->trackNumber > 0 ? twoDigits(track->trackNumber) : QString()},
     }};

@@ -20,7 +20,9 @@ struct TrackInfo;
 /// track number in at least two digits ("07"), nothing for 0. They are found first, in the
 /// expression as written (so in "ALBUMM" the album wins over the month), and their values go
 /// in after every other token without being expanded themselves: a title "MM/DD" gives
-/// "MM_DD". Without a track they are plain text, as they always were.
+/// "MM_DD". A value is cut to whole characters within 50 bytes of UTF-8 (100 for the title),
+/// so that a file name of them stays within the system's 255 bytes. Without a track they
+/// are plain text, as they always were.
 QString makeautoname(const QString& expression, const QString& eventname, int32_t number,
                      const QDateTime& now, const QLocale& locale = QLocale(),
                      const TrackInfo* track = nullptr);

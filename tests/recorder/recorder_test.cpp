@@ -183,6 +183,27 @@ TEST_F(RecorderFixture, ATrackChangeEndsTheFileWhereTheNewTracksAudioBegins) {
     EXPECT_EQ(closed[0].frames, static_cast<int64_t>((before.size() + head) / 2));
 }
 
+TEST_F(RecorderFixture, ALongTrackTitleIsShortenedToAFileNameTheSystemTakes) {
+    config.namingexpression = QStringLiteral("TRACK - ARTIST - TITLE - ALBUM");
+    config.splitontrack = true;
+    TrackInfo track;
+    track.trackNumber = 7;
+    for (int i = 0; i < 60; ++i) {
+        track.title += QStringLiteral("Песня 🎵 ");
+        track.artist += QStringLiteral("Artist ");
+        track.album += QStringLiteral("Album ");
+    }
+    recorder.trackChanged(track, 0);
+    recorder.StartClick();
+    config.splitontrack = false;
+    ASSERT_TRUE(recorder.writing) << (view.boxes.empty() ? "" : qPrintable(view.boxes[0].text));
+    const QString name = QFileInfo(recorder.outputfile).fileName();
+    EXPECT_TRUE(name.startsWith(QStringLiteral("07 - Artist Artist"))) << qPrintable(name);
+    EXPECT_TRUE(name.contains(QStringLiteral(" - Песня 🎵 Песня"))) << qPrintable(name);
+    EXPECT_LE(name.toUtf8().size(), 255 - 20);
+    EXPECT_TRUE(QFileInfo::exists(recorder.outputfile));
+}
+
 TEST_F(RecorderFixture, StartIsRefusedWithoutFolderOrActiveEndpoint) {
     config.archive = folder() + QStringLiteral("/missing");
     recorder.StartClick();
