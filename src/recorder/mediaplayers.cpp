@@ -20,7 +20,7 @@ const QString RootIface = QStringLiteral("org.mpris.MediaPlayer2");
 const QString PlayerIface = QStringLiteral("org.mpris.MediaPlayer2.Player");
 const QString PropertiesIface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString BusService = QStringLiteral("org.freedesktop.DBus");
-// The trackid the specification reserves for "nothing loaded".
+// The trackid that MPRIS reserves for "nothing loaded".
 const QString NoTrack = QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrack");
 
 qint64 nowMs() {
