@@ -170,11 +170,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     // Reported from inside the data handler: a modal box there would hold up every captured
     // block until someone dismissed it.
     m_scheduler->reportFailure = [this](const QString& text) {
-        auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Orvanta"), text,
-                                    QMessageBox::Ok, this);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(Qt::NonModal);
-        box->show();
+        showWithoutWaiting(QMessageBox::Critical, text);
     };
     m_recorder->setScheduler(m_scheduler.get());
     buildControls();
@@ -488,6 +484,13 @@ bool TMainForm::FormCreate() {
     return true;
 }
 
+void TMainForm::showWithoutWaiting(QMessageBox::Icon icon, const QString& text) {
+    auto* box = new QMessageBox(icon, QStringLiteral("Orvanta"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
 void TMainForm::followMediaPlayers() {
     // Without a session bus the watcher simply waits; nothing is said.
     m_players = std::make_unique<MediaPlayerWatcher>();
@@ -508,11 +511,7 @@ void TMainForm::followMediaPlayers() {
     };
     // Said without holding up the captured blocks: the file is closed inside their handler.
     m_trackFollower->tagFailed = [this](const QString& text) {
-        auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Orvanta"), text,
-                                    QMessageBox::Ok, this);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(Qt::NonModal);
-        box->show();
+        showWithoutWaiting(QMessageBox::Warning, text);
     };
 }
 

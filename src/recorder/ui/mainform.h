@@ -7,6 +7,7 @@
 
 #include <QIcon>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPointer>
 #include <QRegion>
 #include <QTimer>
@@ -256,6 +257,8 @@ private:
     void checkTrayStillThere();
     /// Splits recordings at the session media players' track changes when that is on.
     void followMediaPlayers();
+    /// A message box that does not hold up the caller (captured blocks wait for their handler).
+    void showWithoutWaiting(QMessageBox::Icon icon, const QString& text);
     void repairInterruptedRecordings();
 
     MainFormServices m_services;
