@@ -18,6 +18,9 @@ struct TrackInfo {
     int64_t lengthUs = 0; ///< mpris:length in microseconds; 0 when unknown
     QString artUrl;       ///< mpris:artUrl
 
+    /// Whether a player said anything of a track at all.
+    bool isKnown() const { return !trackId.isEmpty() || !title.isEmpty() || !artist.isEmpty(); }
+
     /// Whether `other` is another track than this one: another trackid, or, when the player
     /// gives none, another title or artist.
     bool isOtherTrack(const TrackInfo& other) const {

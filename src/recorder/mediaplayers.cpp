@@ -9,6 +9,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QTimer>
 
 #include <cmath>
 
@@ -22,6 +23,10 @@ const QString PropertiesIface = QStringLiteral("org.freedesktop.DBus.Properties"
 const QString BusService = QStringLiteral("org.freedesktop.DBus");
 // The trackid that MPRIS reserves for "nothing loaded".
 const QString NoTrack = QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrack");
+
+constexpr qint64 MaxHeardAheadUs = 5'000'000;
+constexpr int HeardWindowMs = 320; ///< how long a player that answers 0 is asked again
+constexpr int HeardRetryMs = 40;
 
 qint64 nowMs() {
     return std::llround(monotonicMs());
@@ -70,8 +75,14 @@ TrackInfo trackOf(const QVariantMap& m, const QString& player) {
     return t;
 }
 
+bool sameDetails(const TrackInfo& a, const TrackInfo& b) {
+    return a.title == b.title && a.artist == b.artist && a.album == b.album &&
+           a.trackNumber == b.trackNumber && a.year == b.year && a.genre == b.genre &&
+           a.lengthUs == b.lengthUs && a.artUrl == b.artUrl;
+}
+
 bool isEmpty(const TrackInfo& t) {
-    return t.trackId.isEmpty() && t.title.isEmpty() && t.artist.isEmpty();
+    return !t.isKnown();
 }
 
 } // namespace
@@ -301,7 +312,52 @@ void MediaPlayerWatcher::follow(qint64 atMs, bool report) {
         return;
     const bool other =
         p->track.player != m_followedTrack.player || m_followedTrack.isOtherTrack(p->track);
+    const bool filledIn = !other && !sameDetails(p->track, m_followedTrack);
     m_followedTrack = p->track;
-    if (other && report)
+    if (other && report) {
         emit trackChanged(m_followedTrack, atMs);
+        askWhenHeard(m_followedTrack);
+    } else if (filledIn && report) {
+        emit trackUpdated(m_followedTrack);
+        // Some answer the position of the last track until the new one is set up.
+        askWhenHeard(m_followedTrack);
+    }
+}
+
+void MediaPlayerWatcher::askWhenHeard(const TrackInfo& track, double firstAskedMs) {
+    // A player announces a track as it starts decoding it, while what it has buffered of the
+    // last one still plays. Its position counts what is heard (negative until the track is),
+    // so the answer tells when the new track is heard. Some answer exactly 0 until they know;
+    // they are asked again for a moment. No answer, or none that tells, gives -1.
+    QDBusMessage get = QDBusMessage::createMethodCall(track.player, ObjectPath, PropertiesIface,
+                                                      QStringLiteral("Get"));
+    get << PlayerIface << QStringLiteral("Position");
+    auto* call = new QDBusPendingCallWatcher(m_bus.asyncCall(get, HeardWindowMs), this);
+    const double askedMs = monotonicMs();
+    if (firstAskedMs <= 0)
+        firstAskedMs = askedMs;
+    connect(call, &QDBusPendingCallWatcher::finished, this,
+            [this, track, askedMs, firstAskedMs](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                if (m_followedTrack.player != track.player || m_followedTrack.isOtherTrack(track))
+                    return;
+                bool ok = false;
+                const qint64 positionUs =
+                    call->reply().arguments().value(0).value<QDBusVariant>().variant().toLongLong(
+                        &ok);
+                if (ok && positionUs == 0 && monotonicMs() - firstAskedMs < HeardWindowMs) {
+                    QTimer::singleShot(HeardRetryMs, this, [this, track, firstAskedMs] {
+                        askWhenHeard(track, firstAskedMs);
+                    });
+                    return;
+                }
+                // More than a few seconds ahead is no buffer but a player's odd idea.
+                if (call->isError() || !ok || positionUs == 0 || positionUs < -MaxHeardAheadUs) {
+                    emit trackHeard(track, -1);
+                    return;
+                }
+                // Halfway through the round trip is when the player answered.
+                const double answeredMs = (askedMs + monotonicMs()) / 2;
+                emit trackHeard(track, std::llround(answeredMs - positionUs / 1000.0));
+            });
 }

@@ -55,6 +55,13 @@ signals:
     /// The followed player went on to another track; `atMs` is monotonicMs() when its
     /// signal arrived.
     void trackChanged(const TrackInfo& track, qint64 atMs);
+    /// The followed player told more of the same track (some give its title first and the
+    /// rest a moment later).
+    void trackUpdated(const TrackInfo& track);
+    /// After trackChanged (and trackUpdated): when the player says the track began to be
+    /// heard (monotonicMs(), from its position); -1 when it does not tell. Within about a
+    /// third of a second.
+    void trackHeard(const TrackInfo& track, qint64 atMs);
     /// A player came, went or told its name.
     void playersChanged();
     /// The players found at the start have been read; once.
@@ -86,6 +93,7 @@ private:
                bool report);
     const Player* followed() const;
     void follow(qint64 atMs, bool report);
+    void askWhenHeard(const TrackInfo& track, double firstAskedMs = 0);
 
     QDBusConnection m_bus;
     QDBusServiceWatcher* m_watcher = nullptr;

@@ -565,6 +565,20 @@ void TRecorder::trackChanged(const TrackInfo& track, double cutAtMs) {
     m_trackCutAtMs = 0;
 }
 
+void TRecorder::updateTrack(const TrackInfo& track) {
+    if (m_trackCutAtMs > 0) {
+        if (!m_nextTrack.isOtherTrack(track))
+            m_nextTrack = track;
+    } else if (!m_track.isOtherTrack(track)) {
+        m_track = track;
+    }
+}
+
+void TRecorder::moveTrackCut(const TrackInfo& track, double cutAtMs) {
+    if (m_trackCutAtMs > 0 && !m_nextTrack.isOtherTrack(track))
+        m_trackCutAtMs = std::max(m_trackCutAtMs, cutAtMs);
+}
+
 void TRecorder::cutAtTrackChange(double endMs) {
     const uint32_t align = std::max<uint32_t>(PCM.nBlockAlign, 1);
     uint32_t head = 0;
@@ -574,6 +588,7 @@ void TRecorder::cutAtTrackChange(double endMs) {
         head = bsize - static_cast<uint32_t>(std::min<uint64_t>(tail, bsize));
     }
     m_trackCutAtMs = 0;
+    m_trackCutHeldUntilMs = 0;
     const uint32_t whole = bsize;
     if (head > 0) {
         bsize = head;
@@ -629,7 +644,7 @@ void TRecorder::handleBlock(const void* data, int32_t dsize) {
 
     if (!paused && m_trackCutAtMs > 0 && writing && rec && !closefile && m_stopAtMs == 0) {
         const double end = m_source ? m_source->blockEndMs() : 0;
-        if (end <= 0 || end >= m_trackCutAtMs)
+        if ((end <= 0 || end >= m_trackCutAtMs) && monotonicMs() >= m_trackCutHeldUntilMs)
             cutAtTrackChange(end);
     }
 

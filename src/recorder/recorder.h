@@ -76,6 +76,13 @@ public:
     /// was played), cut inside the block that holds that moment, and the rest goes on in the
     /// next file, opened as a split by time opens it. Otherwise the next file starts with it.
     void trackChanged(const TrackInfo& track, double cutAtMs);
+    /// The cut pending waits until `untilMs` (monotonicMs(); 0: no longer) for a better idea
+    /// of where it falls.
+    void holdTrackCut(double untilMs) { m_trackCutHeldUntilMs = untilMs; }
+    /// More details of the track of the change pending, or else of the file in hand.
+    void updateTrack(const TrackInfo& track);
+    /// The cut for `track` still pending moves to `cutAtMs` when that is later.
+    void moveTrackCut(const TrackInfo& track, double cutAtMs);
     /// The track of the file in hand (or of the next file).
     const TrackInfo& currentTrack() const { return m_track; }
     /// What a finished file held of its track.
@@ -174,6 +181,7 @@ private:
     TrackInfo m_track;
     TrackInfo m_nextTrack;
     double m_trackCutAtMs = 0; ///< a pending track change (0: none)
+    double m_trackCutHeldUntilMs = 0;
     bool m_fileFromTrackStart = false;
     bool m_fileToTrackEnd = false;
     int64_t m_fileFrames = 0; ///< frames written to the file in hand

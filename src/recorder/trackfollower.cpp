@@ -1,10 +1,16 @@
 #include "trackfollower.h"
 
+#include "common/clock.h"
 #include "recorder/mediaplayers.h"
 #include "settings/autoname.h"
 #include "settings/config.h"
 
 #include <QFile>
+
+namespace {
+// A little longer than the watcher asks a player for its position.
+constexpr double MaxHeardWaitMs = 450;
+} // namespace
 
 TrackFollower::TrackFollower(TRecorder& recorder, MediaPlayerWatcher& watcher, TagFile tagFile,
                              QObject* parent)
@@ -25,10 +31,25 @@ TrackFollower::TrackFollower(TRecorder& recorder, MediaPlayerWatcher& watcher, T
                 if (config.splitontrack) {
                     const double delay = captureDelayMs ? captureDelayMs() : 0.0;
                     m_recorder.trackChanged(track, static_cast<double>(atMs) + delay);
+                    // Until the player tells when the track is heard (trackHeard).
+                    m_recorder.holdTrackCut(monotonicMs() + MaxHeardWaitMs);
                 } else if (!m_recorder.writing) {
                     // Not splitting: the next file still starts knowing what plays.
                     m_recorder.trackChanged(track, 0);
                 }
+            });
+    connect(&m_watcher, &MediaPlayerWatcher::trackUpdated, this,
+            [this](const TrackInfo& track) { m_recorder.updateTrack(track); });
+    // The player's own word on when the track is heard replaces the estimate when it is
+    // later: the monitor has the audio that much before it is heard.
+    connect(&m_watcher, &MediaPlayerWatcher::trackHeard, this,
+            [this](const TrackInfo& track, qint64 atMs) {
+                if (!config.splitontrack)
+                    return;
+                const double delay = captureDelayMs ? captureDelayMs() : 0.0;
+                if (atMs > 0)
+                    m_recorder.moveTrackCut(track, static_cast<double>(atMs) - delay);
+                m_recorder.holdTrackCut(0);
             });
     m_recorder.trackFileClosed = [this](const TRecorder::TrackFile& file) {
         return finishFile(file);
@@ -66,7 +87,9 @@ void TrackFollower::followConfiguredPlayer() {
 }
 
 QString TrackFollower::finishFile(const TRecorder::TrackFile& file) {
-    if (!config.splitontrack)
+    // What was recorded while no player played anything is no part of a track: it keeps its
+    // name and gets no tag.
+    if (!config.splitontrack || !file.track.isKnown())
         return file.path;
     QString path = file.path;
     const int64_t recordedUs =

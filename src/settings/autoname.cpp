@@ -158,7 +158,8 @@ bool isPartialTrack(bool startedBeforeRecording, bool stoppedByRecording, int64_
     if (startedBeforeRecording) {
         return true;
     }
-    return stoppedByRecording && trackLengthUs > 0 && recordedUs < trackLengthUs - toleranceUs;
+    return stoppedByRecording && trackLengthUs > 0 &&
+           recordedUs < trackLengthUs - std::min(toleranceUs, trackLengthUs / 10);
 }
 
 QString partialTrackName(const QString& path) {

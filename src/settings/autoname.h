@@ -32,8 +32,8 @@ QString makeautoname(const QString& expression, const QString& eventname, int32_
 
 /// Whether a track's file holds only part of the track: the track was already playing when
 /// the recording started, or the recording stopped (not a track change) more than
-/// `toleranceUs` before the track's end. An unknown length (0) never counts as stopped
-/// early: a stream without an end cannot be cut short.
+/// `toleranceUs`, or a tenth of a short track, before the track's end. An unknown length (0)
+/// never counts as stopped early: a stream without an end cannot be cut short.
 bool isPartialTrack(bool startedBeforeRecording, bool stoppedByRecording, int64_t recordedUs,
                     int64_t trackLengthUs, int64_t toleranceUs = 2'000'000);
 

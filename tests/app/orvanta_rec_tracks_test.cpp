@@ -79,8 +79,9 @@ TEST(OrvantaRecTracks, EachTrackBecomesAFileNamedAndTaggedFromThePlayer) {
         tracks[t].lengthUs = 2500000;
     }
 
-    // The player writes its tones as they are due, 20 ms ahead, and announces each track
-    // as it starts writing it, as a player does when it starts decoding a track.
+    // The player writes its tones as they are due, 20 ms ahead. Like a player that decodes
+    // ahead of what it plays, it announces each track 300 ms before it is heard, and its
+    // position tells when that is.
     QProcess tone;
     tone.start(QStringLiteral("pacat"),
                {QStringLiteral("-v"), QStringLiteral("--device=") + TestSink,
@@ -103,6 +104,8 @@ TEST(OrvantaRecTracks, EachTrackBecomesAFileNamedAndTaggedFromThePlayer) {
     // (frames of the player's clock, the lead included)
     // The lead's frames are in the player's buffer, and count: the tones follow them.
     size_t written = lead.size() / 2;
+    const size_t firsts[] = {written, ends[0], ends[1]};
+    const size_t announceAhead = Rate * 3 / 10;
     int playing = -1;
     const auto pumpUntil = [&](double untilMs, const std::function<bool()>& done = {}) {
         while (monotonicMs() < untilMs && !(done && done())) {
@@ -110,15 +113,10 @@ TEST(OrvantaRecTracks, EachTrackBecomesAFileNamedAndTaggedFromThePlayer) {
             std::vector<int16_t> chunk;
             while (written < due && written < ends[2]) {
                 const int t = written < ends[0] ? 0 : written < ends[1] ? 1 : 2;
-                if (t != playing) {
-                    if (!chunk.empty()) {
-                        tone.write(reinterpret_cast<const char*>(chunk.data()),
-                                   static_cast<qint64>(chunk.size() * 2));
-                        chunk.clear();
-                    }
-                    tone.waitForBytesWritten(100);
-                    player.play(tracks[t]);
-                    playing = t;
+                if (playing < 2 && written + announceAhead >= firsts[playing + 1]) {
+                    ++playing;
+                    player.setHeardFrom(t0 + 1000.0 * double(firsts[playing]) / Rate);
+                    player.play(tracks[playing]);
                 }
                 const auto v = static_cast<int16_t>(
                     8000 * std::sin(2 * M_PI * Tones[t] * static_cast<double>(written) / Rate));
@@ -159,7 +157,7 @@ TEST(OrvantaRecTracks, EachTrackBecomesAFileNamedAndTaggedFromThePlayer) {
     const QStringList files = QDir(dir.path()).entryList(QDir::Files, QDir::Name);
     ASSERT_EQ(files,
               (QStringList{QStringLiteral("01 - One (partial).wav"), QStringLiteral("02 - Two.wav"),
-                           QStringLiteral("03 - Three.wav")}))
+                           QStringLiteral("03 - Three (partial).wav")}))
         << rec.output().toStdString() << rec.errors().toStdString();
 
     TagBinding binding{QStringLiteral(TAGVESSEL_LIBRARY)};

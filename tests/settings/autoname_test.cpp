@@ -120,7 +120,8 @@ TEST(PartialTrack, TellsACutTrackAndMarksItsName) {
     EXPECT_FALSE(isPartialTrack(false, false, 10'000'000, fourMinutes)); // skipped by the user
     EXPECT_FALSE(isPartialTrack(false, true, fourMinutes - 2'000'000, fourMinutes));
     EXPECT_TRUE(isPartialTrack(false, true, fourMinutes - 2'000'001, fourMinutes));
-    EXPECT_FALSE(isPartialTrack(false, true, 1'000'000, 0)); // a stream: no end to miss
+    EXPECT_FALSE(isPartialTrack(false, true, 1'000'000, 0));        // a stream: no end to miss
+    EXPECT_TRUE(isPartialTrack(false, true, 2'500'000, 4'000'000)); // half a short jingle
 
     EXPECT_EQ(partialTrackName(QStringLiteral("/m/v1.2/Mr. Blue.ogg")),
               QStringLiteral("/m/v1.2/Mr. Blue (partial).ogg"));

@@ -1,5 +1,7 @@
 #include "support/fakeplayer.h"
 
+#include "common/clock.h"
+
 #include <QAtomicInt>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -7,6 +9,7 @@
 #include <QDBusVirtualObject>
 #include <QMutexLocker>
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -52,6 +55,7 @@ public:
     QMutex lock;
     QString status = QStringLiteral("Stopped");
     QVariantMap metadata;
+    double heardFromMs = 0;
 
     QString introspect(const QString&) const override {
         return QStringLiteral(
@@ -60,6 +64,7 @@ public:
             "<interface name=\"org.mpris.MediaPlayer2.Player\">"
             "<property name=\"PlaybackStatus\" type=\"s\" access=\"read\"/>"
             "<property name=\"Metadata\" type=\"a{sv}\" access=\"read\"/>"
+            "<property name=\"Position\" type=\"x\" access=\"read\"/>"
             "<signal name=\"Seeked\"><arg name=\"Position\" type=\"x\"/></signal></interface>");
     }
 
@@ -90,9 +95,14 @@ private:
         QMutexLocker locked(&lock);
         if (iface == RootIface)
             return {{QStringLiteral("Identity"), m_identity}};
-        if (iface == PlayerIface)
-            return {{QStringLiteral("PlaybackStatus"), status},
-                    {QStringLiteral("Metadata"), metadata}};
+        if (iface == PlayerIface) {
+            QVariantMap all{{QStringLiteral("PlaybackStatus"), status},
+                            {QStringLiteral("Metadata"), metadata}};
+            if (heardFromMs > 0)
+                all.insert(QStringLiteral("Position"),
+                           qint64(std::llround((monotonicMs() - heardFromMs) * 1000)));
+            return all;
+        }
         return {};
     }
 
@@ -163,6 +173,13 @@ void FakePlayer::seek(qint64 positionUs) {
         QDBusMessage::createSignal(ObjectPath, PlayerIface, QStringLiteral("Seeked"));
     seeked << positionUs;
     m_bus.send(seeked);
+}
+
+void FakePlayer::setHeardFrom(double monotonicMs) {
+    if (!m_object)
+        return;
+    QMutexLocker locked(&m_object->lock);
+    m_object->heardFromMs = monotonicMs;
 }
 
 void FakePlayer::set(const QString& status, const QVariantMap& metadata) {

@@ -32,6 +32,9 @@ public:
     void stop();
     /// Jumps within the current track.
     void seek(qint64 positionUs);
+    /// From now on it answers its Position as the time since `monotonicMs` (negative before
+    /// it), as a player whose track is heard from then; until called it has no Position.
+    void setHeardFrom(double monotonicMs);
 
     QString busName() const { return m_busName; }
 
