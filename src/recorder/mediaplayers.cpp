@@ -313,8 +313,11 @@ void MediaPlayerWatcher::follow(qint64 atMs, bool report) {
     const bool other =
         p->track.player != m_followedTrack.player || m_followedTrack.isOtherTrack(p->track);
     const bool filledIn = !other && !sameDetails(p->track, m_followedTrack);
+    // A player that appears with a track while nothing played is the start of that track:
+    // what was recorded before it is no part of it.
+    const bool fromNothing = m_settled && !m_followedTrack.isKnown();
     m_followedTrack = p->track;
-    if (other && report) {
+    if (other && (report || fromNothing)) {
         emit trackChanged(m_followedTrack, atMs);
         askWhenHeard(m_followedTrack);
     } else if (filledIn && report) {

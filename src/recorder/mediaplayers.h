@@ -22,8 +22,8 @@ class QDBusServiceWatcher;
 /// mpris:trackid, or another title or artist when the player gives no trackid), whatever its
 /// playback status at that moment; so a track changed while paused is cut where it was
 /// reported. Pause, stop, play again, a seek and a player that clears its metadata are no
-/// change, and neither is what a player already plays when it appears or when the watcher
-/// starts. With "any player", the followed player is the one that most recently started
+/// change, and neither is what a player already plays when the watcher starts, or when it
+/// appears while another track is known. With "any player", the followed player is the one that most recently started
 /// playing or changed track, so that a second player starting another track is a change.
 ///
 /// Window thread.

@@ -66,6 +66,7 @@ TEST(MediaPlayerWatcher, ReportsOnlyTrackChangesOfTheFollowedPlayer) {
         FakePlayer one(bus.address, QStringLiteral("one"));
         FakePlayer two(bus.address, QStringLiteral("two"));
         FakePlayer radio(bus.address, QStringLiteral("radio"));
+        FakePlayer late(bus.address, QStringLiteral("late"));
 
         // What a player already plays when the watcher starts is no change.
         one.play(track(QStringLiteral("/t/a"), QStringLiteral("A")));
@@ -138,6 +139,16 @@ TEST(MediaPlayerWatcher, ReportsOnlyTrackChangesOfTheFollowedPlayer) {
         EXPECT_TRUE(follows.current().title.isEmpty());
         EXPECT_EQ(any.current().title, QLatin1String("C"));
         EXPECT_EQ(followsChanges.titles, (Titles{QStringLiteral("B"), QStringLiteral("D")}));
+
+        // A player that appears with a track while nothing was known starts that track.
+        MediaPlayerWatcher waits(connection);
+        waits.setPlayer(late.busName());
+        Changes waitsChanges(waits);
+        ASSERT_TRUE(processUntil([&] { return waits.isSettled(); }));
+        late.play(track(QStringLiteral("/t/e"), QStringLiteral("E")));
+        ASSERT_TRUE(late.appear());
+        ASSERT_TRUE(processUntil([&] { return waitsChanges.titles.size() == 1; }));
+        EXPECT_EQ(waitsChanges.titles, Titles{QStringLiteral("E")});
     }
     QDBusConnection::disconnectFromBus(QStringLiteral("mediaplayers-test"));
 }
