@@ -389,8 +389,11 @@ QString TRecorder::stopFile() {
     if (closed && trackFileClosed && QFileInfo::exists(outputfile)) {
         const QString finished = trackFileClosed(
             {outputfile, m_track, m_fileFromTrackStart, m_fileToTrackEnd, m_fileFrames});
-        if (!finished.isEmpty())
+        if (!finished.isEmpty() && finished != outputfile) {
             outputfile = finished;
+            m_view.setFileLabel(QStringLiteral("File:  ") + QFileInfo(outputfile).fileName(),
+                                outputfile);
+        }
     }
     // The file after a track change begins with the new track; any other begins within one.
     // A change still pending when a file ends is the track the next file starts within.

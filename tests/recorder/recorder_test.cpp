@@ -138,7 +138,8 @@ TEST_F(RecorderFixture, ATrackChangeEndsTheFileWhereTheNewTracksAudioBegins) {
     std::vector<TRecorder::TrackFile> closed;
     recorder.trackFileClosed = [&](const TRecorder::TrackFile& file) {
         closed.push_back(file);
-        return file.path;
+        // The last one is renamed, as a partial track is.
+        return closed.size() == 2 ? file.path + QStringLiteral(".x") : file.path;
     };
     recorder.drainAtStop = false;
     TrackInfo first;
@@ -181,6 +182,8 @@ TEST_F(RecorderFixture, ATrackChangeEndsTheFileWhereTheNewTracksAudioBegins) {
     ASSERT_GE(next.samples.size(), across.size() - head + after.size());
     EXPECT_TRUE(std::equal(across.begin() + head, across.end(), next.samples.begin()));
     EXPECT_EQ(closed[0].frames, static_cast<int64_t>((before.size() + head) / 2));
+    EXPECT_EQ(view.fileLabel,
+              QStringLiteral("File:  ") + QFileInfo(closed[1].path).fileName() + ".x");
 }
 
 TEST_F(RecorderFixture, ALongTrackTitleIsShortenedToAFileNameTheSystemTakes) {
