@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
         return RecExitOk;
     case RecParseResult::Action::Record:
     case RecParseResult::Action::ListDevices:
+    case RecParseResult::Action::ListApps:
         break;
     }
     const RecOptions& options = parsed.options;
@@ -154,6 +155,13 @@ int main(int argc, char** argv) {
     if (parsed.action == RecParseResult::Action::ListDevices) {
         int code = RecExitFailure;
         const QString list = session.deviceList(&code);
+        std::printf("%s", qUtf8Printable(list));
+        return code;
+    }
+
+    if (parsed.action == RecParseResult::Action::ListApps) {
+        int code = RecExitFailure;
+        const QString list = session.applicationList(&code);
         std::printf("%s", qUtf8Printable(list));
         return code;
     }

@@ -218,6 +218,8 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
     const QCommandLineOption listDevices(QStringLiteral("list-devices"),
                                          QStringLiteral("Lists the endpoints; * marks the "
                                                         "default output."));
+    const QCommandLineOption listApps(QStringLiteral("list-apps"),
+                                      QStringLiteral("Lists the applications now playing sound."));
     const QCommandLineOption settings(
         QStringLiteral("settings"),
         QStringLiteral("Take the defaults from the window program's settings (read only)."));
@@ -230,8 +232,9 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
                        "starts a new file too."),
         QStringLiteral("PLAYER"));
     const QList<QCommandLineOption> options{
-        help, version,   format,  bitrate,   quality, level,        output, name,        duration,
-        vox,  threshold, silence, minLength, split,   splitOnTrack, device, listDevices, settings};
+        help,         version,  format,      bitrate,   quality, level,     output,
+        name,         duration, vox,         threshold, silence, minLength, split,
+        splitOnTrack, device,   listDevices, listApps,  settings};
     parser.addOptions(options);
 
     const TrackArguments track = takeTrackArguments(arguments, options);
@@ -351,8 +354,9 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
     o.useSettings = parser.isSet(settings);
 
     RecParseResult result;
-    result.action =
-        o.listDevices ? RecParseResult::Action::ListDevices : RecParseResult::Action::Record;
+    result.action = o.listDevices            ? RecParseResult::Action::ListDevices
+                    : parser.isSet(listApps) ? RecParseResult::Action::ListApps
+                                             : RecParseResult::Action::Record;
     result.options = o;
     return result;
 }

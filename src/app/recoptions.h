@@ -32,7 +32,7 @@ struct RecOptions {
 };
 
 struct RecParseResult {
-    enum class Action { Record, ListDevices, Help, Version, Error };
+    enum class Action { Record, ListDevices, ListApps, Help, Version, Error };
     Action action = Action::Error;
     RecOptions options;
     /// The help text for Help, "orvanta-rec " and the version for Version, the message

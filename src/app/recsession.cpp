@@ -2,6 +2,7 @@
 
 #include "browser/tagbinding.h"
 #include "browser/tracktagging.h"
+#include "capture/audioclienterrors.h"
 #include "capture/threadfactory.h"
 #include "capture/wasapisource.h"
 #include "platform/audio/audioplatform.h"
@@ -191,6 +192,42 @@ QString RecSession::deviceList(int* exitCode) {
             text += line + QLatin1Char('\n');
         }
     }
+    *exitCode = RecExitOk;
+    return text;
+}
+
+QString RecSession::applicationList(int* exitCode) {
+    if (!connect(exitCode))
+        return {};
+    std::unique_ptr<audio::IMMDeviceEnumerator> enumerator;
+    std::vector<audio::PlayingApplication> apps;
+    audio::HRESULT status = m_engine.CreateEnumerator(&enumerator);
+    if (!audio::failed(status))
+        status = enumerator->EnumPlayingApplications(&apps);
+    if (audio::failed(status)) {
+        if (m_callbacks.error)
+            m_callbacks.error(
+                QStringLiteral("cannot list the applications playing (%1).")
+                    .arg(AudioClientErrorText(QString(), status, QString()).trimmed()));
+        *exitCode = RecExitFailure;
+        return {};
+    }
+    QString text;
+    for (const audio::PlayingApplication& app : apps) {
+        QString line = app.name.isEmpty() ? QStringLiteral("(unnamed)") : app.name;
+        QStringList details;
+        if (!app.binary.isEmpty())
+            details << app.binary;
+        if (app.pid > 0)
+            details << QStringLiteral("pid %1").arg(app.pid);
+        if (!details.isEmpty())
+            line += QStringLiteral(" (%1)").arg(details.join(QStringLiteral(", ")));
+        if (!app.mediaName.isEmpty())
+            line += QStringLiteral(": ") + app.mediaName;
+        text += line + QStringLiteral("  on ") + app.outputId + QLatin1Char('\n');
+    }
+    if (apps.empty())
+        text = QStringLiteral("No application is playing sound now.\n");
     *exitCode = RecExitOk;
     return text;
 }

@@ -65,6 +65,8 @@ public:
     /// The endpoint list, one line each, "*" before the default output. Empty text and an
     /// exit status in `exitCode` when it cannot be read.
     QString deviceList(int* exitCode);
+    /// The applications now playing, a line each.
+    QString applicationList(int* exitCode);
 
     /// The journal in which each file is listed while it is open (null: none). It must
     /// outlive the session; set it before start().

@@ -124,6 +124,18 @@ enum class DeviceProperty {
     DeviceDescription,           ///< the endpoint's own description
 };
 
+/// An application's stream on an output, as the sound server lists it. Beyond the endpoint
+/// calls above: the engines that can tell implement it.
+struct PlayingApplication {
+    uint32_t stream = 0; ///< the server's index of the stream
+    QString name;        ///< what the application calls itself
+    QString binary;      ///< the file name of its program
+    QString iconName;    ///< the icon theme's name for it
+    QString mediaName;   ///< what the stream says it plays
+    int64_t pid = 0;     ///< its process, 0 when not told
+    QString outputId;    ///< the id of the output endpoint it plays to
+};
+
 class IAudioCaptureClient {
 public:
     virtual ~IAudioCaptureClient() = default;
@@ -177,6 +189,13 @@ public:
     virtual HRESULT GetCaptureClient(std::unique_ptr<IAudioCaptureClient>* client) = 0;
     virtual HRESULT GetRenderClient(std::unique_ptr<IAudioRenderClient>* client) = 0;
     virtual HRESULT GetSimpleAudioVolume(std::unique_ptr<ISimpleAudioVolume>* volume) = 0;
+    /// Before Initialize with AUDCLNT_STREAMFLAGS_LOOPBACK: record only the application
+    /// stream `stream` (PlayingApplication::stream) of the output, not its whole mix. When
+    /// that stream ends, the capture fails as for a device that went away.
+    virtual HRESULT SetLoopbackApplication(uint32_t stream) {
+        (void)stream;
+        return E_NOTIMPL;
+    }
 };
 
 class IMMDevice {
@@ -207,6 +226,11 @@ public:
     /// the engine cannot tell; its users then look now and then.
     virtual HRESULT RegisterEndpointNotificationCallback(std::function<void()> changed) {
         (void)changed;
+        return E_NOTIMPL;
+    }
+    /// The application streams now playing on any output, our own left out.
+    virtual HRESULT EnumPlayingApplications(std::vector<PlayingApplication>* applications) {
+        (void)applications;
         return E_NOTIMPL;
     }
 };
