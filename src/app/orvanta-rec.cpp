@@ -149,6 +149,12 @@ int main(int argc, char** argv) {
                                 std::fprintf(stderr, "Output device changed: %s\n",
                                              qUtf8Printable(name));
                                 std::fflush(stderr);
+                            },
+                        .notice =
+                            [&](const QString& text) {
+                                status.clear();
+                                std::fprintf(stderr, "%s\n", qUtf8Printable(text));
+                                std::fflush(stderr);
                             }});
     session.setJournal(&journal);
 

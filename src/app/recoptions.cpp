@@ -218,6 +218,11 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
     const QCommandLineOption listDevices(QStringLiteral("list-devices"),
                                          QStringLiteral("Lists the endpoints; * marks the "
                                                         "default output."));
+    const QCommandLineOption app(
+        QStringLiteral("app"),
+        QStringLiteral("Record only this application, by its name, program or process id (see "
+                       "--list-apps), instead of everything the output plays."),
+        QStringLiteral("name"));
     const QCommandLineOption listApps(QStringLiteral("list-apps"),
                                       QStringLiteral("Lists the applications now playing sound."));
     const QCommandLineOption settings(
@@ -232,9 +237,9 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
                        "starts a new file too."),
         QStringLiteral("PLAYER"));
     const QList<QCommandLineOption> options{
-        help,         version,  format,      bitrate,   quality, level,     output,
-        name,         duration, vox,         threshold, silence, minLength, split,
-        splitOnTrack, device,   listDevices, listApps,  settings};
+        help,         version,  format,      bitrate,   quality,  level,     output,
+        name,         duration, vox,         threshold, silence,  minLength, split,
+        splitOnTrack, device,   listDevices, app,       listApps, settings};
     parser.addOptions(options);
 
     const TrackArguments track = takeTrackArguments(arguments, options);
@@ -347,6 +352,12 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
             return failure(QStringLiteral("--device: expected an endpoint name or id (see "
                                           "--list-devices), not an empty text."));
         o.device = parser.value(device);
+    }
+    if (parser.isSet(app)) {
+        if (parser.value(app).trimmed().isEmpty())
+            return failure(QStringLiteral("--app: expected an application's name, program or "
+                                          "process id (see --list-apps), not an empty text."));
+        o.application = parser.value(app).trimmed();
     }
     o.splitOnTrack = track.count > 0;
     o.trackPlayer = track.player;

@@ -25,6 +25,7 @@ struct RecOptions {
     std::optional<int> minLengthSeconds;  ///< VOX files shorter than this are deleted
     std::optional<int> splitSeconds;      ///< a new part after this many seconds
     std::optional<QString> device;        ///< endpoint name or id
+    std::optional<QString> application;   ///< record only this application (name, program, pid)
     bool splitOnTrack = false;            ///< a new file at each track change of a player
     std::optional<QString> trackPlayer;   ///< the player to follow, as given; none: as before
     bool listDevices = false;

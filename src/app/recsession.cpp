@@ -286,6 +286,18 @@ int RecSession::start(const RecOptions& options) {
         card = m_source->defaultcard;
         input = m_source->defaultinput;
     }
+    if (options.application) {
+        std::unique_ptr<audio::IMMDeviceEnumerator> enumerator;
+        std::vector<audio::PlayingApplication> apps;
+        if (audio::failed(m_engine.CreateEnumerator(&enumerator)) ||
+            audio::failed(enumerator->EnumPlayingApplications(&apps)) ||
+            !audio::findPlayingApplication(apps, *options.application)) {
+            error(QStringLiteral("--app: no application \"%1\" is playing sound now; "
+                                 "--list-apps lists those that are.")
+                      .arg(*options.application));
+            return RecExitNoDevice;
+        }
+    }
     const TWASAPIDevice& endpoint = m_source->cards.GetItem(card).inputs->GetItem(input);
     if (endpoint.State != 1) {
         error(QStringLiteral("the endpoint \"%1\" is not active.").arg(endpoint.Description));
@@ -331,6 +343,12 @@ int RecSession::start(const RecOptions& options) {
     m_source->OnDeviceChange = [this](TWASAPISource*, const QString& name) {
         if (m_callbacks.deviceChanged)
             m_callbacks.deviceChanged(name);
+    };
+    m_source->setApplication(options.application.value_or(QString()));
+    m_source->OnApplicationWaiting = [this](TWASAPISource*, const QString& app, bool waiting) {
+        if (m_callbacks.notice)
+            m_callbacks.notice(waiting ? QStringLiteral("Waiting for %1").arg(app)
+                                       : QStringLiteral("Recording %1 again").arg(app));
     };
     if (!m_source->startnew(card, input, m_recorder->PCM) || !m_source->started) {
         m_source->OnData = nullptr;
@@ -470,6 +488,7 @@ void RecSession::close() {
         return;
     m_source->OnData = nullptr;
     m_source->OnDeviceChange = nullptr;
+    m_source->OnApplicationWaiting = nullptr;
     if (m_recorder->rec)
         m_recorder->fullstop();
     if (m_recorder->closeFailures > 0 && m_exitCode == RecExitOk)

@@ -54,6 +54,8 @@ public:
         std::function<void(int exitCode)> finished;          ///< the run is over
         /// Capture went on on another output; `name` describes it.
         std::function<void(const QString& name)> deviceChanged;
+        /// Something the user should know that is no failure.
+        std::function<void(const QString& text)> notice;
     };
 
     RecSession(audio::AudioEngine& engine, Clock& clock, Callbacks callbacks);

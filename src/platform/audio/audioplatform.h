@@ -134,7 +134,27 @@ struct PlayingApplication {
     QString mediaName;   ///< what the stream says it plays
     int64_t pid = 0;     ///< its process, 0 when not told
     QString outputId;    ///< the id of the output endpoint it plays to
+    bool corked = false; ///< paused by the application
 };
+
+/// The stream of the application `wanted` names (its name or program, in any case, or its
+/// process id): one that plays rather than a paused one, the newest of those; null when
+/// there is none.
+inline const PlayingApplication*
+findPlayingApplication(const std::vector<PlayingApplication>& applications, const QString& wanted) {
+    bool isPid = false;
+    const qlonglong pid = wanted.toLongLong(&isPid);
+    const PlayingApplication* best = nullptr;
+    for (const PlayingApplication& app : applications) {
+        const bool named = isPid ? app.pid == pid
+                                 : app.name.compare(wanted, Qt::CaseInsensitive) == 0 ||
+                                       app.binary.compare(wanted, Qt::CaseInsensitive) == 0;
+        if (named && (!best || (best->corked && !app.corked) ||
+                      (best->corked == app.corked && app.stream > best->stream)))
+            best = &app;
+    }
+    return best;
+}
 
 class IAudioCaptureClient {
 public:

@@ -223,6 +223,7 @@ void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* use
         app.iconName = text(PA_PROP_APPLICATION_ICON_NAME);
         app.mediaName = text(PA_PROP_MEDIA_NAME);
         app.pid = text(PA_PROP_APPLICATION_PROCESS_ID).toLongLong();
+        app.corked = info->corked != 0;
         // Our own streams (the silence that keeps the output going) are no application to
         // record.
         if (app.pid != 0 && app.pid == static_cast<int64_t>(getpid())) {
