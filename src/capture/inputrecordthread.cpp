@@ -385,7 +385,7 @@ void TInputRecordThread::execute() {
     bool followDefault = Loopback && !m_appStream && defaultOutputId() == card;
     bool notified = false;
     const auto listen = [&] {
-        if (notified || !followDefault || !MMDevEnum)
+        if (notified || !(followDefault || m_appStream) || !MMDevEnum)
             return;
         notified = !failed(MMDevEnum->RegisterEndpointNotificationCallback([this] {
             m_outputsChanged.store(true);
@@ -664,7 +664,9 @@ void TInputRecordThread::execute() {
     double lastAppLookup = 0;
     const auto waitForApplication = [&]() -> bool {
         const double now = nowMs();
-        if (now - lastAppLookup >= ApplicationLookupMs) {
+        // A new stream is told of at once where the engine can; else it is looked for now
+        // and then.
+        if (m_outputsChanged.exchange(false) || now - lastAppLookup >= ApplicationLookupMs) {
             lastAppLookup = now;
             audio::PlayingApplication app;
             std::unique_ptr<IMMDevice> device;

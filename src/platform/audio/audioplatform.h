@@ -240,7 +240,8 @@ public:
     virtual HRESULT GetDefaultAudioEndpoint(int dataFlow, int role,
                                             std::unique_ptr<IMMDevice>* device) = 0;
     virtual HRESULT GetDevice(const QString& id, std::unique_ptr<IMMDevice>* device) = 0;
-    /// Asks to hear when the default endpoints or the set of endpoints may have changed:
+    /// Asks to hear when the default endpoints, the set of endpoints or the applications
+    /// playing may have changed:
     /// `changed` then runs on a thread of the engine and must only signal (it may run for
     /// other changes too). It stays registered while the enumerator lives. E_NOTIMPL when
     /// the engine cannot tell; its users then look now and then.
