@@ -710,14 +710,26 @@ void TInputRecordThread::execute() {
             }
             continue;
         }
-        const Failure failure = drain();
+        Failure failure = drain();
+        // A server may keep the stream going when the application's stream ends, and then
+        // deliver everything the output plays: an application stream that is gone ends it
+        // here, as soon as the server tells.
+        if (failure.status == S_OK && m_appStream && m_outputsChanged.exchange(false)) {
+            std::vector<audio::PlayingApplication> apps;
+            if (!failed(MMDevEnum->EnumPlayingApplications(&apps)) &&
+                std::none_of(apps.begin(), apps.end(),
+                             [&](const auto& a) { return a.stream == *m_appStream; }))
+                failure = {"", AUDCLNT_E_DEVICE_INVALIDATED};
+        }
         if (failure.status != S_OK) {
             if (!failure.text)
                 return;
             if (m_appStream && failure.status == AUDCLNT_E_DEVICE_INVALIDATED) {
                 // The application closed its stream (at the end of a track, or quitting).
+                // Nothing more is read from ours.
                 if (!cutBlock())
                     return;
+                AudioClient->Stop();
                 waitingForApp = true;
                 lastAppLookup = 0;
                 announceApplication(true);

@@ -138,8 +138,8 @@ void PulseConnection::onOperationState(pa_operation*, void* connection) noexcept
 uint64_t PulseConnection::addChangeListener(std::function<void()> changed) {
     if (!m_subscribed && isAlive()) {
         // Only the events a recorder acts on: the server's own (a new default), sinks
-        // coming or going, and application streams appearing (a recorded application's next
-        // one). Asked for once; the answer is not waited for, as the events simply begin.
+        // coming or going, and application streams coming or going (a recorded
+        // application's). Asked for once; the answer is not waited for, as the events simply begin.
         pa_context_set_subscribe_callback(m_context.get(), &PulseConnection::onSubscription, this);
         OperationPtr(pa_context_subscribe(
             m_context.get(),
@@ -166,8 +166,8 @@ void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t e
     if (facility == PA_SUBSCRIPTION_EVENT_SINK && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
         return;
     }
-    // Of the application streams only a new one counts.
-    if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type != PA_SUBSCRIPTION_EVENT_NEW) {
+    // Of the application streams only a new one and one that ends count.
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
         return;
     }
     for (const auto& [token, listener] :

@@ -85,7 +85,7 @@ public:
     static void signalStream(pa_stream* stream, void* connection) noexcept;
     /// Lock held. `changed` runs on the main loop thread, lock held, whenever the server
     /// reports that its defaults changed, that a sink came or went or that an application
-    /// stream appeared; it must only signal.
+    /// stream came or went; it must only signal.
     /// Returns the token that removes it again.
     uint64_t addChangeListener(std::function<void()> changed);
     /// Lock held. Once it returns, the listener is not called any more.
