@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 class TWASAPISource;
 
@@ -76,10 +75,6 @@ private:
                            OpenStream* previous);
     /// Has the window thread record the endpoint now captured and tell the source.
     void announceDevice(const QString& id);
-    /// The stream of `application` now playing; false when there is none.
-    bool findApplication(audio::PlayingApplication* found);
-    /// Tells the source (on the window thread) that the application is gone or back.
-    void announceApplication(bool waiting);
 
     /// The engine said that the outputs or the default may have changed (any thread).
     /// Declared before the enumerator that calls it, so that it outlives it.
@@ -102,7 +97,4 @@ private:
     uint32_t FrameSize = 0;
     uint32_t State = 0;
     uint32_t m_sleeptime = 100;
-    /// The application stream recorded, when one application is.
-    std::optional<uint32_t> m_appStream;
-    QString m_appName; ///< its name, as the application gives it
 };
