@@ -2,7 +2,8 @@
 """CPU use of orvanta-rec while it records the monitor of a null sink, beside a reference
 recorder taking the same monitor in the same run.
 
-    bench/rec_cpu.py [--format wav|mp3] [--server pulseaudio|pipewire] ORVANTA_REC [SECONDS]
+    bench/rec_cpu.py [--format wav|mp3] [--server pulseaudio|pipewire] [--app] ORVANTA_REC
+                     [SECONDS]
 
 WAV is compared with parecord writing a WAV file; MP3 at 128 kbit/s with ffmpeg
 (-f pulse ... -c:a libmp3lame -b:a 128k; Debian's ffmpeg package, which this script
@@ -10,7 +11,8 @@ installs when it is missing). Starts its own private sound server
 (tests/audio/sound-server.sh), plays a music-like signal into the sink for the whole run so
 that the encoders have something to encode, runs both recorders at the same time for the
 given time (default 60 s) and prints the user + system CPU time of each divided by the wall
-time, as a share of one core, and their ratio.
+time, as a share of one core, and their ratio. With --app, orvanta-rec records only the
+player (--app paplay) beside itself recording the whole mix.
 """
 import argparse
 import math
@@ -69,6 +71,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--format", choices=["wav", "mp3"], default="wav")
     parser.add_argument("--server", choices=["pulseaudio", "pipewire"], default="pulseaudio")
+    parser.add_argument("--app", action="store_true",
+                        help="record only the player (--app) beside orvanta-rec recording the "
+                             "whole mix")
     parser.add_argument("rec")
     parser.add_argument("seconds", nargs="?", type=float, default=60.0)
     args = parser.parse_args()
@@ -94,7 +99,13 @@ def main():
             player.start()
             ours_cmd = [rec, "--output", work, "--duration", str(args.seconds),
                         "--format", args.format]
-            if args.format == "mp3":
+            if args.app:
+                # The same recorder on the whole mix is the reference.
+                time.sleep(1)
+                ref_name = "whole mix"
+                ref_cmd = ours_cmd + ["--name", "mix"]
+                ours_cmd = ours_cmd + ["--app", "paplay", "--name", "app"]
+            elif args.format == "mp3":
                 ours_cmd += ["--bitrate", "128"]
                 ref_name = "ffmpeg"
                 ref_cmd = ["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "pulse",
@@ -112,7 +123,8 @@ def main():
             _, status, ours_usage = os.wait4(ours.pid, 0)
             ours_wall = time.monotonic() - start
             # SIGINT lets ffmpeg finish its file; parecord ends on it as well.
-            reference.send_signal(2)
+            if not args.app:  # the whole-mix recording ends by its own duration
+                reference.send_signal(2)
             _, _, ref_usage = os.wait4(reference.pid, 0)
             ref_wall = time.monotonic() - start
             playing.clear()

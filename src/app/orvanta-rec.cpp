@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
         return RecExitOk;
     case RecParseResult::Action::Record:
     case RecParseResult::Action::ListDevices:
+    case RecParseResult::Action::ListApps:
         break;
     }
     const RecOptions& options = parsed.options;
@@ -148,12 +149,25 @@ int main(int argc, char** argv) {
                                 std::fprintf(stderr, "Output device changed: %s\n",
                                              qUtf8Printable(name));
                                 std::fflush(stderr);
+                            },
+                        .notice =
+                            [&](const QString& text) {
+                                status.clear();
+                                std::fprintf(stderr, "%s\n", qUtf8Printable(text));
+                                std::fflush(stderr);
                             }});
     session.setJournal(&journal);
 
     if (parsed.action == RecParseResult::Action::ListDevices) {
         int code = RecExitFailure;
         const QString list = session.deviceList(&code);
+        std::printf("%s", qUtf8Printable(list));
+        return code;
+    }
+
+    if (parsed.action == RecParseResult::Action::ListApps) {
+        int code = RecExitFailure;
+        const QString list = session.applicationList(&code);
         std::printf("%s", qUtf8Printable(list));
         return code;
     }

@@ -218,6 +218,13 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
     const QCommandLineOption listDevices(QStringLiteral("list-devices"),
                                          QStringLiteral("Lists the endpoints; * marks the "
                                                         "default output."));
+    const QCommandLineOption app(
+        QStringLiteral("app"),
+        QStringLiteral("Record only this application, by its name, program or process id (see "
+                       "--list-apps), instead of everything the output plays."),
+        QStringLiteral("name"));
+    const QCommandLineOption listApps(QStringLiteral("list-apps"),
+                                      QStringLiteral("Lists the applications now playing sound."));
     const QCommandLineOption settings(
         QStringLiteral("settings"),
         QStringLiteral("Take the defaults from the window program's settings (read only)."));
@@ -230,8 +237,9 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
                        "starts a new file too."),
         QStringLiteral("PLAYER"));
     const QList<QCommandLineOption> options{
-        help, version,   format,  bitrate,   quality, level,        output, name,        duration,
-        vox,  threshold, silence, minLength, split,   splitOnTrack, device, listDevices, settings};
+        help,         version,  format,      bitrate,   quality,  level,     output,
+        name,         duration, vox,         threshold, silence,  minLength, split,
+        splitOnTrack, device,   listDevices, app,       listApps, settings};
     parser.addOptions(options);
 
     const TrackArguments track = takeTrackArguments(arguments, options);
@@ -345,14 +353,21 @@ RecParseResult parseRecOptions(const QStringList& arguments) {
                                           "--list-devices), not an empty text."));
         o.device = parser.value(device);
     }
+    if (parser.isSet(app)) {
+        if (parser.value(app).trimmed().isEmpty())
+            return failure(QStringLiteral("--app: expected an application's name, program or "
+                                          "process id (see --list-apps), not an empty text."));
+        o.application = parser.value(app).trimmed();
+    }
     o.splitOnTrack = track.count > 0;
     o.trackPlayer = track.player;
     o.listDevices = parser.isSet(listDevices);
     o.useSettings = parser.isSet(settings);
 
     RecParseResult result;
-    result.action =
-        o.listDevices ? RecParseResult::Action::ListDevices : RecParseResult::Action::Record;
+    result.action = o.listDevices            ? RecParseResult::Action::ListDevices
+                    : parser.isSet(listApps) ? RecParseResult::Action::ListApps
+                                             : RecParseResult::Action::Record;
     result.options = o;
     return result;
 }

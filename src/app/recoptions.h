@@ -25,6 +25,7 @@ struct RecOptions {
     std::optional<int> minLengthSeconds;  ///< VOX files shorter than this are deleted
     std::optional<int> splitSeconds;      ///< a new part after this many seconds
     std::optional<QString> device;        ///< endpoint name or id
+    std::optional<QString> application;   ///< record only this application (name, program, pid)
     bool splitOnTrack = false;            ///< a new file at each track change of a player
     std::optional<QString> trackPlayer;   ///< the player to follow, as given; none: as before
     bool listDevices = false;
@@ -32,7 +33,7 @@ struct RecOptions {
 };
 
 struct RecParseResult {
-    enum class Action { Record, ListDevices, Help, Version, Error };
+    enum class Action { Record, ListDevices, ListApps, Help, Version, Error };
     Action action = Action::Error;
     RecOptions options;
     /// The help text for Help, "orvanta-rec " and the version for Version, the message

@@ -2,6 +2,7 @@
 
 #include "browser/tagbinding.h"
 #include "browser/tracktagging.h"
+#include "capture/audioclienterrors.h"
 #include "capture/threadfactory.h"
 #include "capture/wasapisource.h"
 #include "platform/audio/audioplatform.h"
@@ -195,6 +196,42 @@ QString RecSession::deviceList(int* exitCode) {
     return text;
 }
 
+QString RecSession::applicationList(int* exitCode) {
+    if (!connect(exitCode))
+        return {};
+    std::unique_ptr<audio::IMMDeviceEnumerator> enumerator;
+    std::vector<audio::PlayingApplication> apps;
+    audio::HRESULT status = m_engine.CreateEnumerator(&enumerator);
+    if (!audio::failed(status))
+        status = enumerator->EnumPlayingApplications(&apps);
+    if (audio::failed(status)) {
+        if (m_callbacks.error)
+            m_callbacks.error(
+                QStringLiteral("cannot list the applications playing (%1).")
+                    .arg(AudioClientErrorText(QString(), status, QString()).trimmed()));
+        *exitCode = RecExitFailure;
+        return {};
+    }
+    QString text;
+    for (const audio::PlayingApplication& app : apps) {
+        QString line = app.name.isEmpty() ? QStringLiteral("(unnamed)") : app.name;
+        QStringList details;
+        if (!app.binary.isEmpty())
+            details << app.binary;
+        if (app.pid > 0)
+            details << QStringLiteral("pid %1").arg(app.pid);
+        if (!details.isEmpty())
+            line += QStringLiteral(" (%1)").arg(details.join(QStringLiteral(", ")));
+        if (!app.mediaName.isEmpty())
+            line += QStringLiteral(": ") + app.mediaName;
+        text += line + QStringLiteral("  on ") + app.outputId + QLatin1Char('\n');
+    }
+    if (apps.empty())
+        text = QStringLiteral("No application is playing sound now.\n");
+    *exitCode = RecExitOk;
+    return text;
+}
+
 int RecSession::start(const RecOptions& options) {
     int code = RecExitFailure;
     if (!connect(&code))
@@ -249,6 +286,18 @@ int RecSession::start(const RecOptions& options) {
         card = m_source->defaultcard;
         input = m_source->defaultinput;
     }
+    if (options.application) {
+        std::unique_ptr<audio::IMMDeviceEnumerator> enumerator;
+        std::vector<audio::PlayingApplication> apps;
+        if (audio::failed(m_engine.CreateEnumerator(&enumerator)) ||
+            audio::failed(enumerator->EnumPlayingApplications(&apps)) ||
+            !audio::findPlayingApplication(apps, *options.application)) {
+            error(QStringLiteral("--app: no application \"%1\" is playing sound now; "
+                                 "--list-apps lists those that are.")
+                      .arg(*options.application));
+            return RecExitNoDevice;
+        }
+    }
     const TWASAPIDevice& endpoint = m_source->cards.GetItem(card).inputs->GetItem(input);
     if (endpoint.State != 1) {
         error(QStringLiteral("the endpoint \"%1\" is not active.").arg(endpoint.Description));
@@ -294,6 +343,12 @@ int RecSession::start(const RecOptions& options) {
     m_source->OnDeviceChange = [this](TWASAPISource*, const QString& name) {
         if (m_callbacks.deviceChanged)
             m_callbacks.deviceChanged(name);
+    };
+    m_source->setApplication(options.application.value_or(QString()));
+    m_source->OnApplicationWaiting = [this](TWASAPISource*, const QString& app, bool waiting) {
+        if (m_callbacks.notice)
+            m_callbacks.notice(waiting ? QStringLiteral("Waiting for %1").arg(app)
+                                       : QStringLiteral("Recording %1 again").arg(app));
     };
     if (!m_source->startnew(card, input, m_recorder->PCM) || !m_source->started) {
         m_source->OnData = nullptr;
@@ -433,6 +488,7 @@ void RecSession::close() {
         return;
     m_source->OnData = nullptr;
     m_source->OnDeviceChange = nullptr;
+    m_source->OnApplicationWaiting = nullptr;
     if (m_recorder->rec)
         m_recorder->fullstop();
     if (m_recorder->closeFailures > 0 && m_exitCode == RecExitOk)

@@ -54,6 +54,8 @@ public:
         std::function<void(int exitCode)> finished;          ///< the run is over
         /// Capture went on on another output; `name` describes it.
         std::function<void(const QString& name)> deviceChanged;
+        /// Something the user should know that is no failure.
+        std::function<void(const QString& text)> notice;
     };
 
     RecSession(audio::AudioEngine& engine, Clock& clock, Callbacks callbacks);
@@ -65,6 +67,8 @@ public:
     /// The endpoint list, one line each, "*" before the default output. Empty text and an
     /// exit status in `exitCode` when it cannot be read.
     QString deviceList(int* exitCode);
+    /// The applications now playing, a line each.
+    QString applicationList(int* exitCode);
 
     /// The journal in which each file is listed while it is open (null: none). It must
     /// outlive the session; set it before start().

@@ -30,9 +30,12 @@ public:
     virtual int32_t Init() = 0;
 
     bool Loopback = false;
-    QString card;        ///< endpoint identifier
-    QString cardname;    ///< the card's description, for messages
-    QString inputname;   ///< the endpoint's description, for messages
+    QString card;      ///< endpoint identifier
+    QString cardname;  ///< the card's description, for messages
+    QString inputname; ///< the endpoint's description, for messages
+    /// Loopback: the application whose stream alone is recorded (its name, program or
+    /// process id); empty for everything the output plays.
+    QString application;
     int32_t started = 0; ///< result of Init, stored by the source before start()
     QString errmsg;      ///< description of the last failure
 };

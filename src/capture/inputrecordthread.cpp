@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 using namespace audio;
@@ -41,6 +42,8 @@ constexpr int InvalidatedPolls = 30;
 // time, and a daylight-saving or clock adjustment during a switch must not put an hour of
 // silence into the recording.
 constexpr int64_t MaxGapMs = 60000;
+// How often a recorded application that has no stream is looked for again.
+constexpr double ApplicationLookupMs = 250;
 
 /// The three work buffers of one capture: raw packets in the mix format, stereo float and
 /// 16-bit stereo. They are sized once per start from the endpoint buffer: a packet never
@@ -93,6 +96,19 @@ int32_t TInputRecordThread::Init() {
         // Without an enumerator (no sound server) the device cannot be got either; that
         // failure is reported with the status that caused it.
         HRESULT status = handedOut(m_engine.CreateEnumerator(&MMDevEnum), MMDevEnum);
+        m_appStream.reset();
+        if (!failed(status) && Loopback && !application.isEmpty()) {
+            // The application's stream is recorded from the output it plays to.
+            audio::PlayingApplication app;
+            if (!findApplication(&app)) {
+                errmsg =
+                    QStringLiteral("No application \"%1\" is playing sound now.").arg(application);
+                return E_NOTFOUND;
+            }
+            card = app.outputId;
+            m_appStream = app.stream;
+            m_appName = app.name.isEmpty() ? application : app.name;
+        }
         if (!failed(status))
             status = handedOut(MMDevEnum->GetDevice(card, &MMDev), MMDev);
         if (failed(status)) {
@@ -151,6 +167,13 @@ int32_t TInputRecordThread::InitAudioClient(uint32_t requestedRate) {
         AudioClient.reset();
         errmsg = QStringLiteral("MMDev.Activate failed.");
         return status;
+    }
+    if (Loopback && m_appStream) {
+        status = AudioClient->SetLoopbackApplication(*m_appStream);
+        if (failed(status)) {
+            errmsg = QStringLiteral("This sound server cannot record one application alone.");
+            return status;
+        }
     }
     pWfx = WaveFormatExtensible();
     status = AudioClient->GetMixFormat(&pWfx);
@@ -275,6 +298,25 @@ void TInputRecordThread::announceDevice(const QString& id) {
     }
 }
 
+bool TInputRecordThread::findApplication(audio::PlayingApplication* found) {
+    std::vector<audio::PlayingApplication> apps;
+    if (!MMDevEnum || failed(MMDevEnum->EnumPlayingApplications(&apps)))
+        return false;
+    const audio::PlayingApplication* app = findPlayingApplication(apps, application);
+    if (!app)
+        return false;
+    *found = *app;
+    return true;
+}
+
+void TInputRecordThread::announceApplication(bool waiting) {
+    try {
+        handoff().call([&] { Owner.applicationWaiting(m_appName, waiting); });
+    } catch (...) {
+        // The window is closing, or a handler failed: neither is a reason to stop capturing.
+    }
+}
+
 void TInputRecordThread::execute() {
     setReturnValue(0);
     errmsg.clear();
@@ -340,10 +382,10 @@ void TInputRecordThread::execute() {
     // A default output that is being recorded is followed when the default changes; an
     // output the user picked besides the default stays recorded as long as it exists. The
     // engine tells of changes where it can; otherwise the default is looked up now and then.
-    bool followDefault = Loopback && defaultOutputId() == card;
+    bool followDefault = Loopback && !m_appStream && defaultOutputId() == card;
     bool notified = false;
     const auto listen = [&] {
-        if (notified || !followDefault || !MMDevEnum)
+        if (notified || !(followDefault || m_appStream) || !MMDevEnum)
             return;
         notified = !failed(MMDevEnum->RegisterEndpointNotificationCallback([this] {
             m_outputsChanged.store(true);
@@ -615,14 +657,84 @@ void TInputRecordThread::execute() {
         return result;
     };
 
+    // A recorded application whose stream ended is looked for until a new stream of it
+    // appears; the recording meanwhile goes on with silence, and the time between the two
+    // streams stays silence of its true length.
+    bool waitingForApp = false;
+    double lastAppLookup = 0;
+    const auto waitForApplication = [&]() -> bool {
+        const double now = nowMs();
+        // A new stream is told of at once where the engine can; else it is looked for now
+        // and then.
+        if (m_outputsChanged.exchange(false) || now - lastAppLookup >= ApplicationLookupMs) {
+            lastAppLookup = now;
+            audio::PlayingApplication app;
+            std::unique_ptr<IMMDevice> device;
+            if (findApplication(&app) &&
+                !failed(handedOut(MMDevEnum->GetDevice(app.outputId, &device), device))) {
+                const std::optional<uint32_t> oldStream = m_appStream;
+                m_appStream = app.stream;
+                OpenStream old;
+                const Follow result = switchToDefault(std::move(device), app.outputId, &old);
+                if (result == Follow::Failed)
+                    return false;
+                if (result == Follow::Switched) {
+                    if (!handOver(old, false))
+                        return false;
+                    prepare();
+                    waitingForApp = false;
+                    announceApplication(false);
+                    return true;
+                }
+                m_appStream = oldStream;
+            }
+        }
+        if (haveEnd && now > lastEnd) {
+            queueGap(lastEnd, now - lastEnd);
+            lastEnd = now;
+            queued = true;
+        }
+        return true;
+    };
+
     int invalidatedPolls = 0;
     while (!terminated()) {
         if (sleepFor(static_cast<int>(m_sleeptime)))
             break;
-        const Failure failure = drain();
+        if (waitingForApp) {
+            if (!waitForApplication())
+                return;
+            if (queued) {
+                Owner.wakeStorage();
+                queued = false;
+            }
+            continue;
+        }
+        Failure failure = drain();
+        // A server may keep the stream going when the application's stream ends, and then
+        // deliver everything the output plays: an application stream that is gone ends it
+        // here, as soon as the server tells.
+        if (failure.status == S_OK && m_appStream && m_outputsChanged.exchange(false)) {
+            std::vector<audio::PlayingApplication> apps;
+            if (!failed(MMDevEnum->EnumPlayingApplications(&apps)) &&
+                std::none_of(apps.begin(), apps.end(),
+                             [&](const auto& a) { return a.stream == *m_appStream; }))
+                failure = {"", AUDCLNT_E_DEVICE_INVALIDATED};
+        }
         if (failure.status != S_OK) {
             if (!failure.text)
                 return;
+            if (m_appStream && failure.status == AUDCLNT_E_DEVICE_INVALIDATED) {
+                // The application closed its stream (at the end of a track, or quitting).
+                // Nothing more is read from ours.
+                if (!cutBlock())
+                    return;
+                AudioClient->Stop();
+                waitingForApp = true;
+                lastAppLookup = 0;
+                announceApplication(true);
+                continue;
+            }
             // A vanished output is replaced by the default one; a failure of any other kind
             // ends capture with the old stream's failure. The server may name the new
             // default a moment after the old stream fails, so a few polls pass before no

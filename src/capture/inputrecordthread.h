@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class TWASAPISource;
 
@@ -75,6 +76,10 @@ private:
                            OpenStream* previous);
     /// Has the window thread record the endpoint now captured and tell the source.
     void announceDevice(const QString& id);
+    /// The stream of `application` now playing; false when there is none.
+    bool findApplication(audio::PlayingApplication* found);
+    /// Tells the source (on the window thread) that the application is gone or back.
+    void announceApplication(bool waiting);
 
     /// The engine said that the outputs or the default may have changed (any thread).
     /// Declared before the enumerator that calls it, so that it outlives it.
@@ -97,4 +102,7 @@ private:
     uint32_t FrameSize = 0;
     uint32_t State = 0;
     uint32_t m_sleeptime = 100;
+    /// The application stream recorded, when one application is.
+    std::optional<uint32_t> m_appStream;
+    QString m_appName; ///< its name, as the application gives it
 };

@@ -199,6 +199,7 @@ bool TWASAPISource::launch(int32_t card, int32_t input) {
     FInputRecordThread->card = endpoint.ID;
     FInputRecordThread->inputname = endpoint.Description;
     FInputRecordThread->cardname = cardItem.Description;
+    FInputRecordThread->application = FLoopback ? m_application : QString();
 
     const int32_t rc = FInputRecordThread->Init();
     FInputRecordThread->started = rc;

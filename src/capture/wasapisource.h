@@ -112,6 +112,20 @@ public:
     TErrorEvent OnServerLost;
     /// Capture runs again after the sound server came back; the text names the endpoint.
     TDeviceChangeEvent OnServerBack;
+    /// The application recorded alone has no stream any more (`waiting`), or has one again;
+    /// window thread.
+    std::function<void(TWASAPISource* Sender, const QString& application, bool waiting)>
+        OnApplicationWaiting;
+
+    /// Before a start: record only this application (its name, program or process id) of
+    /// the output; empty for everything it plays.
+    void setApplication(const QString& application) { m_application = application; }
+    const QString& application() const { return m_application; }
+    /// Window thread, from the capture thread: see OnApplicationWaiting.
+    void applicationWaiting(const QString& application, bool waiting) {
+        if (FInputRecordThread && OnApplicationWaiting)
+            OnApplicationWaiting(this, application, waiting);
+    }
 
     int32_t defaultinput = 0;
     int32_t defaultcard = 0;
@@ -149,6 +163,7 @@ private:
     TDateTime sessionduration = 0.0;
     BlockQueue fqueue;
     ManualResetEvent awake;
+    QString m_application;
     bool m_deliveryFailureShown = false;
     bool m_serverLost = false;
     double m_blockEndMs = 0;

@@ -72,9 +72,10 @@ TEST(RecOptionsTest, HelpVersionAndDeviceListing) {
     for (const char* option :
          {"--version", "--format", "--bitrate", "--quality", "--level", "--output", "--name",
           "--duration", "--vox", "--threshold-db", "--silence", "--min-length", "--split",
-          "--device", "--list-devices", "--settings", "Exit status"})
+          "--device", "--list-devices", "--list-apps", "--settings", "Exit status"})
         EXPECT_TRUE(help.text.contains(QLatin1String(option))) << option;
     EXPECT_EQ(parse({"--list-devices"}).action, RecParseResult::Action::ListDevices);
+    EXPECT_EQ(parse({"--list-apps"}).action, RecParseResult::Action::ListApps);
     // It wins over the other options, as --help does.
     const RecParseResult version = parse({"--format", "wav", "--version"});
     EXPECT_EQ(version.action, RecParseResult::Action::Version);

@@ -68,7 +68,8 @@ protected:
                 .fileClosed = [this](const QString& f) { closed << QFileInfo(f).fileName(); },
                 .error = [this](const QString& t) { errors << t; },
                 .finished = [this](int code) { finishedCodes.push_back(code); },
-                .deviceChanged = [this](const QString& name) { deviceChanges << name; }});
+                .deviceChanged = [this](const QString& name) { deviceChanges << name; },
+                .notice = {}});
         return session->start(options);
     }
 

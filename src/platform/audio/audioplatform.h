@@ -124,6 +124,38 @@ enum class DeviceProperty {
     DeviceDescription,           ///< the endpoint's own description
 };
 
+/// An application's stream on an output, as the sound server lists it. Beyond the endpoint
+/// calls above: the engines that can tell implement it.
+struct PlayingApplication {
+    uint32_t stream = 0; ///< the server's index of the stream
+    QString name;        ///< what the application calls itself
+    QString binary;      ///< the file name of its program
+    QString iconName;    ///< the icon theme's name for it
+    QString mediaName;   ///< what the stream says it plays
+    int64_t pid = 0;     ///< its process, 0 when not told
+    QString outputId;    ///< the id of the output endpoint it plays to
+    bool corked = false; ///< paused by the application
+};
+
+/// The stream of the application `wanted` names (its name or program, in any case, or its
+/// process id): one that plays rather than a paused one, the newest of those; null when
+/// there is none.
+inline const PlayingApplication*
+findPlayingApplication(const std::vector<PlayingApplication>& applications, const QString& wanted) {
+    bool isPid = false;
+    const qlonglong pid = wanted.toLongLong(&isPid);
+    const PlayingApplication* best = nullptr;
+    for (const PlayingApplication& app : applications) {
+        const bool named = isPid ? app.pid == pid
+                                 : app.name.compare(wanted, Qt::CaseInsensitive) == 0 ||
+                                       app.binary.compare(wanted, Qt::CaseInsensitive) == 0;
+        if (named && (!best || (best->corked && !app.corked) ||
+                      (best->corked == app.corked && app.stream > best->stream)))
+            best = &app;
+    }
+    return best;
+}
+
 class IAudioCaptureClient {
 public:
     virtual ~IAudioCaptureClient() = default;
@@ -177,6 +209,13 @@ public:
     virtual HRESULT GetCaptureClient(std::unique_ptr<IAudioCaptureClient>* client) = 0;
     virtual HRESULT GetRenderClient(std::unique_ptr<IAudioRenderClient>* client) = 0;
     virtual HRESULT GetSimpleAudioVolume(std::unique_ptr<ISimpleAudioVolume>* volume) = 0;
+    /// Before Initialize with AUDCLNT_STREAMFLAGS_LOOPBACK: record only the application
+    /// stream `stream` (PlayingApplication::stream) of the output, not its whole mix. When
+    /// that stream ends, the capture fails as for a device that went away.
+    virtual HRESULT SetLoopbackApplication(uint32_t stream) {
+        (void)stream;
+        return E_NOTIMPL;
+    }
 };
 
 class IMMDevice {
@@ -201,12 +240,18 @@ public:
     virtual HRESULT GetDefaultAudioEndpoint(int dataFlow, int role,
                                             std::unique_ptr<IMMDevice>* device) = 0;
     virtual HRESULT GetDevice(const QString& id, std::unique_ptr<IMMDevice>* device) = 0;
-    /// Asks to hear when the default endpoints or the set of endpoints may have changed:
+    /// Asks to hear when the default endpoints, the set of endpoints or the applications
+    /// playing may have changed:
     /// `changed` then runs on a thread of the engine and must only signal (it may run for
     /// other changes too). It stays registered while the enumerator lives. E_NOTIMPL when
     /// the engine cannot tell; its users then look now and then.
     virtual HRESULT RegisterEndpointNotificationCallback(std::function<void()> changed) {
         (void)changed;
+        return E_NOTIMPL;
+    }
+    /// The application streams now playing on any output, our own left out.
+    virtual HRESULT EnumPlayingApplications(std::vector<PlayingApplication>* applications) {
+        (void)applications;
         return E_NOTIMPL;
     }
 };

@@ -171,6 +171,9 @@ public:
                 bytesFor(std::max(bufferDuration, kMinimumRecordSeconds * kHundredNsPerSecond),
                          setup.spec.rate, frameSize);
             setup.name = loopback ? "Loopback recording" : "Recording";
+            if (loopback) {
+                setup.monitorStream = m_application;
+            }
         } else {
             setup.direction = StreamDirection::Playback;
             setup.device = endpoint.name;
@@ -181,6 +184,17 @@ public:
             setup.name = "Silence";
         }
         return PulseStream::open(m_connection, setup, &m_stream);
+    }
+
+    HRESULT SetLoopbackApplication(uint32_t stream) override {
+        if (m_stream) {
+            return AUDCLNT_E_ALREADY_INITIALIZED;
+        }
+        if (m_kind != EndpointKind::Sink || stream == PA_INVALID_INDEX) {
+            return E_INVALIDARG;
+        }
+        m_application = stream;
+        return S_OK;
     }
 
     HRESULT GetBufferSize(uint32_t* frames) override {
@@ -241,6 +255,7 @@ private:
     }
 
     std::shared_ptr<PulseConnection> m_connection;
+    uint32_t m_application = PA_INVALID_INDEX; ///< the one sink input to record, if any
     EndpointKind m_kind;
     std::string m_name;
     std::shared_ptr<PulseStream> m_stream;

@@ -137,15 +137,16 @@ void PulseConnection::onOperationState(pa_operation*, void* connection) noexcept
 
 uint64_t PulseConnection::addChangeListener(std::function<void()> changed) {
     if (!m_subscribed && isAlive()) {
-        // Only the events a recorder of the default output acts on: the server's own (a
-        // new default) and sinks coming or going. Asked for once; the answer is not waited
-        // for, as the events simply begin.
+        // Only the events a recorder acts on: the server's own (a new default), sinks
+        // coming or going, and application streams coming or going (a recorded
+        // application's). Asked for once; the answer is not waited for, as the events simply begin.
         pa_context_set_subscribe_callback(m_context.get(), &PulseConnection::onSubscription, this);
-        OperationPtr(
-            pa_context_subscribe(m_context.get(),
-                                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                                     PA_SUBSCRIPTION_MASK_SINK),
-                                 nullptr, nullptr));
+        OperationPtr(pa_context_subscribe(
+            m_context.get(),
+            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                PA_SUBSCRIPTION_MASK_SINK |
+                                                PA_SUBSCRIPTION_MASK_SINK_INPUT),
+            nullptr, nullptr));
         m_subscribed = true;
     }
     const uint64_t token = m_nextListener++;
@@ -163,6 +164,10 @@ void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t e
     const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     // A sink's volume or state changes often and says nothing of the default.
     if (facility == PA_SUBSCRIPTION_EVENT_SINK && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
+        return;
+    }
+    // Of the application streams only a new one and one that ends count.
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
         return;
     }
     for (const auto& [token, listener] :

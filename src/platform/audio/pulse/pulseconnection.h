@@ -84,7 +84,8 @@ public:
     /// Lock held: the callback to register wherever libpulse should wake a waiting thread.
     static void signalStream(pa_stream* stream, void* connection) noexcept;
     /// Lock held. `changed` runs on the main loop thread, lock held, whenever the server
-    /// reports that its defaults changed or that a sink came or went; it must only signal.
+    /// reports that its defaults changed, that a sink came or went or that an application
+    /// stream came or went; it must only signal.
     /// Returns the token that removes it again.
     uint64_t addChangeListener(std::function<void()> changed);
     /// Lock held. Once it returns, the listener is not called any more.

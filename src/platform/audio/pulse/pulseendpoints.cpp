@@ -9,6 +9,8 @@
 #include <map>
 #include <utility>
 
+#include <unistd.h>
+
 namespace audio::pulse {
 
 namespace {
@@ -190,6 +192,72 @@ QueryResult queryEndpoint(PulseConnection& connection, EndpointKind kind, const 
     // A card that vanished in between only costs the card's name.
     nameCards(found, cards.names);
     *endpoint = found.front();
+    return QueryResult::Ok;
+}
+
+namespace {
+
+struct ApplicationCollector {
+    std::vector<PlayingApplication>* applications = nullptr;
+    std::vector<uint32_t> sinks; ///< the sink of each, by index
+    bool failed = false;
+};
+
+void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) noexcept {
+    auto* collector = static_cast<ApplicationCollector*>(userdata);
+    if (eol < 0) {
+        collector->failed = true;
+        return;
+    }
+    if (eol != 0 || !info) {
+        return;
+    }
+    try {
+        const auto text = [&](const char* key) {
+            return textOf(pa_proplist_gets(info->proplist, key));
+        };
+        PlayingApplication app;
+        app.stream = info->index;
+        app.name = text(PA_PROP_APPLICATION_NAME);
+        app.binary = text(PA_PROP_APPLICATION_PROCESS_BINARY);
+        app.iconName = text(PA_PROP_APPLICATION_ICON_NAME);
+        app.mediaName = text(PA_PROP_MEDIA_NAME);
+        app.pid = text(PA_PROP_APPLICATION_PROCESS_ID).toLongLong();
+        app.corked = info->corked != 0;
+        // Our own streams (the silence that keeps the output going) are no application to
+        // record.
+        if (app.pid != 0 && app.pid == static_cast<int64_t>(getpid())) {
+            return;
+        }
+        collector->applications->push_back(std::move(app));
+        collector->sinks.push_back(info->sink);
+    } catch (...) {
+        collector->failed = true;
+    }
+}
+
+} // namespace
+
+QueryResult queryPlayingApplications(PulseConnection& connection,
+                                     std::vector<PlayingApplication>* applications) {
+    applications->clear();
+    ApplicationCollector collector{applications, {}, false};
+    if (!connection.waitFor(OperationPtr(
+            pa_context_get_sink_input_info_list(connection.context(), &onSinkInput, &collector))) ||
+        collector.failed) {
+        return QueryResult::Failed;
+    }
+    std::vector<EndpointInfo> endpoints;
+    if (queryEndpoints(connection, &endpoints) != QueryResult::Ok) {
+        return QueryResult::Failed;
+    }
+    for (size_t i = 0; i < applications->size(); ++i) {
+        for (const EndpointInfo& e : endpoints) {
+            if (e.kind == EndpointKind::Sink && e.index == collector.sinks[i]) {
+                (*applications)[i].outputId = endpointId(EndpointKind::Sink, e.name);
+            }
+        }
+    }
     return QueryResult::Ok;
 }
 

@@ -45,6 +45,9 @@ QueryResult queryEndpoints(PulseConnection& connection, std::vector<EndpointInfo
 /// One device by kind and name.
 QueryResult queryEndpoint(PulseConnection& connection, EndpointKind kind, const std::string& name,
                           EndpointInfo* endpoint);
+/// The streams of other processes playing on sinks (sink inputs), with their sinks' ids.
+QueryResult queryPlayingApplications(PulseConnection& connection,
+                                     std::vector<PlayingApplication>* applications);
 /// The server's default sink and source names (empty when there is none).
 QueryResult queryDefaults(PulseConnection& connection, std::string* sink, std::string* source);
 

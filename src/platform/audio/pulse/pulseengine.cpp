@@ -121,6 +121,23 @@ public:
         return S_OK;
     }
 
+    HRESULT EnumPlayingApplications(std::vector<PlayingApplication>* applications) override {
+        if (!applications) {
+            return E_POINTER;
+        }
+        applications->clear();
+        MainloopLock lock(*m_connection);
+        const HRESULT status = serverStatus();
+        if (status != S_OK) {
+            return status;
+        }
+        if (queryPlayingApplications(*m_connection, applications) != QueryResult::Ok) {
+            applications->clear();
+            return m_connection->isAlive() ? E_FAIL : AUDCLNT_E_SERVICE_NOT_RUNNING;
+        }
+        return S_OK;
+    }
+
     HRESULT EnumAudioEndpoints(int dataFlow, uint32_t stateMask,
                                std::vector<std::unique_ptr<IMMDevice>>* devices) override {
         if (!devices) {

@@ -107,6 +107,12 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
             result->m_leadBytes = bytesPerSecond / 10 / result->m_frameSize * result->m_frameSize;
         }
         pa_stream_set_read_callback(s, &PulseStream::onReadable, result.get());
+        if (setup.monitorStream != PA_INVALID_INDEX &&
+            pa_stream_set_monitor_stream(s, setup.monitorStream) < 0) {
+            pa_stream_set_read_callback(s, nullptr, nullptr);
+            pa_stream_set_state_callback(s, nullptr, nullptr);
+            return E_INVALIDARG;
+        }
         connected = pa_stream_connect_record(s, setup.device.c_str(), &attr, flags);
     } else {
         attr.tlength = setup.bufferBytes;

@@ -39,6 +39,9 @@ struct StreamSetup {
     /// The buffer asked for: maxlength of a record stream, tlength of a playback stream.
     uint32_t bufferBytes = 0;
     std::string name;
+    /// Record streams of a monitor: only this sink input of the sink (PA_INVALID_INDEX: the
+    /// whole mix).
+    uint32_t monitorStream = PA_INVALID_INDEX;
 };
 
 class PulseStream {
