@@ -73,19 +73,6 @@ bool writeTone(const QString& path, double frequency, double seconds) {
     return file.open(QIODevice::WriteOnly) && file.write(tone(frequency, seconds)) > 0;
 }
 
-/// Power of `frequency` in the left channel of `frames` frames from `first` (Goertzel).
-double power(const std::vector<int16_t>& s, size_t first, size_t frames, double frequency) {
-    const double c = 2 * std::cos(2 * M_PI * frequency / Rate);
-    double a = 0;
-    double b = 0;
-    for (size_t i = first; i < first + frames && 2 * i < s.size(); ++i) {
-        const double x = s[2 * i] + c * a - b;
-        b = a;
-        a = x;
-    }
-    return a * a + b * b - c * a * b;
-}
-
 } // namespace
 
 TEST(OrvantaRecApp, RecordsOneApplicationAloneAndWaitsForItsNextStream) {
@@ -137,9 +124,9 @@ TEST(OrvantaRecApp, RecordsOneApplicationAloneAndWaitsForItsNextStream) {
     double secondEnd = -1;
     int foreign = 0;
     for (size_t at = 0; at + step <= frames; at += step) {
-        const double p[] = {power(sound.samples, at, step, ToneA),
-                            power(sound.samples, at, step, ToneB),
-                            power(sound.samples, at, step, ToneA2)};
+        const double p[] = {tonePower(sound.samples, at, step, ToneA, Rate),
+                            tonePower(sound.samples, at, step, ToneB, Rate),
+                            tonePower(sound.samples, at, step, ToneA2, Rate)};
         const int loudest = int(std::max_element(p, p + 3) - p);
         if (p[loudest] < 1e9)
             continue; // silence

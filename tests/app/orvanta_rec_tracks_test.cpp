@@ -26,27 +26,13 @@ namespace {
 constexpr int Rate = 48000;
 const double Tones[] = {440.0, 660.0, 990.0};
 
-/// Power of `frequency` in the left channel of `frames` frames from `first` (Goertzel).
-double tonePower(const std::vector<int16_t>& s, size_t first, size_t frames, double frequency) {
-    const double w = 2 * M_PI * frequency / Rate;
-    const double c = 2 * std::cos(w);
-    double a = 0;
-    double b = 0;
-    for (size_t i = first; i < first + frames && 2 * i < s.size(); ++i) {
-        const double x = s[2 * i] + c * a - b;
-        b = a;
-        a = x;
-    }
-    return a * a + b * b - c * a * b;
-}
-
 /// Which of the three tones leads in the given frames (-1: none is there).
 int toneAt(const std::vector<int16_t>& s, size_t first, size_t frames) {
     int best = -1;
     double bestPower = 0;
     double total = 0;
     for (int t = 0; t < 3; ++t) {
-        const double p = tonePower(s, first, frames, Tones[t]);
+        const double p = tonePower(s, first, frames, Tones[t], Rate);
         total += p;
         if (p > bestPower) {
             bestPower = p;

@@ -106,6 +106,19 @@ std::vector<int16_t> musicLikeSignal(size_t frames, int rate) {
 }
 
 /// Normalised correlation of `signal` with `got` starting at frame `lag`.
+double tonePower(const std::vector<int16_t>& stereo, size_t first, size_t frames, double frequency,
+                 int rate) {
+    const double c = 2 * std::cos(2 * M_PI * frequency / rate);
+    double a = 0;
+    double b = 0;
+    for (size_t i = first; i < first + frames && 2 * i < stereo.size(); ++i) {
+        const double x = stereo[2 * i] + c * a - b;
+        b = a;
+        a = x;
+    }
+    return a * a + b * b - c * a * b;
+}
+
 double correlationAt(const std::vector<int16_t>& signal, const std::vector<int16_t>& got,
                      size_t lag) {
     double sxy = 0, sxx = 0, syy = 0;

@@ -43,6 +43,11 @@ SignalMatch matchPlayedSignal(const std::vector<int16_t>& got, const std::vector
 /// original.
 std::vector<int16_t> musicLikeSignal(size_t frames, int rate);
 
+/// Power of `frequency` in the left channel of `frames` stereo frames from `first`, at `rate`
+/// (Goertzel).
+double tonePower(const std::vector<int16_t>& stereo, size_t first, size_t frames, double frequency,
+                 int rate);
+
 /// Normalised correlation of `signal` with `got` starting at frame `lag` (stereo).
 double correlationAt(const std::vector<int16_t>& signal, const std::vector<int16_t>& got,
                      size_t lag);
