@@ -199,12 +199,9 @@ QString RecSession::deviceList(int* exitCode) {
 QString RecSession::applicationList(int* exitCode) {
     if (!connect(exitCode))
         return {};
-    std::unique_ptr<audio::IMMDeviceEnumerator> enumerator;
     std::vector<audio::PlayingApplication> apps;
-    audio::HRESULT status = m_engine.CreateEnumerator(&enumerator);
-    if (!audio::failed(status))
-        status = enumerator->EnumPlayingApplications(&apps);
-    if (audio::failed(status)) {
+    if (const audio::HRESULT status = audio::listPlayingApplications(m_engine, &apps);
+        audio::failed(status)) {
         if (m_callbacks.error)
             m_callbacks.error(
                 QStringLiteral("cannot list the applications playing (%1).")

@@ -28,6 +28,10 @@ public:
     /// Window thread, before start(): opens the endpoint. 0 on success, else an error code,
     /// with a description left in errmsg.
     virtual int32_t Init() = 0;
+    /// Window thread, while running: record `wanted` from now on (empty: everything the
+    /// output plays) in the same run of blocks, the change as silence of its true length;
+    /// waits for it when it is not playing. Ignored by threads that cannot.
+    virtual void changeApplication(const QString& wanted) { (void)wanted; }
 
     bool Loopback = false;
     QString card;      ///< endpoint identifier
@@ -36,6 +40,9 @@ public:
     /// Loopback: the application whose stream alone is recorded (its name, program or
     /// process id); empty for everything the output plays.
     QString application;
+    /// Loopback, for an application that is not playing at the start: capture starts with
+    /// silence and waits for it, instead of failing.
+    bool waitForApplication = false;
     int32_t started = 0; ///< result of Init, stored by the source before start()
     QString errmsg;      ///< description of the last failure
 };

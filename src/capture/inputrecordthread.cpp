@@ -97,17 +97,24 @@ int32_t TInputRecordThread::Init() {
         // failure is reported with the status that caused it.
         HRESULT status = handedOut(m_engine.CreateEnumerator(&MMDevEnum), MMDevEnum);
         m_appStream.reset();
+        m_startWaiting = false;
         if (!failed(status) && Loopback && !application.isEmpty()) {
             // The application's stream is recorded from the output it plays to.
             audio::PlayingApplication app;
-            if (!findApplication(&app)) {
+            if (findApplication(&app)) {
+                card = app.outputId;
+                m_appStream = app.stream;
+                m_appName = app.name.isEmpty() ? application : app.name;
+            } else if (waitForApplication) {
+                // The output's stream is opened all the same, as the clock of the silence
+                // recorded until the application plays.
+                m_startWaiting = true;
+                m_appName = application;
+            } else {
                 errmsg =
                     QStringLiteral("No application \"%1\" is playing sound now.").arg(application);
                 return E_NOTFOUND;
             }
-            card = app.outputId;
-            m_appStream = app.stream;
-            m_appName = app.name.isEmpty() ? application : app.name;
         }
         if (!failed(status))
             status = handedOut(MMDevEnum->GetDevice(card, &MMDev), MMDev);
@@ -309,6 +316,15 @@ bool TInputRecordThread::findApplication(audio::PlayingApplication* found) {
     return true;
 }
 
+void TInputRecordThread::changeApplication(const QString& wanted) {
+    {
+        const std::lock_guard<std::mutex> lock(m_changeMutex);
+        m_changedApplication = wanted;
+    }
+    m_applicationChanged.store(true);
+    wake();
+}
+
 void TInputRecordThread::announceApplication(bool waiting) {
     try {
         handoff().call([&] { Owner.applicationWaiting(m_appName, waiting); });
@@ -378,14 +394,17 @@ void TInputRecordThread::execute() {
     // The end of the last frame taken from a stream; none before the first.
     double lastEnd = 0;
     bool haveEnd = false;
+    // While the application chosen has not played yet, the output's whole stream is read only
+    // as the clock of the silence recorded meanwhile.
+    bool silentClock = m_startWaiting;
 
     // A default output that is being recorded is followed when the default changes; an
     // output the user picked besides the default stays recorded as long as it exists. The
     // engine tells of changes where it can; otherwise the default is looked up now and then.
-    bool followDefault = Loopback && !m_appStream && defaultOutputId() == card;
+    bool followDefault = Loopback && application.isEmpty() && defaultOutputId() == card;
     bool notified = false;
     const auto listen = [&] {
-        if (notified || !(followDefault || m_appStream) || !MMDevEnum)
+        if (notified || !(followDefault || !application.isEmpty()) || !MMDevEnum)
             return;
         notified = !failed(MMDevEnum->RegisterEndpointNotificationCallback([this] {
             m_outputsChanged.store(true);
@@ -498,7 +517,7 @@ void TInputRecordThread::execute() {
                 // Silence is written into our own buffer rather than over the engine's, which
                 // may be read-only or, for a hole in the stream, absent.
                 uint8_t* to = work.accumulation.data() + bytes;
-                if ((Flags & AUDCLNT_BUFFERFLAGS_SILENT) || !pData)
+                if ((Flags & AUDCLNT_BUFFERFLAGS_SILENT) || !pData || silentClock)
                     std::memset(to, 0, static_cast<size_t>(packetBytes));
                 else
                     std::memcpy(to, pData, static_cast<size_t>(packetBytes));
@@ -571,7 +590,7 @@ void TInputRecordThread::execute() {
                 const size_t at = tail.size();
                 const size_t bytes = size_t{p.frames} * old.frameSize;
                 tail.resize(at + bytes, 0);
-                if (p.data && !(p.flags & AUDCLNT_BUFFERFLAGS_SILENT))
+                if (p.data && !(p.flags & AUDCLNT_BUFFERFLAGS_SILENT) && !silentClock)
                     std::memcpy(tail.data() + at, p.data, bytes);
                 tailFrames += p.frames;
                 tailEnd = end;
@@ -651,7 +670,7 @@ void TInputRecordThread::execute() {
             return Follow::Failed;
         lastDefaultCheck = clock.now();
         // Whatever made the switch, the new stream is the default output now.
-        followDefault = true;
+        followDefault = application.isEmpty();
         listen();
         prepare();
         return result;
@@ -662,33 +681,48 @@ void TInputRecordThread::execute() {
     // streams stays silence of its true length.
     bool waitingForApp = false;
     double lastAppLookup = 0;
-    const auto waitForApplication = [&]() -> bool {
-        const double now = nowMs();
-        // A new stream is told of at once where the engine can; else it is looked for now
-        // and then.
-        if (m_outputsChanged.exchange(false) || now - lastAppLookup >= ApplicationLookupMs) {
-            lastAppLookup = now;
-            audio::PlayingApplication app;
-            std::unique_ptr<IMMDevice> device;
-            if (findApplication(&app) &&
-                !failed(handedOut(MMDevEnum->GetDevice(app.outputId, &device), device))) {
-                const std::optional<uint32_t> oldStream = m_appStream;
-                m_appStream = app.stream;
-                OpenStream old;
-                const Follow result = switchToDefault(std::move(device), app.outputId, &old);
-                if (result == Follow::Failed)
-                    return false;
-                if (result == Follow::Switched) {
-                    if (!handOver(old, false))
-                        return false;
-                    prepare();
-                    waitingForApp = false;
-                    announceApplication(false);
-                    return true;
-                }
-                m_appStream = oldStream;
-            }
+    // Opens the application's stream in place of the current one, if it plays now.
+    const auto attachApplication = [&](bool oldAlive) -> Follow {
+        audio::PlayingApplication app;
+        std::unique_ptr<IMMDevice> device;
+        if (!findApplication(&app) ||
+            failed(handedOut(MMDevEnum->GetDevice(app.outputId, &device), device)))
+            return Follow::Kept;
+        if (!cutBlock())
+            return Follow::Failed;
+        const std::optional<uint32_t> oldStream = m_appStream;
+        m_appStream = app.stream;
+        OpenStream old;
+        const Follow result = switchToDefault(std::move(device), app.outputId, &old);
+        if (result != Follow::Switched) {
+            m_appStream = oldStream;
+            return result;
         }
+        if (!handOver(old, oldAlive))
+            return Follow::Failed;
+        prepare();
+        followDefault = false;
+        silentClock = false;
+        if (waitingForApp || m_startWaiting) {
+            waitingForApp = false;
+            m_startWaiting = false;
+            announceApplication(false);
+        }
+        return result;
+    };
+    // A new stream is told of at once where the engine can; else it is looked for now and
+    // then.
+    const auto timeToLook = [&] {
+        const double now = nowMs();
+        if (!m_outputsChanged.exchange(false) && now - lastAppLookup < ApplicationLookupMs)
+            return false;
+        lastAppLookup = now;
+        return true;
+    };
+    const auto waitForApplication = [&]() -> bool {
+        if (timeToLook() && attachApplication(false) != Follow::Kept)
+            return returnValue() == 0;
+        const double now = nowMs();
         if (haveEnd && now > lastEnd) {
             queueGap(lastEnd, now - lastEnd);
             lastEnd = now;
@@ -696,11 +730,67 @@ void TInputRecordThread::execute() {
         }
         return true;
     };
+    // The user chose another application, or everything the output plays.
+    const auto changeTo = [&](const QString& wanted) -> bool {
+        if (wanted == application)
+            return true;
+        const bool reading = !waitingForApp;
+        application = wanted;
+        if (wanted.isEmpty()) {
+            m_appStream.reset();
+            std::unique_ptr<IMMDevice> device;
+            const QString id = defaultOutputId(&device);
+            if (id.isEmpty() || !cutBlock())
+                return !id.isEmpty();
+            OpenStream old;
+            const Follow result = switchToDefault(std::move(device), id, &old);
+            if (result == Follow::Failed)
+                return false;
+            if (result == Follow::Switched && !handOver(old, reading))
+                return false;
+            prepare();
+            silentClock = false;
+            if (waitingForApp || m_startWaiting) {
+                waitingForApp = false;
+                m_startWaiting = false;
+                announceApplication(false);
+            }
+            followDefault = defaultOutputId() == card;
+            listen();
+            return true;
+        }
+        m_appName = wanted;
+        listen();
+        const Follow result = attachApplication(reading);
+        if (result == Follow::Failed)
+            return false;
+        if (result == Follow::Kept) {
+            // Not playing now: what is read goes on only as the clock of the silence.
+            if (!waitingForApp) {
+                m_appStream.reset();
+                silentClock = true;
+                followDefault = false;
+            }
+            announceApplication(true);
+        }
+        return true;
+    };
 
     int invalidatedPolls = 0;
+    if (m_startWaiting)
+        announceApplication(true);
     while (!terminated()) {
         if (sleepFor(static_cast<int>(m_sleeptime)))
             break;
+        if (m_applicationChanged.exchange(false)) {
+            QString wanted;
+            {
+                const std::lock_guard<std::mutex> lock(m_changeMutex);
+                wanted = m_changedApplication;
+            }
+            if (!changeTo(wanted))
+                return;
+        }
         if (waitingForApp) {
             if (!waitForApplication())
                 return;
@@ -711,6 +801,9 @@ void TInputRecordThread::execute() {
             continue;
         }
         Failure failure = drain();
+        if (failure.status == S_OK && silentClock && timeToLook() &&
+            attachApplication(true) == Follow::Failed)
+            return;
         // A server may keep the stream going when the application's stream ends, and then
         // deliver everything the output plays: an application stream that is gone ends it
         // here, as soon as the server tells.

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class TWASAPISource;
@@ -40,6 +41,7 @@ public:
     /// when the endpoint is disabled, not present or unplugged; -960 when its mix format is
     /// not floating point; otherwise the failing status. errmsg describes the failure.
     int32_t Init() override;
+    void changeApplication(const QString& wanted) override;
 
     /// Polling interval of the body in ms.
     uint32_t sleeptime() const { return m_sleeptime; }
@@ -105,4 +107,10 @@ private:
     /// The application stream recorded, when one application is.
     std::optional<uint32_t> m_appStream;
     QString m_appName; ///< its name, as the application gives it
+    /// Init found no stream of the application: the body starts waiting for it.
+    bool m_startWaiting = false;
+    /// changeApplication's choice, taken up by the body.
+    std::mutex m_changeMutex;
+    QString m_changedApplication;
+    std::atomic<bool> m_applicationChanged{false};
 };

@@ -200,6 +200,7 @@ bool TWASAPISource::launch(int32_t card, int32_t input) {
     FInputRecordThread->inputname = endpoint.Description;
     FInputRecordThread->cardname = cardItem.Description;
     FInputRecordThread->application = FLoopback ? m_application : QString();
+    FInputRecordThread->waitForApplication = m_waitForApplication;
 
     const int32_t rc = FInputRecordThread->Init();
     FInputRecordThread->started = rc;
@@ -240,6 +241,14 @@ void TWASAPISource::stop() {
         awake.set();
         storage->waitFor();
     }
+}
+
+void TWASAPISource::changeApplication(const QString& application) {
+    // A later start, after the server came back say, records the same.
+    m_application = application;
+    m_waitForApplication = true;
+    if (FInputRecordThread && FLoopback)
+        FInputRecordThread->changeApplication(application);
 }
 
 void TWASAPISource::setvolume(int32_t LV) {

@@ -119,7 +119,15 @@ public:
 
     /// Before a start: record only this application (its name, program or process id) of
     /// the output; empty for everything it plays.
-    void setApplication(const QString& application) { m_application = application; }
+    /// `waitIfAbsent`: one that is not playing at the start is waited for, with silence,
+    /// instead of failing the start.
+    void setApplication(const QString& application, bool waitIfAbsent = false) {
+        m_application = application;
+        m_waitForApplication = waitIfAbsent;
+    }
+    /// While capturing: record `application` from now on (empty: everything), without a
+    /// break in the blocks; it is waited for when it is not playing.
+    void changeApplication(const QString& application);
     const QString& application() const { return m_application; }
     /// Window thread, from the capture thread: see OnApplicationWaiting.
     void applicationWaiting(const QString& application, bool waiting) {
@@ -164,6 +172,7 @@ private:
     BlockQueue fqueue;
     ManualResetEvent awake;
     QString m_application;
+    bool m_waitForApplication = false;
     bool m_deliveryFailureShown = false;
     bool m_serverLost = false;
     double m_blockEndMs = 0;

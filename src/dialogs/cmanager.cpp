@@ -151,6 +151,18 @@ Tcmanager::Tcmanager(TWASAPISource& source, const tWAVEFORMATEX& PCM, SettingsHo
 QWidget* Tcmanager::buildGeneralPage() {
     auto* page = new QWidget;
 
+    auto* sound = new QGroupBox(QStringLiteral(" Sound "), page);
+    auto* apps = new RefreshingComboBox(sound);
+    apps->refresh = [this] { refreshApplications(); };
+    recordfrom = apps;
+    recordfrom->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    auto* recordfromLabel = new QLabel(QStringLiteral("&Record from:"), sound);
+    recordfromLabel->setBuddy(recordfrom);
+    refreshApplications();
+    auto* soundLayout = new QHBoxLayout(sound);
+    soundLayout->addWidget(recordfromLabel);
+    soundLayout->addWidget(recordfrom, 1);
+
     auto* names = new QGroupBox(QStringLiteral(" File Names "), page);
     autobox = new QCheckBox(QStringLiteral("Enable auto-name system"), names);
     autoconfig = new QPushButton(QStringLiteral("Customize..."), names);
@@ -189,6 +201,7 @@ QWidget* Tcmanager::buildGeneralPage() {
 
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(sound);
     layout->addWidget(names);
     layout->addWidget(output);
     layout->addWidget(special);
@@ -370,6 +383,7 @@ void Tcmanager::connectHandlers() {
     connect(trackbox, &QCheckBox::toggled, this, &Tcmanager::trackboxClick);
     // Only the user's choice: the refills select the stored player themselves.
     connect(trackplayer, &QComboBox::activated, this, &Tcmanager::trackplayerChange);
+    connect(recordfrom, &QComboBox::activated, this, &Tcmanager::recordfromChange);
     connect(autobox, &QCheckBox::toggled, this, &Tcmanager::autoClick);
     connect(stay, &QCheckBox::toggled, this, &Tcmanager::stayClick);
     connect(minimized, &QCheckBox::toggled, this, &Tcmanager::minimizedClick);
@@ -398,6 +412,7 @@ void Tcmanager::FormCreate() {
     trackbox->setChecked(config.splitontrack);
     trackboxClick();
     refreshPlayers();
+    refreshApplications();
     codecs->setCurrentIndex(config.codec >= 0 && config.codec < codecs->count() ? config.codec
                                                                                 : -1);
     Notebook2->setCurrentIndex(std::max(0, codecs->currentIndex()));
@@ -412,6 +427,8 @@ void Tcmanager::FormCreate() {
     autoCheckupdates->setChecked(config.checkupdates);
 
     // This is where capture begins after the program starts.
+    // A stored application that does not play yet is waited for, with silence.
+    m_source.setApplication(recordedapplication(config), true);
     m_source.startnew(m_source.defaultcard, m_source.defaultinput, m_PCM);
 
     if (config.vox)
@@ -545,6 +562,44 @@ void Tcmanager::refreshPlayers() {
 }
 
 // --- The General page --------------------------------------------------------------------
+
+void Tcmanager::recordfromChange() {
+    if (recordfrom->currentIndex() < 0)
+        return;
+    const QStringList chosen = recordfrom->currentData().toStringList();
+    const QString name = chosen.value(0);
+    const QString binary = chosen.value(1);
+    if (name == config.recordfrom && binary == config.recordfrombinary)
+        return;
+    config.recordfrom = name;
+    config.recordfrombinary = binary;
+    // A recording in hand goes on in the same file, from the new choice on.
+    m_source.changeApplication(recordedapplication(config));
+}
+
+void Tcmanager::refreshApplications() {
+    const QSignalBlocker quiet(recordfrom);
+    recordfrom->clear();
+    recordfrom->addItem(QStringLiteral("Everything the computer plays"), QStringList());
+    const std::vector<audio::PlayingApplication> playing =
+        playingApplications ? playingApplications() : std::vector<audio::PlayingApplication>();
+    for (const audio::PlayingApplication& app : playing) {
+        // One entry per application, however many streams it plays.
+        const QStringList key{app.name, app.binary};
+        if ((app.name.isEmpty() && app.binary.isEmpty()) || !validrecordfrom(app.name) ||
+            !validrecordfrom(app.binary) || recordfrom->findData(key) >= 0)
+            continue;
+        recordfrom->addItem(QIcon::fromTheme(app.iconName),
+                            app.name.isEmpty() ? app.binary : app.name, key);
+    }
+    // The stored application stays a choice while it does not play, or the setting would be
+    // lost by merely looking at the list.
+    const QStringList stored{config.recordfrom, config.recordfrombinary};
+    if (!recordedapplication(config).isEmpty() && recordfrom->findData(stored) < 0)
+        recordfrom->addItem(recordedapplication(config), stored);
+    recordfrom->setCurrentIndex(
+        recordedapplication(config).isEmpty() ? 0 : std::max(0, recordfrom->findData(stored)));
+}
 
 void Tcmanager::autoClick() {
     config.autoname = autobox->isChecked();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/waveformat.h"
+#include "platform/audio/audioplatform.h"
 
 #include <QDialog>
 
@@ -9,6 +10,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -80,6 +82,7 @@ public:
     void voxdeleteClick();
     void trackboxClick();
     void trackplayerChange();
+    void recordfromChange();
     void autoClick();
     void autoconfigClick();
     void stayClick(bool checked);
@@ -107,11 +110,20 @@ public:
     /// selected.
     void refreshPlayers();
 
+    /// The applications playing sound now, asked each time the "Record from:" list opens or
+    /// takes the focus. Unset: only everything, and the stored application.
+    std::function<std::vector<audio::PlayingApplication>()> playingApplications;
+    /// Fills the "Record from:" list anew, keeping the stored application listed and
+    /// selected.
+    void refreshApplications();
+
     // The controls, for the program's tests.
     QTreeWidget* nav = nullptr;
     QStackedWidget* pages = nullptr;
     QPushButton* closebutton = nullptr;
     // General.
+    /// "Record from:"; item data: (name, program) of the application, empty for everything.
+    QComboBox* recordfrom = nullptr;
     QCheckBox* autobox = nullptr; ///< "Enable auto-name system"
     QPushButton* autoconfig = nullptr;
     QLineEdit* destfolder = nullptr;

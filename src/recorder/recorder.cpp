@@ -74,7 +74,16 @@ int statusIcon(int status) {
 void TRecorder::ShowStatus(int status) {
     internalstatus = status;
     m_deviceNotice = false;
-    m_view.showStatus(statusText(status), statusColour(status), statusIcon(status));
+    // While the application recorded alone is silent because it is gone, that is what the
+    // user needs to know; colour and icon still tell the state.
+    m_view.showStatus(m_waitingFor.isEmpty() ? statusText(status)
+                                             : QStringLiteral("Waiting for ") + m_waitingFor,
+                      statusColour(status), statusIcon(status));
+}
+
+void TRecorder::ShowApplicationWaiting(const QString& application) {
+    m_waitingFor = application;
+    ShowStatus(internalstatus);
 }
 
 void TRecorder::ShowDeviceChange(const QString& name) {

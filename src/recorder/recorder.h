@@ -50,6 +50,9 @@ public:
     /// current status; the first block after the clock has moved DeviceNoticeMs shows the
     /// status again, as does any change of status before.
     void ShowDeviceChange(const QString& name);
+    /// "Waiting for <application>" stands in the status line in place of the status text
+    /// while `application` is not empty: the application recorded alone has stopped playing.
+    void ShowApplicationWaiting(const QString& application);
     static constexpr int64_t DeviceNoticeMs = 5000;
     /// Chooses the next output file and opens a writer on it: 0 when a writer is open,
     /// 1 when no file was opened.
@@ -174,6 +177,7 @@ private:
     /// A Stop waits for the audio played before it: the file ends once a block reaches this
     /// moment (ms of monotonicMs(); 0: none pending).
     double m_stopAtMs = 0;
+    QString m_waitingFor; ///< the application recorded alone, while it plays nothing
     bool m_deviceNotice = false;
     TDateTime m_deviceNoticeUntil = 0.0;
     int64_t m_sizeTextBytes = -1;

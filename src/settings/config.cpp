@@ -62,6 +62,8 @@ void defaultconfig(TConfig& record) {
     record.checkupdates = true;
     record.splitontrack = false;
     record.trackplayer.clear();
+    record.recordfrom.clear();
+    record.recordfrombinary.clear();
 }
 
 bool validtrackplayer(const QString& name) {

@@ -53,6 +53,10 @@ struct TConfig {
     /// The player whose track changes split: its D-Bus name ("org.mpris.MediaPlayer2.vlc"),
     /// or as given on the command line its short name; empty means any player.
     QString trackplayer;
+    /// The application whose sound alone is recorded, as it names itself, and its program's
+    /// file name; both empty: everything the computer plays.
+    QString recordfrom;
+    QString recordfrombinary;
 
     bool operator==(const TConfig&) const = default;
 };
@@ -74,6 +78,14 @@ inline constexpr std::array<int32_t, 6> schedulercolumns{170, 70, 70, 86, 80, 75
 /// Whether `name` can be stored as `trackplayer`: empty, or at most 255 characters without
 /// control characters and without blanks at either end. Any thread.
 bool validtrackplayer(const QString& name);
+/// Whether `name` can be stored as `recordfrom` or `recordfrombinary`: the same rules.
+inline bool validrecordfrom(const QString& name) {
+    return validtrackplayer(name);
+}
+/// What capture looks the application of the settings up by: its name, or else its program.
+inline QString recordedapplication(const TConfig& record) {
+    return record.recordfrom.isEmpty() ? record.recordfrombinary : record.recordfrom;
+}
 
 /// The process-wide settings instance. Window thread only.
 extern TConfig config;

@@ -116,6 +116,21 @@ void readTrackSplit(const QDomElement& element, TConfig& r) {
     }
 }
 
+// Recording one application came later still: without the element, or with names that do
+// not read, everything the computer plays is recorded, as before.
+void readRecordFrom(const QDomElement& element, TConfig& r) {
+    r.recordfrom.clear();
+    r.recordfrombinary.clear();
+    if (element.isNull())
+        return;
+    const QString name = element.attribute(QStringLiteral("name"));
+    const QString binary = element.attribute(QStringLiteral("binary"));
+    if (validrecordfrom(name) && validrecordfrom(binary)) {
+        r.recordfrom = name;
+        r.recordfrombinary = binary;
+    }
+}
+
 void readElements(const QDomElement& root, TConfig& r) {
     const ConfigReader reader(root);
     using R = ConfigReader;
@@ -208,6 +223,7 @@ void readElements(const QDomElement& root, TConfig& r) {
     r.checkupdates = checkupdates.isNull() || R::boolean(checkupdates, QStringLiteral("enabled"));
 
     readTrackSplit(reader.element(QStringLiteral("tracksplit")), r);
+    readRecordFrom(reader.element(QStringLiteral("recordfrom")), r);
 }
 
 // Values that convert but that the program cannot work with (an edited or damaged file) take
@@ -315,6 +331,9 @@ QByteArray configDocument(const TConfig& r) {
     writer.addElement(QStringLiteral("tracksplit"),
                       {{QStringLiteral("enabled"), fromBool(r.splitontrack)},
                        {QStringLiteral("player"), r.trackplayer}});
+    writer.addElement(
+        QStringLiteral("recordfrom"),
+        {{QStringLiteral("name"), r.recordfrom}, {QStringLiteral("binary"), r.recordfrombinary}});
     writer.addElement(QStringLiteral("autostop"),
                       {{QStringLiteral("enabled"), fromBool(r.autostop)},
                        {QStringLiteral("timelimit"), N::number(r.autostoptime)}});

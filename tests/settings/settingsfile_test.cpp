@@ -159,12 +159,12 @@ TEST_F(SettingsFile, WritesTheDocumentStructure) {
         order << e.tagName();
         EXPECT_FALSE(e.hasChildNodes()) << e.tagName().toStdString();
     }
-    EXPECT_EQ(order, QStringList({"flac",       "ogg",           "mp3",         "autoname",
-                                  "codec",      "archive",       "path",        "stayontop",
-                                  "minstartup", "display",       "pauserecord", "hotkeys",
-                                  "scheduler",  "vox",           "autodelete",  "mixer",
-                                  "splitter",   "tracksplit",    "autostop",    "position",
-                                  "columns",    "confirmations", "checkupdates"}));
+    EXPECT_EQ(order,
+              QStringList({"flac",        "ogg",      "mp3",           "autoname",    "codec",
+                           "archive",     "path",     "stayontop",     "minstartup",  "display",
+                           "pauserecord", "hotkeys",  "scheduler",     "vox",         "autodelete",
+                           "mixer",       "splitter", "tracksplit",    "recordfrom",  "autostop",
+                           "position",    "columns",  "confirmations", "checkupdates"}));
     const QDomElement vox = root.firstChildElement(QStringLiteral("vox"));
     EXPECT_EQ(vox.attribute(QStringLiteral("silence")), QStringLiteral("0.300000011920929"));
     EXPECT_EQ(vox.attribute(QStringLiteral("threshold")), QStringLiteral("1635"));
@@ -327,6 +327,32 @@ TEST_F(SettingsFile, SplitOnTrackChangesIsStoredAndReadLeniently) {
     loaded = load();
     EXPECT_FALSE(loaded.splitontrack);
     EXPECT_EQ(loaded.trackplayer, QStringLiteral("VLC media player"));
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(SettingsFile, RecordedApplicationIsStoredAndAnOlderFileRecordsEverything) {
+    TConfig written;
+    defaultconfig(written);
+    written.recordfrom = QStringLiteral("Firefox");
+    written.recordfrombinary = QStringLiteral("firefox-esr");
+    ASSERT_TRUE(saveconfig(QStringLiteral("tressic.xml"), written));
+    TConfig loaded = load();
+    EXPECT_EQ(loaded.recordfrom, written.recordfrom);
+    EXPECT_EQ(loaded.recordfrombinary, written.recordfrombinary);
+
+    writeSettings([](QDomElement& root) { removeElement(root, QStringLiteral("recordfrom")); });
+    loaded = load();
+    EXPECT_EQ(recordedapplication(loaded), QString());
+
+    // A name that cannot be one costs the choice, not the rest of the file.
+    writeSettings([](QDomElement& root) {
+        setAttribute(root, QStringLiteral("recordfrom"), QStringLiteral("binary"),
+                     QStringLiteral("fire\nfox"));
+        setAttribute(root, QStringLiteral("ogg"), QStringLiteral("quality"), QStringLiteral("9"));
+    });
+    loaded = load();
+    EXPECT_EQ(recordedapplication(loaded), QString());
+    EXPECT_EQ(loaded.oggquality, 9);
     EXPECT_TRUE(messages.shown.empty());
 }
 

@@ -264,4 +264,14 @@ public:
     virtual HRESULT CreateEnumerator(std::unique_ptr<IMMDeviceEnumerator>* enumerator) = 0;
 };
 
+/// The application streams the engine lists now.
+inline HRESULT listPlayingApplications(AudioEngine& engine,
+                                       std::vector<PlayingApplication>* applications) {
+    std::unique_ptr<IMMDeviceEnumerator> enumerator;
+    HRESULT status = engine.CreateEnumerator(&enumerator);
+    if (!failed(status))
+        status = enumerator ? enumerator->EnumPlayingApplications(applications) : E_POINTER;
+    return status;
+}
+
 } // namespace audio

@@ -435,6 +435,9 @@ bool TMainForm::FormCreate() {
         std::fprintf(stderr, "orvanta: %s\n", qUtf8Printable(report));
         std::fflush(stderr);
     };
+    m_source->OnApplicationWaiting = [this](TWASAPISource*, const QString& app, bool waiting) {
+        m_recorder->ShowApplicationWaiting(waiting ? app : QString());
+    };
     m_source->OnServerBack = [this](TWASAPISource*, const QString& name) {
         m_recorder->ShowStatus(m_recorder->internalstatus);
         fstatus->setToolTip(QString());
@@ -469,6 +472,11 @@ bool TMainForm::FormCreate() {
     setButtonEnabled(RecorderButton::FolderButton, true);
 
     m_cmanager = std::make_unique<Tcmanager>(*m_source, m_recorder->PCM, *this, this);
+    m_cmanager->playingApplications = [this] {
+        std::vector<audio::PlayingApplication> apps;
+        audio::listPlayingApplications(m_services.engine, &apps);
+        return apps;
+    };
     m_cmanager->FormCreate();
     followMediaPlayers();
 
@@ -606,6 +614,7 @@ void TMainForm::releaseCapture() {
     // stay open: a file opened now would never be finished.
     m_source->OnData = nullptr;
     m_source->OnDeviceChange = nullptr;
+    m_source->OnApplicationWaiting = nullptr;
     m_source->OnServerLost = nullptr; // no capture starts again
     m_source->OnServerBack = nullptr;
     if (m_recorder->rec)

@@ -45,6 +45,7 @@ struct SimEngine::State {
         bool renderHeld = false;
         uint32_t renderGranted = 0;
         std::vector<uint8_t> renderBuffer;
+        std::optional<uint32_t> application; ///< SetLoopbackApplication's stream
     };
 
     mutable std::mutex mutex;
@@ -53,6 +54,15 @@ struct SimEngine::State {
     std::vector<Rule> rules;
     std::array<int, CallKinds> counts{};
     std::vector<SimStream> streams;
+    std::vector<PlayingApplication> applications;
+
+    /// Whether the application stream a client records has ended.
+    bool applicationGone(const Client& client) const {
+        return client.application && std::none_of(applications.begin(), applications.end(),
+                                                  [&](const PlayingApplication& a) {
+                                                      return a.stream == *client.application;
+                                                  });
+    }
 
     Endpoint* find(const QString& id) {
         for (Endpoint& e : endpoints)
@@ -116,6 +126,10 @@ public:
         if (const HRESULT s = m_state->check(SimCall::GetNextPacketSize, m_client->endpoint);
             injected(s))
             return s;
+        // The server ends a stream that records an application when the application's
+        // stream ends.
+        if (m_state->applicationGone(*m_client))
+            return AUDCLNT_E_DEVICE_INVALIDATED;
         const State::Endpoint& e = m_state->get(m_client->endpoint);
         if (!e.packets.empty())
             *frames = e.packets.front().frames;
@@ -323,8 +337,17 @@ public:
         stream.bufferFrames = m_client->bufferFrames;
         stream.rate = format.Format.nSamplesPerSec;
         stream.format = format;
+        stream.application = m_client->application;
         m_client->stream = m_state->streams.size();
         m_state->streams.push_back(stream);
+        return S_OK;
+    }
+
+    HRESULT SetLoopbackApplication(uint32_t stream) override {
+        Lock lock(m_state->mutex);
+        if (m_client->initialized)
+            return AUDCLNT_E_ALREADY_INITIALIZED;
+        m_client->application = stream;
         return S_OK;
     }
 
@@ -562,6 +585,14 @@ public:
         return S_OK;
     }
 
+    HRESULT EnumPlayingApplications(std::vector<PlayingApplication>* applications) override {
+        Lock lock(m_state->mutex);
+        if (!applications)
+            return E_POINTER;
+        *applications = m_state->applications;
+        return S_OK;
+    }
+
 private:
     std::shared_ptr<State> m_state;
 };
@@ -666,6 +697,11 @@ void SimEngine::setDefaultEndpoint(int dataFlow, const QString& id) {
         throw std::invalid_argument("SimEngine: a default endpoint is of one data flow");
     Lock lock(m_state->mutex);
     m_state->defaults[static_cast<size_t>(dataFlow)] = id;
+}
+
+void SimEngine::setPlayingApplications(std::vector<PlayingApplication> applications) {
+    Lock lock(m_state->mutex);
+    m_state->applications = std::move(applications);
 }
 
 void SimEngine::queuePacket(const QString& id, SimPacket packet) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,8 @@ struct SimStream {
     float volume = 0.0f;
     bool muteSet = false;
     bool mute = false;
+    /// The application stream recorded alone (SetLoopbackApplication); none: the whole mix.
+    std::optional<uint32_t> application;
 };
 
 class SimEngine final : public AudioEngine {
@@ -152,6 +155,8 @@ public:
     void setActivateStatus(const QString& id, HRESULT status);
     /// The default endpoint of a data flow (empty: none, E_NOTFOUND).
     void setDefaultEndpoint(int dataFlow, const QString& id);
+    /// The application streams EnumPlayingApplications lists.
+    void setPlayingApplications(std::vector<PlayingApplication> applications);
 
     // Capture.
     void queuePacket(const QString& id, SimPacket packet);
