@@ -335,3 +335,45 @@ TEST_F(DeviceFollowTest, RepeatedSwitchingKeepsOneCaptureAndOneStreamOfBlocks) {
 }
 
 } // namespace
+
+TEST_F(DeviceFollowTest, ApplicationIsWaitedForWithSilenceAndTheChoiceChangesWithoutABreak) {
+    addSink("sink-b", "Headset", Rate);
+    QStringList told;
+    rig.source.OnApplicationWaiting = [&](TWASAPISource*, const QString& app, bool waiting) {
+        told << (waiting ? "waiting for " : "back: ") + app;
+    };
+    // Not playing at the start: the default output is read only for its clock.
+    rig.source.setApplication(QStringLiteral("Radio"), true);
+    queueRamp("sink-a", 3, 1000);
+    std::fill(expected.begin(), expected.end(), 0);
+    start("sink-a");
+    ASSERT_TRUE(processUntil([&] { return rig.samples().size() >= expected.size(); }));
+    EXPECT_EQ(told, QStringList({"waiting for Radio"}));
+
+    // It starts playing on another output; the time from the silence's clock to its first
+    // frame is silence.
+    audio::PlayingApplication radio;
+    radio.stream = 7;
+    radio.name = QStringLiteral("Radio");
+    radio.outputId = QStringLiteral("sink-b");
+    rig.engine.setPlayingApplications({radio});
+    ASSERT_TRUE(processUntil([&] {
+        const std::vector<SimStream> streams = rig.engine.streams();
+        return streams.back().application == 7u;
+    }));
+    expectSilence(Rate / 100);
+    queueRamp("sink-b", 3, 1040);
+    ASSERT_TRUE(deliveredAll());
+    EXPECT_EQ(told, QStringList({"waiting for Radio", "back: Radio"}));
+
+    // Everything again, while capturing: the application's stream up to the new stream's
+    // first frame, then the whole mix, in one run of blocks.
+    queueRamp("sink-b", 1, 1070);
+    queueRamp("sink-a", 3, 1080);
+    rig.source.changeApplication(QString());
+    ASSERT_TRUE(deliveredAll());
+    EXPECT_EQ(rig.samples(), expected);
+    EXPECT_FALSE(rig.engine.streams().back().application);
+    EXPECT_TRUE(rig.events.isEmpty()) << rig.events.join('\n').toStdString();
+    EXPECT_EQ(told.size(), 2);
+}
