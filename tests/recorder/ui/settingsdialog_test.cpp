@@ -342,3 +342,44 @@ TEST_F(SettingsDialogTest, FolderButtonsAndTheNamingRulesWindow) {
 }
 
 } // namespace
+
+TEST_F(SettingsDialogTest, RecordFromListsThePlayingApplicationsAndTheStatusTellsOfTheWait) {
+    // The stored application does not play at the start: capture waits for it.
+    config.recordfrom = QStringLiteral("Radio");
+    config.recordfrombinary = QStringLiteral("radio-bin");
+    writeSettings();
+    ASSERT_TRUE(create());
+    Tcmanager& d = dialog();
+    EXPECT_TRUE(form->captureSource()->started);
+    ASSERT_TRUE(processUntil([&] { return form->fstatus->text() == "Waiting for Radio"; }))
+        << form->fstatus->text().toStdString();
+    EXPECT_EQ(d.recordfrom->currentText(), QStringLiteral("Radio"));
+
+    // Opening the list asks again: one entry per application, however many streams.
+    audio::PlayingApplication tab;
+    tab.stream = 3;
+    tab.name = QStringLiteral("Browser");
+    tab.binary = QStringLiteral("browser-bin");
+    tab.outputId = Sink;
+    audio::PlayingApplication otherTab = tab;
+    otherTab.stream = 4;
+    engine.setPlayingApplications({tab, otherTab});
+    d.recordfrom->showPopup();
+    d.recordfrom->hidePopup();
+    QStringList shown;
+    for (int i = 0; i < d.recordfrom->count(); ++i)
+        shown << d.recordfrom->itemText(i);
+    EXPECT_EQ(shown, QStringList({"Everything the computer plays", "Browser", "Radio"}));
+
+    // Choosing one records it from now on, and is stored.
+    d.recordfrom->setCurrentIndex(1);
+    emit d.recordfrom->activated(1);
+    EXPECT_EQ(config.recordfrom, QStringLiteral("Browser"));
+    EXPECT_EQ(config.recordfrombinary, QStringLiteral("browser-bin"));
+    ASSERT_TRUE(processUntil([&] {
+        const std::vector<audio::SimStream> streams = engine.streams();
+        return streams.back().application == 4u;
+    }));
+    ASSERT_TRUE(processUntil([&] { return form->fstatus->text() == "Ready"; }))
+        << form->fstatus->text().toStdString();
+}
