@@ -201,10 +201,10 @@ QWidget* Tcmanager::buildGeneralPage() {
 
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(sound);
     layout->addWidget(names);
     layout->addWidget(output);
     layout->addWidget(special);
+    layout->addWidget(sound);
     layout->addStretch(1);
     return page;
 }
