@@ -44,6 +44,10 @@ constexpr int InvalidatedPolls = 30;
 constexpr int64_t MaxGapMs = 60000;
 // How often a recorded application that has no stream is looked for again.
 constexpr double ApplicationLookupMs = 250;
+// A new stream may be told of before it is linked to an output (PipeWire): for a while
+// after the server's word, it is looked for this often.
+constexpr double ApplicationSoonLookupMs = 10;
+constexpr double ApplicationSoonWindowMs = 600;
 
 /// The three work buffers of one capture: raw packets in the mix format, stereo float and
 /// 16-bit stereo. They are sized once per start from the endpoint buffer: a packet never
@@ -712,9 +716,14 @@ void TInputRecordThread::execute() {
     };
     // A new stream is told of at once where the engine can; else it is looked for now and
     // then.
+    double lookSoonUntil = 0;
     const auto timeToLook = [&] {
         const double now = nowMs();
-        if (!m_outputsChanged.exchange(false) && now - lastAppLookup < ApplicationLookupMs)
+        const bool told = m_outputsChanged.exchange(false);
+        if (told)
+            lookSoonUntil = now + ApplicationSoonWindowMs;
+        const double every = now < lookSoonUntil ? ApplicationSoonLookupMs : ApplicationLookupMs;
+        if (!told && now - lastAppLookup < every)
             return false;
         lastAppLookup = now;
         return true;
@@ -780,7 +789,9 @@ void TInputRecordThread::execute() {
     if (m_startWaiting)
         announceApplication(true);
     while (!terminated()) {
-        if (sleepFor(static_cast<int>(m_sleeptime)))
+        const bool lookingSoon = (waitingForApp || silentClock) && nowMs() < lookSoonUntil;
+        if (sleepFor(lookingSoon ? static_cast<int>(ApplicationSoonLookupMs)
+                                 : static_cast<int>(m_sleeptime)))
             break;
         if (m_applicationChanged.exchange(false)) {
             QString wanted;

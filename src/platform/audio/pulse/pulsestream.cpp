@@ -341,7 +341,9 @@ HRESULT PulseStream::nextPacketSize(uint32_t* frames) {
         return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
     }
     std::lock_guard<std::mutex> queueLock(m_queueMutex);
-    if (m_failed.load(std::memory_order_acquire)) {
+    // What arrived before the stream ended was played: it is handed out first (a stream
+    // that records an application ends with it, the application's last sound still queued).
+    if (m_failed.load(std::memory_order_acquire) && m_queue->packetBytes() == 0) {
         return failedStatus();
     }
     if (std::exchange(m_outOfMemory, false)) {
@@ -366,7 +368,7 @@ HRESULT PulseStream::getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags
     if (m_queue->packetHandedOut()) {
         return AUDCLNT_E_OUT_OF_ORDER;
     }
-    if (m_failed.load(std::memory_order_acquire)) {
+    if (m_failed.load(std::memory_order_acquire) && m_queue->packetBytes() == 0) {
         return failedStatus();
     }
     if (std::exchange(m_outOfMemory, false)) {
@@ -399,7 +401,7 @@ HRESULT PulseStream::releasePacket(uint32_t frames) {
         return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
     }
     std::lock_guard<std::mutex> queueLock(m_queueMutex);
-    if (m_failed.load(std::memory_order_acquire)) {
+    if (m_failed.load(std::memory_order_acquire) && !m_queue->packetHandedOut()) {
         return failedStatus();
     }
     if (!m_queue->packetHandedOut()) {
