@@ -311,7 +311,9 @@ void TInputRecordThread::announceDevice(const QString& id) {
 
 bool TInputRecordThread::findApplication(audio::PlayingApplication* found) {
     std::vector<audio::PlayingApplication> apps;
-    if (!MMDevEnum || failed(MMDevEnum->EnumPlayingApplications(&apps)))
+    // An application without name or program would match nothing chosen.
+    if (application.isEmpty() || !MMDevEnum ||
+        failed(MMDevEnum->EnumPlayingApplications(&apps)))
         return false;
     const audio::PlayingApplication* app = findPlayingApplication(apps, application);
     if (!app)

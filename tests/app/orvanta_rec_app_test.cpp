@@ -123,6 +123,7 @@ TEST(OrvantaRecApp, RecordsOneApplicationAloneAndWaitsForItsNextStream) {
     double secondStart = -1;
     double secondEnd = -1;
     int foreign = 0;
+    QString foreignAt;
     for (size_t at = 0; at + step <= frames; at += step) {
         const double p[] = {tonePower(sound.samples, at, step, ToneA, Rate),
                             tonePower(sound.samples, at, step, ToneB, Rate),
@@ -130,8 +131,10 @@ TEST(OrvantaRecApp, RecordsOneApplicationAloneAndWaitsForItsNextStream) {
         const int loudest = int(std::max_element(p, p + 3) - p);
         if (p[loudest] < 1e9)
             continue; // silence
-        if (loudest == 1)
+        if (loudest == 1) {
             ++foreign;
+            foreignAt += QStringLiteral(" %1 ms").arg(double(at) * 1000 / Rate);
+        }
         if (loudest == 0 && secondStart < 0)
             firstEnd = double(at + step) * 1000 / Rate;
         else if (loudest == 2 && secondStart < 0)
@@ -139,16 +142,17 @@ TEST(OrvantaRecApp, RecordsOneApplicationAloneAndWaitsForItsNextStream) {
         if (loudest == 2)
             secondEnd = double(at + step) * 1000 / Rate;
     }
-    // PipeWire now and then hands over one 10 ms step of the whole mix where our stream
-    // changes; a known fault, not yet mended.
-    EXPECT_LE(foreign, onPipeWire ? 1 : 0) << "another application's sound was recorded";
+    // PipeWire now and then mixes a few ms of the output's other sound into the last cycle
+    // of an application's stream that ends (parecord --monitor-stream gets it too).
+    EXPECT_LE(foreign, onPipeWire ? 1 : 0)
+        << "another application's sound was recorded at" << foreignAt.toStdString();
     ASSERT_GT(firstEnd, 0);
     ASSERT_GT(secondStart, firstEnd) << rec.errors().toStdString() << " frames " << frames;
     const double gapMs = secondStart - firstEnd;
     const double trueGapMs = againStarted - (aStarted + 3000);
     std::printf("silence between the streams: %.0f ms, true gap %.0f ms; second stream %.0f "
-                "of 1500 ms; %d foreign\n",
-                gapMs, trueGapMs, secondEnd - secondStart, foreign);
+                "of 1500 ms; other application's sound at:%s\n",
+                gapMs, trueGapMs, secondEnd - secondStart, qPrintable(foreignAt));
     // Nothing of either stream is lost at the change. PipeWire reports no latency, so a new
     // stream's first frame is dated by when it arrives, which may be one graph cycle late
     // (85 ms on the test server).

@@ -135,7 +135,7 @@ void PulseConnection::onOperationState(pa_operation*, void* connection) noexcept
     static_cast<PulseConnection*>(connection)->signal();
 }
 
-uint64_t PulseConnection::addChangeListener(std::function<void()> changed) {
+void PulseConnection::subscribe() {
     if (!m_subscribed && isAlive()) {
         // Only the events a recorder acts on: the server's own (a new default), sinks
         // coming or going, and application streams coming or going (a recorded
@@ -149,19 +149,38 @@ uint64_t PulseConnection::addChangeListener(std::function<void()> changed) {
             nullptr, nullptr));
         m_subscribed = true;
     }
+}
+
+uint64_t PulseConnection::addChangeListener(std::function<void()> changed) {
+    subscribe();
     const uint64_t token = m_nextListener++;
     m_changeListeners.emplace(token, std::move(changed));
     return token;
 }
 
-void PulseConnection::removeChangeListener(uint64_t token) {
-    m_changeListeners.erase(token);
+uint64_t PulseConnection::addStreamEndListener(std::function<void(uint32_t)> ended) {
+    subscribe();
+    const uint64_t token = m_nextListener++;
+    m_endListeners.emplace(token, std::move(ended));
+    return token;
 }
 
-void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t event, uint32_t,
-                                     void* connection) noexcept {
+void PulseConnection::removeChangeListener(uint64_t token) {
+    m_changeListeners.erase(token);
+    m_endListeners.erase(token);
+}
+
+void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t event,
+                                     uint32_t index, void* connection) noexcept {
+    auto* that = static_cast<PulseConnection*>(connection);
     const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        for (const auto& [token, listener] : that->m_endListeners) {
+            (void)token;
+            listener(index);
+        }
+    }
     // A sink's volume or state changes often and says nothing of the default.
     if (facility == PA_SUBSCRIPTION_EVENT_SINK && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
         return;
@@ -170,8 +189,7 @@ void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t e
     if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_CHANGE) {
         return;
     }
-    for (const auto& [token, listener] :
-         static_cast<PulseConnection*>(connection)->m_changeListeners) {
+    for (const auto& [token, listener] : that->m_changeListeners) {
         (void)token;
         listener();
     }

@@ -90,6 +90,10 @@ public:
     uint64_t addChangeListener(std::function<void()> changed);
     /// Lock held. Once it returns, the listener is not called any more.
     void removeChangeListener(uint64_t token);
+    /// Lock held. `ended` runs on the main loop thread, lock held, with the index of each
+    /// application stream (sink input) that ends, in order with the streams' data: what a
+    /// stream of this connection received before is older. Removed like a change listener.
+    uint64_t addStreamEndListener(std::function<void(uint32_t)> ended);
 
 private:
     PulseConnection() = default;
@@ -106,6 +110,8 @@ private:
     bool m_running = false;
     // Lock held.
     std::map<uint64_t, std::function<void()>> m_changeListeners;
+    std::map<uint64_t, std::function<void(uint32_t)>> m_endListeners;
+    void subscribe();
     uint64_t m_nextListener = 1;
     bool m_subscribed = false;
 };

@@ -107,11 +107,25 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
             result->m_leadBytes = bytesPerSecond / 10 / result->m_frameSize * result->m_frameSize;
         }
         pa_stream_set_read_callback(s, &PulseStream::onReadable, result.get());
-        if (setup.monitorStream != PA_INVALID_INDEX &&
-            pa_stream_set_monitor_stream(s, setup.monitorStream) < 0) {
-            pa_stream_set_read_callback(s, nullptr, nullptr);
-            pa_stream_set_state_callback(s, nullptr, nullptr);
-            return E_INVALIDARG;
+        if (setup.monitorStream != PA_INVALID_INDEX) {
+            if (pa_stream_set_monitor_stream(s, setup.monitorStream) < 0) {
+                pa_stream_set_read_callback(s, nullptr, nullptr);
+                pa_stream_set_state_callback(s, nullptr, nullptr);
+                return E_INVALIDARG;
+            }
+            PulseStream* self = result.get();
+            const uint32_t monitored = setup.monitorStream;
+            self->m_endListener =
+                connection->addStreamEndListener([self, monitored](uint32_t ended) {
+                    if (ended != monitored)
+                        return;
+                    {
+                        std::lock_guard<std::mutex> queueLock(self->m_queueMutex);
+                        self->m_applicationEnded = true;
+                    }
+                    self->m_failed.store(true, std::memory_order_release);
+                    PulseConnection::signalStream(nullptr, self->m_connection.get());
+                });
         }
         connected = pa_stream_connect_record(s, setup.device.c_str(), &attr, flags);
     } else {
@@ -133,6 +147,8 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         const HRESULT status = openFailure(*connection);
         pa_stream_set_read_callback(s, nullptr, nullptr);
         pa_stream_set_state_callback(s, nullptr, nullptr);
+        connection->removeChangeListener(result->m_endListener);
+        result->m_endListener = 0;
         return status;
     }
 
@@ -160,6 +176,8 @@ PulseStream::~PulseStream() {
     // With the lock held no callback runs now, and none is called after this.
     pa_stream_set_read_callback(m_stream.get(), nullptr, nullptr);
     pa_stream_set_state_callback(m_stream.get(), nullptr, nullptr);
+    if (m_endListener != 0)
+        m_connection->removeChangeListener(m_endListener);
     if (pa_stream_get_state(m_stream.get()) == PA_STREAM_READY) {
         pa_stream_disconnect(m_stream.get());
     }
@@ -233,7 +251,7 @@ void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexce
         }
         const double timeUs =
             that->m_bytesPerUs > 0 ? that->m_nextByteUs + skip / that->m_bytesPerUs : 0;
-        if (skip < peeked) {
+        if (skip < peeked && !that->m_applicationEnded) {
             try {
                 // Null data is a hole: the server had nothing for this stretch, and it
                 // becomes a silent packet.

@@ -110,6 +110,12 @@ private:
     std::atomic<bool> m_failed{false};
     /// Set with m_failed when the connection failed with it: the server has gone away.
     std::atomic<bool> m_serverGone{false};
+    /// A stream that records an application: the application's stream ended. The server
+    /// may go on feeding ours from elsewhere (PipeWire does), so nothing read after that is
+    /// the application's. Queue mutex.
+    bool m_applicationEnded = false;
+    /// The listener that tells of it (0: none); main loop lock.
+    uint64_t m_endListener = 0;
     /// A record stream of a monitor: the monitored sink's latency as last reported (µs).
     std::atomic<int64_t> m_sinkLatencyUs{0};
     double m_timingAskedUs = 0; ///< when the server was last asked for it (main loop thread)
