@@ -429,6 +429,8 @@ bool TMainForm::FormCreate() {
     // The recording has been closed already. The program carries on by itself once the
     // server is back, so the status line tells, not a box that would wait for an answer.
     m_source->OnServerLost = [this](TWASAPISource*, const QString& report) {
+        // A capture that starts again when the server is back tells anew whether it waits.
+        m_recorder->ShowApplicationWaiting(QString());
         // Short enough for the status field; the whole report is its tool tip.
         showStatus(QStringLiteral("No sound server"), TRecorder::TEXTRED, 0);
         fstatus->setToolTip(report);
