@@ -16,7 +16,13 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -305,9 +311,22 @@ int RecSession::start(const RecOptions& options) {
         config.bitrate = nearestMp3BitrateIndex(*options.bitrateKbps, rate);
 
     // Only now, when recording can start, is the output folder made.
-    if (config.archive.isEmpty() || !QDir().mkpath(config.archive)) {
+    if (config.archive.isEmpty()) {
         error(QStringLiteral("cannot create the output folder \"%1\".").arg(config.archive));
         return RecExitFailure;
+    }
+    {
+        // QDir::mkpath does not say why it failed; the system's reason is what helps.
+        std::error_code failure;
+        std::filesystem::create_directories(
+            std::filesystem::path(QFile::encodeName(config.archive).toStdString()), failure);
+        if (failure || !QFileInfo(config.archive).isDir()) {
+            error(QStringLiteral("cannot create the output folder \"%1\": %2")
+                      .arg(config.archive, failure
+                                               ? QString::fromLocal8Bit(failure.message().c_str())
+                                               : QString::fromLocal8Bit(std::strerror(ENOTDIR))));
+            return RecExitFailure;
+        }
     }
     config.archive = QFileInfo(config.archive).absoluteFilePath();
     // Never fall back to the program's folder: a missing output folder is an error here.
@@ -465,7 +484,9 @@ void RecSession::finish(int exitCode) {
         return;
     m_finished = true;
     // A file that could not be finished was reported when it was closed; the run failed.
-    if (exitCode == RecExitOk && m_recorder && m_recorder->closeFailures > 0)
+    // So did one that could not be written, as a VOX run goes on listening after it.
+    if (exitCode == RecExitOk && m_recorder &&
+        (m_recorder->closeFailures > 0 || m_recorder->writeFailures > 0))
         exitCode = RecExitFailure;
     m_exitCode = exitCode;
     m_closeGuard.stop();
@@ -488,7 +509,7 @@ void RecSession::close() {
     m_source->OnApplicationWaiting = nullptr;
     if (m_recorder->rec)
         m_recorder->fullstop();
-    if (m_recorder->closeFailures > 0 && m_exitCode == RecExitOk)
+    if ((m_recorder->closeFailures > 0 || m_recorder->writeFailures > 0) && m_exitCode == RecExitOk)
         m_exitCode = RecExitFailure;
     m_source->stop();
 }

@@ -19,6 +19,10 @@
 #include <cstring>
 #include <exception>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 const Rgb TRecorder::TEXTCOLOR{255, 255, 255};
 const Rgb TRecorder::TEXTRED{244, 91, 91};
 const Rgb TRecorder::TEXTYELLOW{255, 255, 0};
@@ -105,6 +109,31 @@ QString TRecorder::freeFileName(const QString& path) {
         const QFileInfo info(candidate);
         if (!info.exists() && !info.isSymLink())
             return candidate;
+    }
+}
+
+QString TRecorder::reserveFileName(const QString& path, bool* reserved) {
+    *reserved = false;
+    const QString stem = stripext(path);
+    const QString extension = path.mid(stem.size()); // with its dot, or empty
+    QString candidate = path;
+    for (int n = 2;; ++n) {
+        const QByteArray name = QFile::encodeName(candidate);
+        int fd = -1;
+        do {
+            fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            ::close(fd);
+            *reserved = true;
+            return candidate;
+        }
+        // O_EXCL also refuses a dangling link. Another failure is the folder's, but a file
+        // that exists all the same must still not be replaced.
+        struct stat info {};
+        if (errno != EEXIST && ::lstat(name.constData(), &info) != 0)
+            return candidate;
+        candidate = stem + QStringLiteral(" (") + QString::number(n) + QLatin1Char(')') + extension;
     }
 }
 
@@ -202,9 +231,13 @@ int32_t TRecorder::startrecord() {
     outputfile = codecOutputName(config.codec, outputfile);
     // Only a name the user picked in the save dialog (and agreed to overwrite) may replace
     // a file; a name made here - a template, an event's name, a part number - repeats from
-    // one run or one day to the next and must not destroy an earlier recording.
-    if (!chosenByUser)
-        outputfile = freeFileName(outputfile);
+    // one run or one day to the next and must not destroy an earlier recording. Any other
+    // name is taken by creating the file, so that another recorder starting at the same
+    // moment takes the next one.
+    bool reserved = false;
+    const QFileInfo wanted(outputfile);
+    if (!chosenByUser || (!wanted.exists() && !wanted.isSymLink()))
+        outputfile = reserveFileName(outputfile, &reserved);
     closefile = false;
     filestart = m_clock.now();
     m_view.setFileLabel(QStringLiteral("File:  ") + QFileInfo(outputfile).fileName(), outputfile);
@@ -218,6 +251,10 @@ int32_t TRecorder::startrecord() {
         writing = true;
         return 0;
     } catch (const std::exception& e) {
+        // Not a byte of audio went into the file: nothing to leave behind.
+        if (reserved)
+            QFile::remove(outputfile);
+        ++writeFailures;
         showWriterError(QString::fromUtf8(e.what()));
         writing = false;
         return 1;
@@ -349,6 +386,12 @@ void TRecorder::fullstop() {
     }
 }
 
+QString TRecorder::keptOrRemoved() const {
+    return m_fileRemoved
+               ? QStringLiteral("No audio could be written to it, so the file was removed.")
+               : QStringLiteral("What was recorded up to this point is kept in the file.");
+}
+
 QString TRecorder::closeForExit() {
     const QString file = outputfile;
     // Nothing starts again once the program ends: not the VOX, not a part.
@@ -357,13 +400,15 @@ QString TRecorder::closeForExit() {
     if (problem.isEmpty())
         return problem;
     ++closeFailures;
-    return QStringLiteral("Could not finish the audio file %1: %2").arg(file, problem);
+    QString text = QStringLiteral("Could not finish the audio file %1: %2").arg(file, problem);
+    if (m_fileRemoved)
+        text += QLatin1Char(' ') + keptOrRemoved();
+    return text;
 }
 
 void TRecorder::showCloseFailure(const QString& file, const QString& problem) {
-    m_view.messageBox(QStringLiteral("Could not finish the audio file %1:\n%2\n"
-                                     "What was recorded up to this point is kept in the file.")
-                          .arg(file, problem),
+    m_view.messageBox(QStringLiteral("Could not finish the audio file %1:\n%2\n%3")
+                          .arg(file, problem, keptOrRemoved()),
                       QStringLiteral("Can not write audio file."), MessageIcon::Error,
                       MessageButtons::Ok);
 }
@@ -382,12 +427,20 @@ QString TRecorder::stopFile() {
     m_stopAtMs = 0;
     writing = false;
     QString problem;
-    const bool closed = rec != nullptr;
+    bool closed = rec != nullptr;
+    m_fileRemoved = false;
     if (rec) {
         // Clear the member first so that nothing can write to a writer that is going away.
         std::unique_ptr<TAudioWriter> closing = std::move(rec);
         problem = closing->close();
+        const bool failed = !problem.isEmpty() || std::exchange(m_writeFailing, false);
+        m_fileRemoved = failed && !closing->holdsAudio();
         closing.reset();
+        // A file that failed before a single byte of audio reached it is no recording.
+        if (m_fileRemoved) {
+            QFile::remove(outputfile);
+            closed = false;
+        }
     }
     if (config.vox && voxarmed && config.voxautodelete && config.voxdeleteit &&
         QFileInfo::exists(outputfile)) {
@@ -412,7 +465,8 @@ QString TRecorder::stopFile() {
     m_fileFromTrackStart = m_fileToTrackEnd;
     m_fileToTrackEnd = false;
     m_view.setButtonEnabled(RecorderButton::FolderButton, true);
-    lastfile = outputfile;
+    if (!m_fileRemoved)
+        lastfile = outputfile;
     config.voxdeleteit = false;
     m_view.refreshBrowser();
     return problem;
@@ -503,6 +557,8 @@ void TRecorder::updateSizeText() {
 void TRecorder::writeFailed(const QString& reason) {
     const QString file = outputfile;
     const bool vox = voxarmed;
+    ++writeFailures;
+    m_writeFailing = true;
     // The message below speaks for the file; a failure to finish it adds nothing.
     stopFile();
     if (!vox) {
@@ -513,9 +569,12 @@ void TRecorder::writeFailed(const QString& reason) {
         m_view.setButtonEnabled(RecorderButton::PlayButton, true);
     }
     m_view.messageBox(QStringLiteral("Could not write to the audio file %1:\n%2\n"
-                                     "The recording was stopped; what was recorded up to this "
-                                     "point is kept in the file.")
-                          .arg(file, reason),
+                                     "The recording was stopped; %3")
+                          .arg(file, reason,
+                               m_fileRemoved ? QStringLiteral("no audio could be written to it, "
+                                                              "so the file was removed.")
+                                             : QStringLiteral("what was recorded up to this "
+                                                              "point is kept in the file.")),
                       QStringLiteral("Can not write audio file."), MessageIcon::Error,
                       MessageButtons::Ok);
 }

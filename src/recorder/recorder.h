@@ -73,6 +73,11 @@ public:
     /// `path` when no file or link of that name exists, otherwise the first free
     /// "name (2).ext", "name (3).ext", ... Window thread only (it looks at the disk).
     static QString freeFileName(const QString& path);
+    /// As freeFileName(), but the name is taken by creating the file empty, atomically, so
+    /// that another recorder looking at the same moment takes the next name. `reserved`
+    /// tells whether the file was created; when it could not be (an unwritable folder), the
+    /// first name not in use is returned for the writer to report why.
+    static QString reserveFileName(const QString& path, bool* reserved);
 
     /// A media player now plays `track`. While a file is being written, it ends where the
     /// new track's audio begins, at `cutAtMs` (monotonicMs(): when the new track's first frame
@@ -119,6 +124,8 @@ public:
     int internalstatus = 0;
     /// Files that could not be finished completely since the recorder was made.
     int closeFailures = 0;
+    /// Files that could not be created or written since the program started.
+    int writeFailures = 0;
     /// Stop keeps what was played up to the moment of the Stop, which reaches the recorder a
     /// server latency later, where the capture dates its audio. Off: the file closes after
     /// the next block (a caller that counts the frames itself).
@@ -153,6 +160,8 @@ private:
     /// fullstop() without the report: returns why the file could not be finished, or empty.
     QString stopFile();
     void showCloseFailure(const QString& file, const QString& problem);
+    /// The end of a failure's message: whether the file was kept or removed.
+    QString keptOrRemoved() const;
     /// The whole frames of the block in hand that still fit into the current file.
     uint32_t roomLeft() const;
     void continueInNewPart();
@@ -173,6 +182,10 @@ private:
     int m_handlerDepth = 0;
     bool m_captureEndedPending = false;
     bool m_inStartrecord = false;
+    /// A write failure is closing the file.
+    bool m_writeFailing = false;
+    /// The file closed last held no audio after a failure and was removed.
+    bool m_fileRemoved = false;
     bool m_partContinuation = false;
     /// A Stop waits for the audio played before it: the file ends once a block reaches this
     /// moment (ms of monotonicMs(); 0: none pending).

@@ -51,10 +51,15 @@ public:
     virtual uint64_t pendingBytes() const { return 0; }
 
     /// Finishes the file: writes what is still buffered, completes its headers and makes it
-    /// durable, then gives up the recording lock. Returns empty, or why the file could not be finished completely (a sentence
-    /// that does not name the file); it keeps whatever was written. Later calls return the
-    /// first call's result; write() must not be called after it. Never throws.
+    /// durable, then gives up the recording lock. Returns empty, or why the file could not be
+    /// finished completely (a sentence that does not name the file); it keeps whatever was written.
+    /// Later calls return the first call's result; write() must not be called after it. Never
+    /// throws.
     QString close();
+
+    /// Whether any audio reached the file (headers alone do not count). A file that failed
+    /// before it held any is no recording.
+    bool holdsAudio() const { return m_holdsAudio; }
 
     /// The name the writer was created with.
     const QString& filename() const { return fname; }
@@ -70,11 +75,14 @@ protected:
     /// Takes the recording lock on `path` before the writer empties it. Throws EMakerError
     /// (code -1) when another recorder is writing that file.
     void lockOutput(const QString& path);
+    /// Derived writers call this once audio data is in the file.
+    void audioReachedFile() { m_holdsAudio = true; }
 
     QString fname;
 
 private:
     RecordingLock m_lock;
     bool m_closed = false;
+    bool m_holdsAudio = false;
     QString m_closeResult;
 };

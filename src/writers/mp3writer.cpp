@@ -89,7 +89,8 @@ TMP3writer::TMP3writer(const QString& filename, const tWAVEFORMATEX& pcm, const 
     lockOutput(filename);
     mp3file = std::make_unique<OutputFile>();
     if (!mp3file->create(filename))
-        fail(QStringLiteral("Can not create output file: ") + filename);
+        fail(QStringLiteral("Can not create output file: ") + filename + QStringLiteral(": ") +
+             mp3file->errorText());
     m_sync.attach(mp3file->descriptor(), static_cast<uint64_t>(rate) * m_pcm.nBlockAlign);
 }
 
@@ -112,6 +113,8 @@ QString TMP3writer::finishFile() {
                 problem = QStringLiteral("The end of the audio could not be written: ") +
                           mp3file->errorText();
                 mp3file->truncate(start);
+            } else {
+                audioReachedFile();
             }
         }
         BladeHandle.reset();
@@ -164,6 +167,8 @@ int32_t TMP3writer::write(const void* P, uint32_t size) {
             mp3file->truncate(start);
             failWrite();
         }
+        if (toWrite > 0)
+            audioReachedFile();
         total += static_cast<int32_t>(toWrite);
         samples += n;
         remaining -= n;
@@ -175,5 +180,6 @@ int32_t TMP3writer::write(const void* P, uint32_t size) {
 
 void TMP3writer::failWrite() {
     m_writeFailed = true;
-    fail(QStringLiteral("MP3 ebncoder data write error! %1").arg(Err));
+    fail(
+        QStringLiteral("MP3 ebncoder data write error! %1: %2").arg(Err).arg(mp3file->errorText()));
 }

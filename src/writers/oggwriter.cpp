@@ -192,6 +192,9 @@ int32_t TOGGwriter::WritePages(PageMode mode) {
         const int64_t granule = pageGranule(og);
         if (granule >= 0)
             m_pageGranule = granule;
+        // The header pages end at granule 0.
+        if (granule > 0)
+            audioReachedFile();
     }
 }
 

@@ -147,6 +147,13 @@ bool convert(ConversionHeader& h, uint32_t flags, uint16_t blockAlign) {
     throw EMakerError(QString::fromLatin1(message), -1);
 }
 
+// A failure of the file itself also names the system's reason (a full disk, no permission).
+[[noreturn]] void fail(const char* message, int error) {
+    throw EMakerError(QStringLiteral("%1: %2").arg(QLatin1String(message),
+                                                   QString::fromLocal8Bit(std::strerror(error))),
+                      -1);
+}
+
 } // namespace
 
 TWAVWriter::TWAVWriter(const QString& filename, const tWAVEFORMATEX& pcm)
@@ -257,7 +264,7 @@ void TWAVWriter::WriteHeader() {
         wfile = ::open(path.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     } while (wfile < 0 && errno == EINTR);
     if (wfile < 0)
-        fail("Can not open file");
+        fail("Can not open file", errno);
 
     RiffChunk = {};
     FactChunk = {};
@@ -267,6 +274,7 @@ void TWAVWriter::WriteHeader() {
     // Every step adds its status (0 on success) or its shortfall, so that one test at the end
     // catches any of them.
     int64_t sum = 0;
+    errno = 0;
     RiffChunk.fccType = FourccWave;
     sum += createChunk(RiffChunk, ChunkKind::Riff);
 
@@ -293,7 +301,7 @@ void TWAVWriter::WriteHeader() {
     sum += createChunk(DataChunk, ChunkKind::Plain);
 
     if (sum != 0)
-        fail("Can not create file header");
+        fail("Can not create file header", errno != 0 ? errno : ENOSPC);
 
     m_sync.attach(wfile, static_cast<uint64_t>(DstFmt.nSamplesPerSec) * DstFmt.nBlockAlign);
 }
@@ -325,7 +333,7 @@ int32_t TWAVWriter::write(const void* data, uint32_t size) {
     // After a refused write the file ends with the last whole frame that went in; appending
     // more would leave a gap in the middle of the recording.
     if (m_writeFailed)
-        fail("Failed to write data to file");
+        failWrite();
     if (const QString failure = m_sync.failure(fname); !failure.isEmpty())
         throw EMakerError(failure, -1);
 
@@ -382,9 +390,12 @@ void TWAVWriter::ConvertBuffer(ConvertMode mode) {
                 const off_t end = DataChunk.dwDataOffset + data - data % align;
                 if (::ftruncate(wfile, end) == 0)
                     ::lseek(wfile, end, SEEK_SET);
+                if (end > DataChunk.dwDataOffset)
+                    audioReachedFile();
             }
-            fail("Failed to write data to file");
+            failWrite();
         }
+        audioReachedFile();
         if (m_sync.secondPassed(header.dstLengthUsed)) {
             updateSizes();
             m_sync.request();
@@ -394,6 +405,11 @@ void TWAVWriter::ConvertBuffer(ConvertMode mode) {
     SrcBytes -= header.srcLengthUsed;
     if (SrcBytes > 0)
         std::memmove(SrcBuffer.get(), SrcBuffer.get() + header.srcLengthUsed, SrcBytes);
+}
+
+void TWAVWriter::failWrite() {
+    m_writeFailed = true;
+    fail("Failed to write data to file", m_writeErrno);
 }
 
 QString TWAVWriter::finishFile() {

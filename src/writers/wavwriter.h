@@ -78,6 +78,8 @@ private:
     Chunk RiffChunk;
     Chunk FactChunk;
     Chunk DataChunk;
+    /// Refuses the write in hand and every later one, naming m_writeErrno.
+    [[noreturn]] void failWrite();
     bool m_writeFailed = false;
     int m_writeErrno = ENOSPC; ///< why the refused write was refused
     DurableSync m_sync;

@@ -21,7 +21,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 using namespace audio;
@@ -276,6 +278,26 @@ TEST_F(RecSessionTest, AFileThatCannotBeFinishedFailsTheRun) {
         if (messages.shown.size() != 1 ||
             !messages.shown[0].text.contains(QStringLiteral("Could not finish the audio file")))
             return 12;
+        return session->exitCode();
+    });
+    EXPECT_EQ(rc, RecExitFailure);
+}
+
+// A full disk before any audio fits: no empty file is left or reported, the message says
+// why, and the VOX run that wrote nothing fails.
+TEST_F(RecSessionTest, AFileThatGotNoAudioIsRemovedAndFailsAVoxRun) {
+    const int rc = runWithFileSizeLimit(44, [&] {
+        if (start({"--vox", "--name", "take"}) != -1)
+            return 10;
+        feedFor(0.5f, 1);
+        feedFor(0.5f, 1); // the first 100 ms are refused
+        if (!closed.isEmpty() || !filesOnDisk().isEmpty())
+            return 11;
+        if (messages.shown.size() != 1 ||
+            !messages.shown[0].text.contains(QString::fromLocal8Bit(std::strerror(EFBIG))) ||
+            !messages.shown[0].text.contains(QStringLiteral("removed")))
+            return 12;
+        stop();
         return session->exitCode();
     });
     EXPECT_EQ(rc, RecExitFailure);

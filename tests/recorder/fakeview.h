@@ -31,6 +31,8 @@ public:
     void setFileLabel(const QString& text, const QString& hint) override {
         fileLabel = text;
         fileHint = hint;
+        if (whileLabelSet)
+            whileLabelSet();
     }
     void setTimeText(const QString& text) override { timeText = text; }
     void setLevelSlider(int position) override { levelSlider = position; }
@@ -91,4 +93,5 @@ public:
     int browserRefreshes = 0;
     std::function<void()> whileDialogOpen;
     std::function<void()> whileBoxOpen;
+    std::function<void()> whileLabelSet;
 };

@@ -335,3 +335,28 @@ TEST_F(RecorderFixture, AFileThatCannotBeFinishedIsReported) {
     ASSERT_TRUE(sound.ok) << qPrintable(sound.error);
     EXPECT_EQ(sound.samples.size() * 2, Written);
 }
+
+// Another recorder with the same template starts between this one's choice of a name and
+// the opening of its file: each gets a file of its own.
+TEST_F(RecorderFixture, TwoRecordersStartingAtOnceNeverShareAFile) {
+    config.namingexpression = QStringLiteral("show");
+    FakeView otherView;
+    TRecorder other{otherView, clock, playback};
+    other.PCM = recorder.PCM;
+    other.setCaptureSource(&source);
+    view.whileLabelSet = [&] {
+        view.whileLabelSet = nullptr;
+        other.StartClick();
+    };
+    recorder.StartClick();
+    ASSERT_TRUE(recorder.rec && other.rec);
+    EXPECT_NE(recorder.outputfile, other.outputfile);
+    const auto mine = makeBlock(3000, BlockFrames * 8);
+    const auto theirs = makeBlock(5000, BlockFrames * 8);
+    recorder.event(&source, mine.data(), static_cast<int32_t>(mine.size() * 2));
+    other.event(&source, theirs.data(), static_cast<int32_t>(theirs.size() * 2));
+    recorder.fullstop();
+    other.fullstop();
+    EXPECT_EQ(decodeSound(recorder.lastfile).samples, mine);
+    EXPECT_EQ(decodeSound(other.lastfile).samples, theirs);
+}

@@ -211,7 +211,7 @@ TEST_F(WavWriterTest, CreationFailures) {
         TWAVWriter writer(path("missing/x.wav"), pcm16Stereo(48000));
         ADD_FAILURE() << "no exception";
     } catch (const EMakerError& e) {
-        EXPECT_STREQ(e.what(), "Can not open file");
+        EXPECT_STREQ(e.what(), "Can not open file: No such file or directory");
         EXPECT_EQ(e.ErrorCode(), -1);
     }
 
@@ -222,7 +222,7 @@ TEST_F(WavWriterTest, CreationFailures) {
         TWAVWriter writer(full, pcm16Stereo(48000));
         ADD_FAILURE() << "no exception";
     } catch (const EMakerError& e) {
-        EXPECT_STREQ(e.what(), "Can not create file header");
+        EXPECT_STREQ(e.what(), "Can not create file header: No space left on device");
         EXPECT_EQ(e.ErrorCode(), -1);
     }
 
@@ -257,7 +257,8 @@ TEST_F(WavWriterTest, FullDiskWhileWriting) {
                 writeFrames(writer, input, done, 1200);
             return 11;
         } catch (const EMakerError& e) {
-            if (std::string(e.what()) != "Failed to write data to file" || e.ErrorCode() != -1)
+            if (std::string(e.what()) != "Failed to write data to file: File too large" ||
+                e.ErrorCode() != -1)
                 return 12;
         }
         // Later blocks are refused too.
@@ -311,7 +312,7 @@ TEST_F(WavWriterTest, NothingIsAppendedAfterAFailedWrite) {
             writeFrames(writer, input, 2 * 19200 / 4, 19200 / 4);
             return 12;
         } catch (const EMakerError& e) {
-            if (std::string(e.what()) != "Failed to write data to file")
+            if (std::string(e.what()) != "Failed to write data to file: File too large")
                 return 13;
         }
         return 0;
