@@ -567,6 +567,11 @@ void TRecorder::writeFailed(const QString& reason) {
         partnumber = 0;
         m_view.setButtonEnabled(RecorderButton::Pause, false);
         m_view.setButtonEnabled(RecorderButton::PlayButton, true);
+    } else if (m_fileRemoved) {
+        // Not even the start of the sound fitted (a full disk): the next file is tried after
+        // the silence, as after a file that could not be created, not at every block.
+        writing = true;
+        filestarted = true;
     }
     m_view.messageBox(QStringLiteral("Could not write to the audio file %1:\n%2\n"
                                      "The recording was stopped; %3")

@@ -284,13 +284,16 @@ TEST_F(RecSessionTest, AFileThatCannotBeFinishedFailsTheRun) {
 }
 
 // A full disk before any audio fits: no empty file is left or reported, the message says
-// why, and the VOX run that wrote nothing fails.
+// why (once, not at every block of the sound), and the VOX run that wrote nothing fails.
 TEST_F(RecSessionTest, AFileThatGotNoAudioIsRemovedAndFailsAVoxRun) {
     const int rc = runWithFileSizeLimit(44, [&] {
         if (start({"--vox", "--name", "take"}) != -1)
             return 10;
         feedFor(0.5f, 1);
         feedFor(0.5f, 1); // the first 100 ms are refused
+        // The same sound goes on: no new file, and no message, at every block.
+        feedFor(0.5f, 1);
+        feedFor(0.5f, 1);
         if (!closed.isEmpty() || !filesOnDisk().isEmpty())
             return 11;
         if (messages.shown.size() != 1 ||
