@@ -1,6 +1,6 @@
 #include "recordinglock.h"
 
-#include <QFile>
+#include "common/filename.h"
 
 #include <cerrno>
 #include <cstring>
@@ -46,8 +46,7 @@ RecordingLock& RecordingLock::operator=(RecordingLock&& other) noexcept {
 RecordingLock::Result RecordingLock::acquire(const QString& path, Create create) {
     release();
     // A write lock needs a descriptor open for writing; the file is not emptied here.
-    const int fd =
-        openFile(QFile::encodeName(path), O_WRONLY | (create == Create::Yes ? O_CREAT : 0));
+    const int fd = openFile(fileNameBytes(path), O_WRONLY | (create == Create::Yes ? O_CREAT : 0));
     if (fd < 0) {
         m_errno = errno;
         return Result::Failed;
@@ -85,7 +84,7 @@ QString RecordingLock::errorText() const {
 }
 
 bool RecordingLock::isBeingRecorded(const QString& path) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = fileNameBytes(path);
     int fd = openFile(name, O_RDONLY);
     if (fd < 0 && errno == EACCES)
         fd = openFile(name, O_WRONLY);

@@ -1,6 +1,6 @@
 #include "spawn.h"
 
-#include <QFile>
+#include "common/filename.h"
 
 #include <csignal>
 #include <vector>
@@ -31,9 +31,9 @@ pid_t spawnInOwnSession(const QString& program, const QStringList& arguments, in
 
     std::vector<QByteArray> encoded;
     encoded.reserve(static_cast<size_t>(arguments.size()) + 1);
-    encoded.push_back(QFile::encodeName(program));
+    encoded.push_back(fileNameBytes(program));
     for (const QString& argument : arguments)
-        encoded.push_back(QFile::encodeName(argument));
+        encoded.push_back(fileNameBytes(argument));
     std::vector<char*> argv;
     argv.reserve(encoded.size() + 1);
     for (QByteArray& item : encoded)
