@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
@@ -409,7 +408,22 @@ QString editorDownloadPage() {
 }
 
 bool startAudioEditor(const QString& executable, const QString& file) {
-    return QProcess::startDetached(executable, {file});
+    // Not QProcess::startDetached: it would pass a name that is not UTF-8 with "?" in place
+    // of those bytes.
+    const pid_t pid = spawnInOwnSession(executable, {file});
+    if (pid <= 0)
+        return false;
+    // Nothing waits for the editor; a thread of its own reaps it when it exits.
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // Left unreaped: a zombie until the program ends, the editor itself unharmed.
+    }
+    return true;
 }
 
 void editRecording(const QString& file, const std::function<void(const QString& url)>& openUrl) {

@@ -120,8 +120,9 @@ QString findAudioEditor(const QString& folder);
 /// Empty when the page is not configured or is not an http(s) address. Any thread.
 QString editorDownloadPage();
 
-/// Starts `executable` detached with `file` as its one argument; nothing waits for it.
-/// False when it could not be started. Window thread.
+/// Starts `executable` in a session of its own with `file` as its one argument (its bytes
+/// kept); nothing waits for it, a thread of its own reaps it. False when it could not be
+/// started. Window thread.
 bool startAudioEditor(const QString& executable, const QString& file);
 
 /// "Edit Recording": opens `file` (made absolute) in the audio editor. When the editor is

@@ -1,10 +1,9 @@
 #include "tagaccess.h"
 
+#include "browser/filecommands.h"
 #include "browser/tagbinding.h"
+#include "common/filename.h"
 #include "common/messages.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 #include <sndfile.h>
 
@@ -12,7 +11,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <string>
 
 namespace {
 
@@ -34,13 +32,13 @@ void showUnavailable(const TagBinding& binding) {
 
 // A remove is a save of the file without its tag, so its failure reads the same.
 void showSaveRefused(const QString& path) {
-    showError(QStringLiteral("Can not save tag to the file: ") + path);
+    showError(QStringLiteral("Can not save tag to the file: ") + displayFileName(path));
 }
 
 // The playing time as the player's decoder sees it, for when the tag library is missing:
 // whole seconds, as the tag library gives them; 0 when the file cannot be read.
 int soundFileSeconds(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(fileNameBytes(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
     SF_INFO info{};
@@ -127,8 +125,7 @@ audiotag TagAccess::GetTag(const QString& path) const {
     }
     const TagVesselApi& api = m_binding.api();
     api.taglib_set_strings_unicode(-1);
-    const std::wstring widePath = path.toStdWString();
-    TagVesselFile* file = api.taglib_file_newu(widePath.c_str());
+    TagVesselFile* file = api.taglib_file_new(fileNameBytes(path).constData());
     if (file && api.taglib_file_is_valid(file)) {
         if (TagVesselTag* tag = api.taglib_file_tag(file)) {
             result.title = fromLibrary(api.taglib_tag_title(tag));
@@ -153,8 +150,7 @@ SaveTagResult TagAccess::saveTag(const QString& path, const audiotag& fields) co
     if (!m_binding.canSave())
         return SaveTagResult::Unavailable;
     const TagVesselApi& api = m_binding.api();
-    const std::wstring widePath = path.toStdWString();
-    TagVesselFile* file = api.taglib_file_newu(widePath.c_str());
+    TagVesselFile* file = api.taglib_file_new(fileNameBytes(path).constData());
     if (!file)
         return SaveTagResult::NotOpened;
     if (TagVesselTag* tag = api.taglib_file_tag(file)) {
@@ -173,14 +169,13 @@ SaveTagResult TagAccess::saveTag(const QString& path, const audiotag& fields) co
 }
 
 RemoveTagResult TagAccess::removeTag(const QString& path) const {
-    if (!QFileInfo::exists(path))
+    if (!fileExists(path))
         return RemoveTagResult::Missing;
     if (!m_binding.canRemove())
         return RemoveTagResult::Unavailable;
     const TagVesselApi& api = m_binding.api();
-    const std::wstring widePath = path.toStdWString();
     bool saved = true;
-    if (TagVesselFile* file = api.taglib_file_newu(widePath.c_str())) {
+    if (TagVesselFile* file = api.taglib_file_new(fileNameBytes(path).constData())) {
         if (api.taglib_file_tag(file)) {
             api.taglib_tag_remove(file);
             saved = api.taglib_file_save_ex(file, 3) != 0;
@@ -199,7 +194,7 @@ void reportSave(SaveTagResult result, const QString& path, const TagBinding& bin
 
 void reportRemove(RemoveTagResult result, const QString& path, const TagBinding& binding) {
     if (result == RemoveTagResult::Missing)
-        showError(QStringLiteral("Can not remove tag from the file: ") + path);
+        showError(QStringLiteral("Can not remove tag from the file: ") + displayFileName(path));
     else if (result == RemoveTagResult::Refused)
         showSaveRefused(path);
     else if (result == RemoveTagResult::Unavailable)

@@ -48,7 +48,7 @@ void TagBinding::load(const QString& libraryPath) {
 
 bool TagBinding::canRead() const {
     const TagVesselApi& a = m_api;
-    return a.taglib_set_strings_unicode && a.taglib_file_newu && a.taglib_file_is_valid &&
+    return a.taglib_set_strings_unicode && a.taglib_file_new && a.taglib_file_is_valid &&
            a.taglib_file_tag && a.taglib_file_audioproperties && a.taglib_audioproperties_length &&
            a.taglib_tag_title && a.taglib_tag_artist && a.taglib_tag_album && a.taglib_tag_genre &&
            a.taglib_tag_comment && a.taglib_tag_track && a.taglib_tag_year &&
@@ -58,7 +58,7 @@ bool TagBinding::canRead() const {
 
 bool TagBinding::canSave() const {
     const TagVesselApi& a = m_api;
-    return a.taglib_file_newu && a.taglib_file_tag && a.taglib_tag_set_title &&
+    return a.taglib_file_new && a.taglib_file_tag && a.taglib_tag_set_title &&
            a.taglib_tag_set_artist && a.taglib_tag_set_album && a.taglib_tag_set_genre &&
            a.taglib_tag_set_comment && a.taglib_tag_set_track && a.taglib_tag_set_year &&
            a.taglib_tag_set_byname && a.taglib_file_save_ex && a.taglib_file_free;
@@ -66,6 +66,6 @@ bool TagBinding::canSave() const {
 
 bool TagBinding::canRemove() const {
     const TagVesselApi& a = m_api;
-    return a.taglib_file_newu && a.taglib_file_tag && a.taglib_tag_remove &&
-           a.taglib_file_save_ex && a.taglib_file_free;
+    return a.taglib_file_new && a.taglib_file_tag && a.taglib_tag_remove && a.taglib_file_save_ex &&
+           a.taglib_file_free;
 }

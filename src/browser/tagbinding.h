@@ -7,7 +7,8 @@
 #include <memory>
 
 // The entry points of libtagvessel.so, with the argument and result types the program uses.
-// Handles are opaque; texts are UTF-8; the path of taglib_file_newu is a wchar_t string.
+// Handles are opaque; texts are UTF-8; the path of taglib_file_new is the file system's bytes
+// (fileNameBytes()), so that a name that is not UTF-8 opens too.
 struct TagVesselFile;
 struct TagVesselTag;
 struct TagVesselProperties;
@@ -15,7 +16,7 @@ struct TagVesselProperties;
 // clang-format off
 #define ORVANTA_TAGVESSEL_CALLED(X) \
     X(taglib_set_strings_unicode, void, int32_t) \
-    X(taglib_file_newu, TagVesselFile*, const wchar_t*) \
+    X(taglib_file_new, TagVesselFile*, const char*) \
     X(taglib_file_is_valid, int32_t, const TagVesselFile*) \
     X(taglib_file_tag, TagVesselTag*, const TagVesselFile*) \
     X(taglib_file_audioproperties, const TagVesselProperties*, const TagVesselFile*) \
@@ -48,7 +49,7 @@ struct TagVesselProperties;
 // Looked up like the others but never called; kept so that the table is complete.
 #define ORVANTA_TAGVESSEL_UNCALLED(X) \
     X(taglib_audioproperties_bitrate) X(taglib_audioproperties_channels) \
-    X(taglib_audioproperties_samplerate) X(taglib_file_new) X(taglib_file_new_type) \
+    X(taglib_audioproperties_samplerate) X(taglib_file_newu) X(taglib_file_new_type) \
     X(taglib_file_save) X(taglib_id3v2_set_default_text_encoding) \
     X(taglib_set_string_management_enabled) X(taglib_tag_get_cover) \
     X(taglib_tag_get_cover_data) X(taglib_tag_get_cover_count) \

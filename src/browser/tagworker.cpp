@@ -1,17 +1,20 @@
 #include "tagworker.h"
 
 #include "browser/tagbinding.h"
+#include "common/filename.h"
 #include "common/messages.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QMetaObject>
 #include <QPointer>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+
+#include <dirent.h>
+#include <sys/stat.h>
 
 TagWorker::TagWorker(std::unique_ptr<TagBinding> binding)
     : m_binding(std::move(binding)), m_access(std::make_unique<TagAccess>(*m_binding)) {
@@ -55,10 +58,12 @@ void TagWorker::run() {
 bool readListedFile(const TagAccess& access, const QString& folder, const QString& name,
                     TMCRS& row) {
     const QString path = folder + QLatin1Char('/') + name;
-    const QFileInfo info(path);
-    const QDateTime modified = info.lastModified();
-    if (!info.exists() || !modified.isValid())
+    struct stat info;
+    if (::stat(fileNameBytes(path).constData(), &info) != 0)
         return false;
+    // Milliseconds, as the rest of the program keeps file times.
+    const QDateTime modified = QDateTime::fromMSecsSinceEpoch(qint64(info.st_mtim.tv_sec) * 1000 +
+                                                              info.st_mtim.tv_nsec / 1000000);
     const audiotag tag = access.GetTag(path);
     row.audiofile = name;
     row.title = tag.title;
@@ -70,14 +75,26 @@ bool readListedFile(const TagAccess& access, const QString& folder, const QStrin
 
 QStringList recordingFileNames(const QString& folder) {
     QStringList names;
-    // Hidden files and folders are left out; so is anything that is not a plain file.
-    const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo& entry : entries) {
-        const QString name = entry.fileName();
-        if (IsRecordingFile(lowerExtension(name)) && entry.size() > 0)
+    // Read by its bytes: Qt's listings leave out names that are not UTF-8.
+    const QByteArray path = fileNameBytes(folder);
+    DIR* dir = ::opendir(path.constData());
+    if (!dir)
+        return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        // Hidden files and folders are left out; so is anything that is not a plain file
+        // (a link counts as what it points to).
+        const QByteArray bytes(entry->d_name);
+        if (bytes.startsWith('.'))
+            continue;
+        const QString name = fileNameFromBytes(bytes);
+        struct stat info;
+        if (IsRecordingFile(lowerExtension(name)) &&
+            ::stat((path + '/' + bytes).constData(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_size > 0)
             names.append(name);
     }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -189,7 +206,7 @@ void FolderLister::deliver(quint64 generation, const ListingSlice& slice, bool l
     if (qEnvironmentVariableIntValue("ORVANTA_BROWSER_TRACE") == 1) {
         for (const TMCRS& row : slice.rows)
             std::fprintf(stderr, "orvanta: browser row \"%s\": title \"%s\", artist \"%s\", %d s\n",
-                         row.audiofile.toUtf8().constData(), row.title.toUtf8().constData(),
+                         fileNameBytes(row.audiofile).constData(), row.title.toUtf8().constData(),
                          row.artist.toUtf8().constData(), row.duration);
         std::fflush(stderr);
     }

@@ -1,6 +1,7 @@
 #include "tracktagging.h"
 
 #include "browser/tagbinding.h"
+#include "common/filename.h"
 #include "common/trackinfo.h"
 
 #include <QByteArray>
@@ -9,7 +10,6 @@
 #include <QUrl>
 
 #include <optional>
-#include <string>
 
 namespace {
 
@@ -65,13 +65,13 @@ bool tagTrackFile(const TagBinding& binding, const QString& path, const TrackInf
     }
     const TagVesselApi& api = binding.api();
     api.taglib_set_strings_unicode(1);
-    const std::wstring widePath = path.toStdWString();
-    TagVesselFile* file = api.taglib_file_newu(widePath.c_str());
+    TagVesselFile* file = api.taglib_file_new(fileNameBytes(path).constData());
     TagVesselTag* tag = file ? api.taglib_file_tag(file) : nullptr;
     if (!tag) {
         if (file)
             api.taglib_file_free(file);
-        return fail(error, QStringLiteral("Can not open the file to tag it: ") + path);
+        return fail(error,
+                    QStringLiteral("Can not open the file to tag it: ") + displayFileName(path));
     }
     api.taglib_tag_set_title(tag, track.title.toUtf8().constData());
     api.taglib_tag_set_artist(tag, track.artist.toUtf8().constData());
@@ -88,6 +88,7 @@ bool tagTrackFile(const TagBinding& binding, const QString& path, const TrackInf
     const bool saved = api.taglib_file_save_ex(file, 3) != 0;
     api.taglib_file_free(file);
     if (!saved)
-        return fail(error, QStringLiteral("Can not save tag to the file: ") + path);
+        return fail(error,
+                    QStringLiteral("Can not save tag to the file: ") + displayFileName(path));
     return true;
 }

@@ -74,7 +74,8 @@ TAGVESSEL_API void taglib_free(void* pointer);
 TAGVESSEL_API void taglib_tag_free_strings(void);
 
 /* Files. The wide path of taglib_file_newu is wchar_t, which is UTF-32 on Linux; the 8-bit
- * paths are UTF-8. A file opens for reading and writing where allowed, else read-only. Null
+ * paths are the file system's bytes, used as they stand, so that a name that is not UTF-8
+ * opens too. A file opens for reading and writing where allowed, else read-only. Null
  * comes back when the file cannot be opened or is of no known type. */
 TAGVESSEL_API TagLib_File* taglib_file_newu(const wchar_t* filename);
 TAGVESSEL_API TagLib_File* taglib_file_new(const char* filename);

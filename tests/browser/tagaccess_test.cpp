@@ -141,7 +141,7 @@ std::vector<QByteArray> coversOf(const TagBinding& binding, const QString& path)
     const auto data = reinterpret_cast<unsigned (*)(TagVesselFile*, int, void*, unsigned)>(
         binding.api().taglib_tag_get_cover_data);
     std::vector<QByteArray> covers;
-    TagVesselFile* file = binding.api().taglib_file_newu(path.toStdWString().c_str());
+    TagVesselFile* file = binding.api().taglib_file_new(QFile::encodeName(path).constData());
     for (int i = 0; file && count && data && i < count(file); ++i) {
         QByteArray bytes(static_cast<qsizetype>(data(file, i, nullptr, 0)), '\0');
         data(file, i, bytes.data(), static_cast<unsigned>(bytes.size()));

@@ -1,11 +1,13 @@
 #include "playlist.h"
 
+#include "browser/filecommands.h"
 #include "browser/sharing.h"
 #include "browser/tagaccess.h"
 #include "browser/tagbinding.h"
 #include "browser/tagworker.h"
 #include "browser/ui/foldertree.h"
 #include "browser/ui/recordingsmodel.h"
+#include "common/filename.h"
 #include "common/messages.h"
 #include "common/recordinglock.h"
 #include "settings/config.h"
@@ -25,7 +27,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScreen>
 #include <QShowEvent>
 #include <QSplitter>
@@ -38,9 +39,7 @@
 #include <QVBoxLayout>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 
 namespace {
 
@@ -49,8 +48,9 @@ const char* const TagLabels[8] = {
     "Title:", "Artist:", "Album:", "Track:", "Year:", "Genre:", "Comment:", "Copyright:"};
 constexpr int ColumnWidths[BrowserColumnCount] = {194, 120, 120, 70, 120};
 
+// A name in a message: quoted, and readable even when it is not UTF-8.
 QString quoted(const QString& name) {
-    return QLatin1Char('"') + name + QLatin1Char('"');
+    return QLatin1Char('"') + displayFileName(name) + QLatin1Char('"');
 }
 
 // True when a recorder still writes one of `paths`: a tag written, a rename or a delete now
@@ -67,25 +67,6 @@ bool refusedWhileRecorded(std::initializer_list<QString> paths) {
             return true;
         }
     }
-    return false;
-}
-
-// Moves `from` to `to` unless `to` exists: rename(2) alone would replace it silently.
-bool renameNoReplace(const QString& from, const QString& to, QString* error) {
-    const QByteArray a = QFile::encodeName(from);
-    const QByteArray b = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno == EINVAL || errno == ENOSYS) {
-        // A file system without the no-replace flag: test first, the best it allows.
-        if (QFileInfo::exists(to) || QFileInfo(to).isSymLink()) {
-            errno = EEXIST;
-        } else if (std::rename(a.constData(), b.constData()) == 0) {
-            return true;
-        }
-    }
-    *error = errno == EEXIST ? QStringLiteral("a file with that name already exists")
-                             : QString::fromLocal8Bit(std::strerror(errno));
     return false;
 }
 
@@ -411,7 +392,8 @@ void Tplaylist::listingDone() {
                       QString::number(m_model->rowCount()));
     const QStringList failed = std::exchange(m_failed, {});
     for (const QString& name : failed)
-        showError(QStringLiteral("Could not get file info for: ") + name, QStringLiteral("Error"));
+        showError(QStringLiteral("Could not get file info for: ") + displayFileName(name),
+                  QStringLiteral("Error"));
     if (m_model->rowCount() > 0 && m_host.activePlaybackFile().isEmpty() && m_host.workmode() == 2)
         m_host.setLastfile(GetSelectedFile());
     validatecontrols();
@@ -703,9 +685,10 @@ void Tplaylist::DeleteActionExecute() {
     if (refusedWhileRecorded({path}))
         return;
     m_host.stopPlayback();
-    if (!QFile::moveToTrash(path) && QFileInfo::exists(path)) {
-        showError(QStringLiteral("Could not move %1 to the trash. The file was not deleted.")
-                      .arg(quoted(QFileInfo(path).fileName())),
+    QString error;
+    if (!moveToTrash(path, &error) && fileExists(path)) {
+        showError(QStringLiteral("Could not move %1 to the trash: %2. The file was not deleted.")
+                      .arg(quoted(QFileInfo(path).fileName()), error),
                   QStringLiteral("Delete"));
         return;
     }
@@ -738,48 +721,14 @@ void Tplaylist::saveCopyTo(const QString& folder) {
     if (refusedWhileRecorded({target}))
         return;
     m_host.stopPlayback();
-    const QFileInfo sourceInfo(source);
-    const QFileInfo targetInfo(target);
-    // Copying a file onto itself would truncate it first.
-    if (targetInfo.exists() && sourceInfo.canonicalFilePath() == targetInfo.canonicalFilePath())
-        return;
-    QFile in(source);
-    QSaveFile out(target);
-    const auto fail = [&](const QString& why) {
-        out.cancelWriting();
-        showError(QStringLiteral("Could not copy %1 to %2: %3")
-                      .arg(quoted(sourceInfo.fileName()), quoted(folder), why),
-                  QStringLiteral("Save as"));
-    };
-    if (!in.open(QIODevice::ReadOnly))
-        return fail(in.errorString());
-    if (!out.open(QIODevice::WriteOnly))
-        return fail(out.errorString());
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    bool ok = true;
-    for (;;) {
-        const qint64 got = in.read(buffer.data(), buffer.size());
-        if (got < 0) {
-            ok = false;
-            break;
-        }
-        if (got == 0)
-            break;
-        if (out.write(buffer.constData(), got) != got) {
-            ok = false;
-            break;
-        }
-    }
+    QString error;
+    const CopyResult result = copyFileKeepingDate(source, target, &error);
     QApplication::restoreOverrideCursor();
-    if (!ok)
-        return fail(in.error() != QFile::NoError ? in.errorString() : out.errorString());
-    if (!out.commit())
-        return fail(out.errorString());
-    // The copy keeps the recording's date, which the browser lists and sorts by.
-    QFile copied(target);
-    if (copied.open(QIODevice::ReadWrite))
-        copied.setFileTime(sourceInfo.lastModified(), QFileDevice::FileModificationTime);
+    if (result == CopyResult::Failed)
+        showError(QStringLiteral("Could not copy %1 to %2: %3")
+                      .arg(quoted(QFileInfo(source).fileName()), quoted(folder), error),
+                  QStringLiteral("Save as"));
 }
 
 void Tplaylist::VSTDblClick() {

@@ -1,5 +1,7 @@
 #include "recordingsmodel.h"
 
+#include "common/filename.h"
+
 #include <QApplication>
 #include <QDrag>
 #include <QFileIconProvider>
@@ -37,7 +39,8 @@ QVariant RecordingsModel::data(const QModelIndex& index, int role) const {
     case Qt::EditRole:
         switch (static_cast<BrowserColumn>(index.column())) {
         case BrowserColumn::Filename:
-            return r.audiofile;
+            // The edit keeps the bytes of a name that is not UTF-8 where it is not changed.
+            return role == Qt::EditRole ? r.audiofile : displayFileName(r.audiofile);
         case BrowserColumn::Title:
             return r.title;
         case BrowserColumn::Artist:
@@ -54,7 +57,7 @@ QVariant RecordingsModel::data(const QModelIndex& index, int role) const {
         // Every other row is shaded, starting with the first.
         return index.row() % 2 == 0 ? QVariant(QColor(245, 245, 245)) : QVariant();
     case Qt::ToolTipRole:
-        return index.column() == 0 ? QVariant(r.audiofile) : QVariant();
+        return index.column() == 0 ? QVariant(displayFileName(r.audiofile)) : QVariant();
     default:
         return {};
     }
@@ -167,8 +170,11 @@ void RecordingsView::mouseMoveEvent(QMouseEvent* event) {
         const QStringList files = dragFiles();
         if (!files.isEmpty()) {
             QList<QUrl> urls;
+            // From the bytes: QUrl::fromLocalFile would write a name that is not UTF-8 with
+            // "?" in place of those bytes.
             for (const QString& file : files)
-                urls.append(QUrl::fromLocalFile(file));
+                urls.append(
+                    QUrl::fromEncoded("file://" + fileNameBytes(file).toPercentEncoding("/")));
             auto* mime = new QMimeData;
             mime->setUrls(urls);
             auto* drag = new QDrag(this);

@@ -8,6 +8,7 @@
 #include "tagvessel/tagtestfiles.h"
 
 #include "browser/tagaccess.h"
+#include "common/filename.h"
 #include "common/recordinglock.h"
 #include "settings/config.h"
 
@@ -26,7 +27,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <ftw.h>
+#include <stdio.h>
 #include <sys/resource.h>
 
 namespace {
@@ -518,6 +528,103 @@ TEST_F(PlaylistTest, SharingCommandsReportTheirFailures) {
     EXPECT_EQ(m_messages.shown[1].text, QStringLiteral("Could not connect to iTunes"));
     EXPECT_EQ(m_messages.shown[2].text,
               QStringLiteral("Component not found\nPlease download and install it from our site."));
+}
+
+// The names in `folder` as the file system has them, sorted.
+std::vector<QByteArray> entryBytes(const QByteArray& folder) {
+    std::vector<QByteArray> names;
+    if (DIR* dir = ::opendir(folder.constData())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+QByteArray contentOf(const QByteArray& path) {
+    std::ifstream in(path.constData(), std::ios::binary);
+    return QByteArray::fromStdString(
+        std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+}
+
+TEST_F(PlaylistTest, ANameThatIsNotUtf8KeepsItsBytesThroughEveryCommand) {
+    // "café.mp3" in Latin-1, as an old disk or an archive may bring it.
+    const QByteArray folder = QFile::encodeName(m_folder);
+    // QTemporaryDir cannot remove such names: Qt's listings leave them out.
+    const struct RemoveTree {
+        QByteArray path;
+        ~RemoveTree() {
+            ::nftw(
+                path.constData(),
+                [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
+                FTW_DEPTH | FTW_PHYS);
+        }
+    } removeTree{QFile::encodeName(m_dir.path())};
+    const QByteArray name("caf\xE9.mp3");
+    makeRecording(QStringLiteral("made.mp3"), 0, QStringLiteral("Old"), QStringLiteral("Me"));
+    ASSERT_EQ(::rename((folder + "/made.mp3").constData(), (folder + '/' + name).constData()), 0);
+    list();
+    ASSERT_EQ(m_browser->rows().size(), 1u);
+    EXPECT_EQ(fileNameBytes(m_browser->rows()[0].audiofile), name);
+    EXPECT_EQ(m_browser->rows()[0].title, QStringLiteral("Old"));
+    EXPECT_EQ(m_browser->rows()[0].duration, 1);
+    EXPECT_EQ(m_browser->VST->model()->index(0, 0).data().toString(),
+              QStringLiteral("caf\uFFFD.mp3"));
+
+    // Tags.
+    m_browser->selectRow(0);
+    EXPECT_EQ(m_browser->tagFields[0]->text(), QStringLiteral("Old"));
+    m_browser->tagFields[0]->setText(QStringLiteral("New"));
+    m_browser->SaveTagAction->trigger();
+    EXPECT_EQ(m_browser->tagFields[0]->text(), QStringLiteral("New")); // read back from the file
+    EXPECT_EQ(m_browser->rows()[0].title, QStringLiteral("New"));
+
+    // Play and the mail hand-off get the path's bytes.
+    m_browser->PlayAction->trigger();
+    ASSERT_EQ(m_host.played.size(), 1);
+    EXPECT_EQ(fileNameBytes(m_host.played[0]), folder + '/' + name);
+    const QString bin = m_dir.path() + QStringLiteral("/bin");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    const QByteArray attached = QFile::encodeName(bin) + "/attached";
+    ASSERT_TRUE(writeBytes(bin + QStringLiteral("/xdg-email"),
+                           "#!/bin/sh\nprintf %s \"$2\" > '" + attached + "'\n"));
+    ASSERT_TRUE(QFile::setPermissions(bin + QStringLiteral("/xdg-email"),
+                                      QFile::ReadOwner | QFile::ExeOwner));
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin));
+    m_browser->SendAction->trigger();
+    EXPECT_TRUE(processUntil([&] { return !m_browser->mailRunning(); }));
+    qputenv("PATH", oldPath);
+    EXPECT_EQ(contentOf(attached), folder + '/' + name);
+
+    // Save as.
+    const QString other = m_dir.path() + QStringLiteral("/other");
+    ASSERT_TRUE(QDir().mkpath(other));
+    m_browser->saveCopyTo(other);
+    EXPECT_EQ(entryBytes(QFile::encodeName(other)), std::vector<QByteArray>{name});
+    const QByteArray copy = contentOf(QFile::encodeName(other) + '/' + name);
+    EXPECT_FALSE(copy.isEmpty());
+    EXPECT_EQ(copy, contentOf(folder + '/' + name));
+
+    // Rename: the byte the new name keeps stays a byte.
+    const QByteArray renamed("caf\xE9 live.mp3");
+    EXPECT_TRUE(m_browser->renameRow(0, fileNameFromBytes("caf\xE9 live")));
+    EXPECT_EQ(entryBytes(folder), std::vector<QByteArray>{renamed});
+
+    // Delete: into the trash under its own name, its path percent-encoded from the bytes.
+    m_browser->DeleteAction->trigger();
+    EXPECT_TRUE(m_browser->rows().empty());
+    EXPECT_TRUE(entryBytes(folder).empty());
+    const QByteArray trash = QFile::encodeName(m_dir.path()) + "/share/Trash";
+    EXPECT_EQ(entryBytes(trash + "/files"), std::vector<QByteArray>{renamed});
+    EXPECT_EQ(contentOf(trash + "/files/" + renamed), copy);
+    EXPECT_TRUE(contentOf(trash + "/info/" + renamed + ".trashinfo")
+                    .contains("\nPath=" + (folder + '/' + renamed).toPercentEncoding("/") + "\n"));
+    EXPECT_TRUE(m_messages.shown.empty());
 }
 
 // Sets an environment variable for one test and puts the old value back.
