@@ -27,6 +27,8 @@ if [ "$mode" = test ]; then
     # presses keys and clicks, trayer is a tray to dock in; a headless weston stands for a
     # Wayland session, where no hot key can be claimed.
     packages+=(xvfb xauth xdotool x11-utils trayer weston qt6-wayland)
+    # flac checks the FLAC files the writer leaves after a full disk.
+    packages+=(flac)
     # The installed desktop entry and AppStream data are checked with the freedesktop tools.
     packages+=(desktop-file-utils appstream)
     # A screen reader's view of the window: the accessibility bus and its registry, started
