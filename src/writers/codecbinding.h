@@ -29,7 +29,7 @@
     X(FLAC__stream_encoder_new) X(FLAC__stream_encoder_set_verify) \
     X(FLAC__stream_encoder_set_streamable_subset) X(FLAC__stream_encoder_set_compression_level) \
     X(FLAC__stream_encoder_set_channels) X(FLAC__stream_encoder_set_bits_per_sample) \
-    X(FLAC__stream_encoder_set_sample_rate) X(FLAC__stream_encoder_init_FILE) \
+    X(FLAC__stream_encoder_set_sample_rate) X(FLAC__stream_encoder_init_stream) \
     X(FLAC__stream_encoder_process_interleaved) X(FLAC__stream_encoder_finish) \
     X(FLAC__stream_encoder_delete) X(FLAC__stream_encoder_get_resolved_state_string)
 // clang-format on
