@@ -24,8 +24,11 @@ public:
 
     virtual bool init() = 0;
     virtual void free() = 0;
-    /// Opens a file; 0 when it cannot be opened.
+    /// Opens a file; 0 when it cannot be opened. Only regular files are opened, and never
+    /// by waiting (a pipe named like a recording is refused at once).
     virtual PlayStream open(const QString& file) = 0;
+    /// Why the last open() returned 0, as a sentence for the user; empty when not known.
+    virtual QString openError() const { return {}; }
     virtual void play(PlayStream s, bool restart) = 0;
     virtual void pause(PlayStream s) = 0;
     virtual void stop(PlayStream s) = 0;

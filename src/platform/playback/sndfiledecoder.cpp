@@ -5,10 +5,13 @@
 #include <QFile>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace playback {
@@ -17,25 +20,46 @@ void SndfileDecoder::Closer::operator()(sf_private_tag* file) const {
     sf_close(file);
 }
 
-std::unique_ptr<SndfileDecoder> SndfileDecoder::open(const QString& path) {
-    // Open the descriptor ourselves so that the name goes to the kernel as the bytes the
-    // file system holds, whatever the locale; libsndfile then owns and closes it.
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+std::unique_ptr<SndfileDecoder> SndfileDecoder::open(const QString& path, QString* error) {
+    const auto fail = [error](const QString& reason) {
+        if (error)
+            *error = reason;
         return nullptr;
+    };
+    // Open the descriptor ourselves so that the name goes to the kernel as the bytes the
+    // file system holds, whatever the locale; libsndfile then owns and closes it. Opening a
+    // pipe without O_NONBLOCK waits for a writer, which may never come.
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return fail(QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.'));
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(QStringLiteral("It is not a regular file, so it cannot be a recording."));
+    }
+    if (st.st_size == 0) {
+        ::close(fd);
+        return fail(QStringLiteral("The file is empty."));
+    }
+    // Reads of a regular file do not heed O_NONBLOCK; cleared so that libsndfile sees an
+    // ordinary descriptor.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     SF_INFO info{};
     SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
     if (!file) {
-        // sf_open_fd does not close the descriptor when it fails.
+        // sf_open_fd does not close the descriptor when it fails. sf_error_number gives a
+        // constant text, unlike sf_strerror, whose buffer other threads' opens may overwrite.
         ::close(fd);
-        return nullptr;
+        return fail(QString::fromUtf8(sf_error_number(sf_error(nullptr))));
     }
     std::unique_ptr<SndfileDecoder> decoder(new SndfileDecoder);
     decoder->m_file.reset(file);
     if (info.samplerate <= 0 || info.channels <= 0 || info.channels > 32) {
-        return nullptr;
+        return fail(QStringLiteral("Its format is not playable (%1 channels at %2 Hz).")
+                        .arg(info.channels)
+                        .arg(info.samplerate));
     }
     decoder->m_sampleRate = info.samplerate;
     decoder->m_channels = info.channels;

@@ -14,8 +14,10 @@ namespace playback {
 /// Not thread-safe: opened on one thread, then used by one thread at a time.
 class SndfileDecoder {
 public:
-    /// Null when libsndfile cannot open the file or its format is not playable.
-    static std::unique_ptr<SndfileDecoder> open(const QString& path);
+    /// Null when the file is not a regular file, cannot be opened or its format is not
+    /// playable; `error` (when given) then says why, as a sentence for the user. Never waits
+    /// for a writer: a pipe or a device named like a recording is refused at once.
+    static std::unique_ptr<SndfileDecoder> open(const QString& path, QString* error = nullptr);
     ~SndfileDecoder();
     SndfileDecoder(const SndfileDecoder&) = delete;
     SndfileDecoder& operator=(const SndfileDecoder&) = delete;

@@ -118,10 +118,12 @@ void StreamPlaybackEngine::free() {
 }
 
 PlayStream StreamPlaybackEngine::open(const QString& file) {
+    m_openError.clear();
     if (!m_thread.joinable()) {
+        m_openError = QStringLiteral("The player is not running.");
         return 0;
     }
-    std::unique_ptr<SndfileDecoder> decoder = SndfileDecoder::open(file);
+    std::unique_ptr<SndfileDecoder> decoder = SndfileDecoder::open(file, &m_openError);
     if (!decoder) {
         return 0;
     }

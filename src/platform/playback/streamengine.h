@@ -16,7 +16,8 @@ namespace playback {
 /// run on the engine's own thread, started by init() and ended by free(); the calls of the
 /// PlaybackEngine interface only exchange state with it under a short-held mutex, so the
 /// window thread never waits for decoding or for the sound server. Opening a file reads its
-/// header on the calling thread.
+/// header on the calling thread; only regular files are opened, so that never waits for a
+/// writer.
 ///
 /// Threads: everything on the window thread (one thread), except onEnd, which runs on the
 /// engine thread without any lock held. Set onEnd before the first open().
@@ -30,6 +31,7 @@ public:
     bool init() override;
     void free() override;
     PlayStream open(const QString& file) override;
+    QString openError() const override { return m_openError; }
     void play(PlayStream s, bool restart) override;
     void pause(PlayStream s) override;
     void stop(PlayStream s) override;
@@ -59,6 +61,7 @@ private:
                  std::vector<std::unique_ptr<OutputStream>>& retired, bool& ended);
 
     std::unique_ptr<OutputDevice> m_device;
+    QString m_openError; // window thread only
 
     // Guards the streams and their shared fields. Taken before any lock of the output.
     mutable std::mutex m_mutex;
