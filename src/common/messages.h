@@ -18,7 +18,8 @@ public:
 };
 
 /// The installed service; until one is installed, messages go to standard error and the
-/// answer is Ok (or No for a question).
+/// answer is Ok (or No for a question). A message while the same one (text, caption, icon
+/// and buttons) is still open is not shown again: it returns Ok, or No for a question.
 MessageService& messages();
 
 /// Installs a service (null restores the standard-error one). The caller keeps ownership.
