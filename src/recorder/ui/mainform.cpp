@@ -811,22 +811,40 @@ void TMainForm::showinfo() {
 }
 
 void TMainForm::playfile(const QString& filename) {
-    if (!QFileInfo::exists(filename))
+    const QFileInfo file(filename);
+    if (!file.exists())
         return;
     TRecorder& r = *m_recorder;
     PlaybackEngine& playback = m_services.playback;
     playback.freeStream(r.playstream);
     r.playstream = 0;
+    // Opening a pipe or a device named like a recording would wait for a writer, with the
+    // window frozen; only regular files are handed to the player, which checks again.
+    QString reason = QStringLiteral("It is not a regular file, so it cannot be a recording.");
+    const PlayStream stream = file.isFile() ? playback.open(filename) : 0;
+    if (stream == 0) {
+        if (file.isFile())
+            reason = playback.openError();
+        r.paused = false;
+        // The window is Ready before the box opens: its nested loop serves the buttons and
+        // hot keys, and Start must work there.
+        showReadyAfterPlaying();
+        QString text = QStringLiteral("Could not play \"%1\".").arg(filename);
+        if (!reason.isEmpty())
+            text += QLatin1Char('\n') + reason;
+        messageBox(text, QStringLiteral("Orvanta"), MessageIcon::Information, MessageButtons::Ok);
+        return;
+    }
     r.paused = false;
     r.filestart = m_services.clock.now();
-    setFileLabel(QStringLiteral("File:  ") + QFileInfo(filename).fileName(), filename);
+    setFileLabel(QStringLiteral("File:  ") + file.fileName(), filename);
     r.ShowStatus(4);
     setButtonEnabled(RecorderButton::Start, false);
     setButtonEnabled(RecorderButton::Pause, true);
     setButtonEnabled(RecorderButton::Stop, true);
     r.workmode = 2;
     volumemain->setPosition(config.playvolume);
-    r.playstream = playback.open(filename);
+    r.playstream = stream;
     // Heard at the volume the slider shows, not at full volume until the slider moves.
     playback.setVolume(r.playstream, static_cast<float>(volumemain->Position()) / 100.0f);
     playback.play(r.playstream, false);
@@ -837,11 +855,16 @@ void TMainForm::PlayButtonClick() {
         playlist->VSTDblClick();
         return;
     }
+    // The file dialog's nested loop serves the Play hot key too: one dialog at a time.
+    if (m_choosingFile)
+        return;
     TRecorder& r = *m_recorder;
     if (r.lastfile.isEmpty() || !QFileInfo::exists(r.lastfile)) {
+        m_choosingFile = true;
         const QString chosen =
             QFileDialog::getOpenFileName(this, QString(), config.archive,
                                          QStringLiteral("Audio Files (*.mp3 *.wav *.ogg *.flac)"));
+        m_choosingFile = false;
         if (!chosen.isEmpty())
             r.lastfile = chosen;
     }
@@ -855,6 +878,11 @@ void TMainForm::playbackEnded(PlayStream stream) {
     // replaced the stream that reports here.
     if (stream == 0 || stream != r.playstream || r.workmode != 2)
         return;
+    showReadyAfterPlaying();
+}
+
+void TMainForm::showReadyAfterPlaying() {
+    TRecorder& r = *m_recorder;
     r.workmode = 1;
     volumemain->setPosition(config.mixervolume);
     setButtonEnabled(RecorderButton::Start, true);

@@ -260,6 +260,8 @@ private:
     /// A message box that does not hold up the caller (captured blocks wait for their handler).
     void showWithoutWaiting(QMessageBox::Icon icon, const QString& text);
     void repairInterruptedRecordings();
+    /// Leaves player mode (or stays out of it) with the window Ready for a recording.
+    void showReadyAfterPlaying();
 
     MainFormServices m_services;
     std::unique_ptr<CaptureThreadFactory> m_threads;
@@ -286,6 +288,7 @@ private:
     bool m_skipQuestion = false;
     bool m_shownOnce = false;
     bool m_inTray = false;
+    bool m_choosingFile = false; ///< the Play button's file dialog is open
     QTimer m_trayWatch;
     bool dragging = false;
     QPoint dragx; ///< where the button went down, in window coordinates

@@ -53,7 +53,9 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -482,6 +484,94 @@ TEST_F(MainFormTest, PlaybackToTheEndReturnsToReadyThroughTheEngine) {
     EXPECT_FALSE(form->pause->isEnable());
     EXPECT_FALSE(form->Stop->isEnable());
     form.reset();
+}
+
+TEST_F(MainFormTest, WhatCannotBePlayedIsNamedWithTheReasonAndTheWindowIsReadyAgain) {
+    playback::StreamPlaybackEngine player(
+        std::make_unique<playback::SimOutputDevice>(Rate / 10, Rate / 100));
+    // The window goes before the player it uses, however the test ends.
+    struct CloseFirst {
+        std::unique_ptr<TMainForm>& window;
+        ~CloseFirst() { window.reset(); }
+    } closeFirst{form};
+    ASSERT_TRUE(create(&player));
+    countBlocks();
+    TRecorder& r = form->recorder();
+    const auto expectReady = [&] {
+        EXPECT_EQ(r.workmode, 1);
+        EXPECT_EQ(r.playstream, 0u);
+        EXPECT_EQ(form->fstatus->text(), QStringLiteral("Ready"));
+        EXPECT_TRUE(form->Start->isEnable());
+        EXPECT_FALSE(form->pause->isEnable());
+        EXPECT_FALSE(form->Stop->isEnable());
+    };
+
+    // A pipe named like a recording. Should the window wait in its open, a writer comes at
+    // last and ends the wait, so that the test fails rather than hangs.
+    const QString pipe = m_dir.filePath(QStringLiteral("pipe.mp3"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(pipe).constData(), 0644), 0);
+    std::mutex mutex;
+    std::condition_variable returnedCv;
+    bool returned = false;
+    bool rescued = false;
+    std::thread guard([&] {
+        std::unique_lock lock(mutex);
+        if (returnedCv.wait_for(lock, std::chrono::seconds(20), [&] { return returned; }))
+            return;
+        rescued = true;
+        const int fd = ::open(QFile::encodeName(pipe).constData(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0)
+            ::close(fd);
+    });
+    r.lastfile = pipe;
+    form->PlayButtonClick();
+    {
+        std::lock_guard lock(mutex);
+        returned = true;
+    }
+    returnedCv.notify_all();
+    guard.join();
+    EXPECT_FALSE(rescued) << "the window waited for a writer of the pipe";
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].icon, MessageIcon::Information);
+    EXPECT_TRUE(messages.shown[0].text.contains(pipe)) << messages.shown[0].text;
+    EXPECT_TRUE(messages.shown[0].text.contains(QStringLiteral("not a regular file")));
+    expectReady();
+
+    // A file the decoder does not know, played from the browser: libsndfile's reason.
+    const QString notes = m_dir.filePath(QStringLiteral("notes.wav"));
+    QFile file(notes);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("not a sound\n");
+    file.close();
+    form->playfile(notes);
+    ASSERT_EQ(messages.shown.size(), 2u);
+    EXPECT_TRUE(messages.shown[1].text.contains(notes)) << messages.shown[1].text;
+    EXPECT_TRUE(messages.shown[1].text.contains(QStringLiteral("Format not recognised")));
+    expectReady();
+    // Start records at once, without a Stop first.
+    EXPECT_TRUE(hotKeys.press(HotKeyCtrl | HotKeyAlt, 'R'));
+    feed(0.1f);
+    EXPECT_TRUE(r.writing);
+    EXPECT_EQ(form->fstatus->text(), QStringLiteral("Recording"));
+}
+
+TEST_F(MainFormTest, AHotKeyPressedAgainWhileItsMessageIsOpenOpensNoSecondOne) {
+    constexpr quint32 CtrlAlt = HotKeyCtrl | HotKeyAlt;
+    ASSERT_TRUE(create());
+    config.archive = m_dir.filePath(QStringLiteral("gone"));
+    int opened = 0;
+    messages.whileOpen = [&] {
+        if (++opened == 1) {
+            EXPECT_TRUE(hotKeys.press(CtrlAlt, 'R'));
+        }
+    };
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'R'));
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_TRUE(messages.shown[0].text.contains(QStringLiteral("output folder")));
+    // Once it is closed, the key tells again.
+    EXPECT_TRUE(hotKeys.press(CtrlAlt, 'R'));
+    EXPECT_EQ(messages.shown.size(), 2u);
 }
 
 TEST_F(MainFormTest, AQuitSignalWhileAModalWindowIsOpenLeavesItsCallerIntact) {
