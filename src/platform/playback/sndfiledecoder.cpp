@@ -1,5 +1,7 @@
 #include "sndfiledecoder.h"
 
+#include "common/filename.h"
+
 #include <sndfile.h>
 
 #include <QFile>
@@ -29,7 +31,7 @@ std::unique_ptr<SndfileDecoder> SndfileDecoder::open(const QString& path, QStrin
     // Open the descriptor ourselves so that the name goes to the kernel as the bytes the
     // file system holds, whatever the locale; libsndfile then owns and closes it. Opening a
     // pipe without O_NONBLOCK waits for a writer, which may never come.
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = fileNameBytes(path);
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return fail(QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.'));

@@ -13,6 +13,7 @@
 #include "capture/threadfactory.h"
 #include "capture/wasapisource.h"
 #include "common/clock.h"
+#include "common/filename.h"
 #include "common/handoff.h"
 #include "controls/bmptimedisplay.h"
 #include "controls/icebtn.h"
@@ -52,6 +53,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -810,10 +813,22 @@ void TMainForm::showinfo() {
     dformat->setText(codecExtension(config.codec).toUpper());
 }
 
+namespace {
+// What is at `path`, asked by its bytes: a name that is not UTF-8 is not found through Qt.
+bool lookUp(const QString& path, struct stat* info) {
+    return !path.isEmpty() && ::stat(fileNameBytes(path).constData(), info) == 0;
+}
+bool fileExists(const QString& path) {
+    struct stat info {};
+    return lookUp(path, &info);
+}
+} // namespace
+
 void TMainForm::playfile(const QString& filename) {
-    const QFileInfo file(filename);
-    if (!file.exists())
+    struct stat info {};
+    if (!lookUp(filename, &info))
         return;
+    const bool regular = S_ISREG(info.st_mode);
     TRecorder& r = *m_recorder;
     PlaybackEngine& playback = m_services.playback;
     playback.freeStream(r.playstream);
@@ -821,15 +836,15 @@ void TMainForm::playfile(const QString& filename) {
     // Opening a pipe or a device named like a recording would wait for a writer, with the
     // window frozen; only regular files are handed to the player, which checks again.
     QString reason = QStringLiteral("It is not a regular file, so it cannot be a recording.");
-    const PlayStream stream = file.isFile() ? playback.open(filename) : 0;
+    const PlayStream stream = regular ? playback.open(filename) : 0;
     if (stream == 0) {
-        if (file.isFile())
+        if (regular)
             reason = playback.openError();
         r.paused = false;
         // The window is Ready before the box opens: its nested loop serves the buttons and
         // hot keys, and Start must work there.
         showReadyAfterPlaying();
-        QString text = QStringLiteral("Could not play \"%1\".").arg(filename);
+        QString text = QStringLiteral("Could not play \"%1\".").arg(displayFileName(filename));
         if (!reason.isEmpty())
             text += QLatin1Char('\n') + reason;
         messageBox(text, QStringLiteral("Orvanta"), MessageIcon::Information, MessageButtons::Ok);
@@ -837,7 +852,8 @@ void TMainForm::playfile(const QString& filename) {
     }
     r.paused = false;
     r.filestart = m_services.clock.now();
-    setFileLabel(QStringLiteral("File:  ") + file.fileName(), filename);
+    setFileLabel(QStringLiteral("File:  ") + displayFileName(QFileInfo(filename).fileName()),
+                 displayFileName(filename));
     r.ShowStatus(4);
     setButtonEnabled(RecorderButton::Start, false);
     setButtonEnabled(RecorderButton::Pause, true);
@@ -859,7 +875,7 @@ void TMainForm::PlayButtonClick() {
     if (m_choosingFile)
         return;
     TRecorder& r = *m_recorder;
-    if (r.lastfile.isEmpty() || !QFileInfo::exists(r.lastfile)) {
+    if (!fileExists(r.lastfile)) {
         m_choosingFile = true;
         const QString chosen =
             QFileDialog::getOpenFileName(this, QString(), config.archive,
@@ -868,7 +884,7 @@ void TMainForm::PlayButtonClick() {
         if (!chosen.isEmpty())
             r.lastfile = chosen;
     }
-    if (!r.lastfile.isEmpty() && QFileInfo::exists(r.lastfile))
+    if (fileExists(r.lastfile))
         playfile(r.lastfile);
 }
 

@@ -1,5 +1,6 @@
 // The engine against the simulated output: its clock moves only when the test says so, so
 // positions, pauses, the data now playing and the end notification are checked exactly.
+#include "common/filename.h"
 #include "platform/playback/simoutput.h"
 #include "platform/playback/streamengine.h"
 #include "support/soundfile.h"
@@ -14,8 +15,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <thread>
+
+#include <unistd.h>
 
 using playback::SimOutputDevice;
 using playback::StreamPlaybackEngine;
@@ -366,6 +370,16 @@ TEST_F(SimEngine, EndIsNotReportedAfterStopOrFree) {
     m_engine->play(b, false);
     EXPECT_EQ(m_engine->state(b), PlaybackState::Stopped);
     EXPECT_EQ(m_engine->length(b), 0);
+}
+
+TEST_F(SimEngine, ANameThatIsNotUtf8IsOpenedByItsBytes) {
+    const QByteArray bytes = QFile::encodeName(m_dir.path()) + "/caf\xE9.wav";
+    ASSERT_EQ(::rename(QFile::encodeName(wavFile("cafe.wav", 100)).constData(), bytes.constData()),
+              0);
+    const PlayStream s = m_engine->open(fileNameFromBytes(bytes));
+    EXPECT_NE(s, 0u) << m_engine->openError().toStdString();
+    m_engine->freeStream(s);
+    ::unlink(bytes.constData()); // the temporary folder cannot remove it
 }
 
 TEST_F(SimEngine, HandleZeroAndUnknownHandlesDoNothing) {
