@@ -5,7 +5,6 @@
 #include "settings/desktop.h"
 #include "settings/xmlstore.h"
 
-#include <QDomDocument>
 #include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
@@ -19,6 +18,7 @@ std::array<TRecEvent, MaxEvents + 1> events;
 
 namespace {
 
+using xmlstore::Element;
 using xmlstore::fromBool;
 
 const QString Caption = QStringLiteral("Orvanta");
@@ -27,7 +27,7 @@ struct LoadError {
     QString reason;
 };
 
-QString requiredText(const QDomElement& element, const QString& attribute) {
+QString requiredText(const Element& element, const QString& attribute) {
     if (!element.hasAttribute(attribute)) {
         throw LoadError{QStringLiteral("element \"%1\" has no attribute \"%2\"")
                             .arg(element.tagName(), attribute)};
@@ -35,19 +35,19 @@ QString requiredText(const QDomElement& element, const QString& attribute) {
     return element.attribute(attribute);
 }
 
-LoadError badValue(const QDomElement& element, const QString& attribute) {
+LoadError badValue(const Element& element, const QString& attribute) {
     return LoadError{QStringLiteral("\"%1\" of element \"%2\" is not a valid value")
                          .arg(attribute, element.tagName())};
 }
 
-int32_t requiredInteger(const QDomElement& element, const QString& attribute) {
+int32_t requiredInteger(const Element& element, const QString& attribute) {
     if (const std::optional<int32_t> value = xmlstore::toInt32(requiredText(element, attribute))) {
         return *value;
     }
     throw badValue(element, attribute);
 }
 
-bool requiredBool(const QDomElement& element, const QString& attribute) {
+bool requiredBool(const Element& element, const QString& attribute) {
     if (const std::optional<bool> value = xmlstore::toBool(requiredText(element, attribute))) {
         return *value;
     }
@@ -94,7 +94,7 @@ QString dateText(TDateTime moment) {
     return QLocale::c().toString(date, QStringLiteral("dd-MM-yy"));
 }
 
-TDateTime requiredDate(const QDomElement& element, const QString& attribute) {
+TDateTime requiredDate(const Element& element, const QString& attribute) {
     const std::optional<QDate> date =
         parseEventDate(requiredText(element, attribute), QDate::currentDate().year());
     if (!date) {
@@ -103,17 +103,16 @@ TDateTime requiredDate(const QDomElement& element, const QString& attribute) {
     return datetime::encode(date->year(), date->month(), date->day());
 }
 
-TDateTime requiredTime(const QDomElement& element, const QString& attribute) {
+TDateTime requiredTime(const Element& element, const QString& attribute) {
     if (const std::optional<TDateTime> time = parseTime(requiredText(element, attribute))) {
         return *time;
     }
     throw badValue(element, attribute);
 }
 
-// Reads one event element into a copy, so that a slot is changed only by a complete event.
-TRecEvent readEvent(const QDomElement& element, const TRecEvent& current,
-                    const std::function<QString()>& browser) {
-    TRecEvent e = current;
+// Reads one event element; throws LoadError when it is not a complete event.
+TRecEvent readEvent(const Element& element, const std::function<QString()>& browser) {
+    TRecEvent e;
     e.name = requiredText(element, QStringLiteral("name"));
     e.start = requiredTime(element, QStringLiteral("starttime"));
     e.stop = requiredTime(element, QStringLiteral("stoptime"));
@@ -141,6 +140,11 @@ TRecEvent readEvent(const QDomElement& element, const TRecEvent& current,
                  ? requiredBool(element, QStringLiteral("Task"))
                  : false;
     return e;
+}
+
+void showDamaged() {
+    messages().show(QStringLiteral("Can't Load Scheduler Data"), Caption, MessageIcon::Information,
+                    MessageButtons::Ok);
 }
 
 } // namespace
@@ -176,53 +180,70 @@ void loadevents(const QString& path) {
     if (!QFile::exists(path)) {
         return;
     }
-    bool truncated = false;
-    int32_t stored = 0;
-    try {
-        QDomDocument document;
-        if (const QString problem = xmlstore::readDocument(path, document); !problem.isEmpty()) {
-            throw LoadError{problem};
-        }
-        const QDomElement root = document.documentElement();
-        if (root.tagName() != QLatin1String("Scheduler")) {
-            throw LoadError{QStringLiteral("the root element \"Scheduler\" is missing")};
-        }
-        const QHash<QString, QDomElement> children = xmlstore::childrenByName(root);
-        const QDomElement header = children.value(QStringLiteral("events"));
-        if (header.isNull()) {
-            throw LoadError{QStringLiteral("element \"events\" is missing")};
-        }
-        stored = requiredInteger(header, QStringLiteral("number"));
-        if (stored < 0) {
-            throw badValue(header, QStringLiteral("number"));
-        }
-        // The table has room for MaxEvents; the rest of the file is left out.
-        truncated = stored > MaxEvents;
-        config.numevents = std::min(stored, MaxEvents);
+    QString problem;
+    const std::optional<QByteArray> bytes = xmlstore::readFile(path, problem);
+    xmlstore::Document document;
+    if (bytes) {
+        problem = xmlstore::parseDocument(*bytes, document);
+    }
+    if (!problem.isEmpty() || document.rootName != QLatin1String("Scheduler")) {
+        // Nothing in it can be used; the exit's save would write over it.
+        xmlstore::keepBackup(path, bytes);
+        showDamaged();
+        return;
+    }
 
-        // The browser's command is looked up at most once per file, and only when an event
-        // has no application of its own.
-        std::optional<QString> browser;
-        const auto defaultBrowser = [&browser] {
-            if (!browser) {
-                browser = getdefaultbrowser();
-            }
-            return *browser;
-        };
-        for (int i = 1; i <= config.numevents; ++i) {
-            const QDomElement element = children.value(QStringLiteral("event%1").arg(i));
-            if (!element.isNull()) {
-                events[i] = readEvent(element, events[i], defaultBrowser);
-            }
+    const QHash<QString, Element>& children = document.children;
+    const Element header = children.value(QStringLiteral("events"));
+    const std::optional<int32_t> stored =
+        header.isNull() ? std::nullopt
+                        : xmlstore::toInt32(header.attribute(QStringLiteral("number")));
+    // Without a count that reads, the events that are there are taken, up to what the table
+    // holds. Events beyond the table are left out, with a word.
+    bool damaged = !stored || *stored < 0;
+    const int32_t last = damaged ? MaxEvents : std::min(*stored, MaxEvents);
+    const bool truncated = !damaged && *stored > MaxEvents &&
+                           children.contains(QStringLiteral("event%1").arg(MaxEvents + 1));
+
+    // The browser's command is looked up at most once per file, and only when an event has no
+    // application of its own.
+    std::optional<QString> browser;
+    const auto defaultBrowser = [&browser] {
+        if (!browser) {
+            browser = getdefaultbrowser();
         }
-    } catch (const LoadError&) {
-        messages().show(QStringLiteral("Can't Load Scheduler Data"), Caption,
-                        MessageIcon::Information, MessageButtons::Ok);
+        return *browser;
+    };
+    // A missing or damaged event is left out and the valid ones close up, so that the table
+    // never holds an event the file did not.
+    int32_t kept = 0;
+    for (int i = 1; i <= last; ++i) {
+        const Element element = children.value(QStringLiteral("event%1").arg(i));
+        if (element.isNull()) {
+            damaged = true;
+            continue;
+        }
+        try {
+            const TRecEvent event = readEvent(element, defaultBrowser);
+            events[++kept] = event;
+        } catch (const LoadError&) {
+            damaged = true;
+        }
+    }
+    config.numevents = kept;
+
+    // The file keeps what was left out until the save writes over it; the backup keeps it
+    // after that.
+    if (damaged || truncated) {
+        xmlstore::keepBackup(path, bytes);
+    }
+    if (damaged) {
+        showDamaged();
     }
     if (truncated) {
         messages().show(QStringLiteral("The scheduler file holds %1 events, but the scheduler "
                                        "keeps at most %2. Only the first %2 events were loaded.")
-                            .arg(stored)
+                            .arg(*stored)
                             .arg(MaxEvents),
                         Caption, MessageIcon::Information, MessageButtons::Ok);
     }

@@ -38,7 +38,10 @@ extern std::array<TRecEvent, MaxEvents + 1> events;
 
 /// Fills `events` and `config.numevents` from the events file at `path`. A missing file
 /// changes nothing. Events beyond the 100th are left out, with one information message. A
-/// damaged file shows "Can't Load Scheduler Data" and keeps what was read before the damage.
+/// missing or damaged event is left out and the valid ones follow on in their order; a count
+/// that does not read takes the events that are there. A damaged file shows "Can't Load
+/// Scheduler Data" (a file of which nothing reads changes nothing else). A file of which
+/// anything was left out is first copied to "<path>.bak", as the next save writes over it.
 /// Window thread only.
 void loadevents(const QString& path);
 

@@ -3,8 +3,9 @@
 #include "common/messages.h"
 #include "settings/xmlstore.h"
 
-#include <QDomDocument>
 #include <QFile>
+
+#include <map>
 
 QStringList namehistory;
 
@@ -23,34 +24,60 @@ void loadnames(const QString& path) {
     if (!QFile::exists(path)) {
         return;
     }
-    QDomDocument document;
-    if (!xmlstore::readDocument(path, document).isEmpty()) {
+    QString problem;
+    const std::optional<QByteArray> bytes = xmlstore::readFile(path, problem);
+    xmlstore::Document document;
+    if (bytes) {
+        problem = xmlstore::parseDocument(*bytes, document);
+    }
+    if (!problem.isEmpty()) {
+        xmlstore::keepBackup(path, bytes);
         showDamaged();
         return;
     }
-    const QDomElement root = document.documentElement();
-    if (root.tagName() != QLatin1String("Auto-names")) {
+    if (document.rootName != QLatin1String("Auto-names")) {
+        // Not a naming-rules file: nothing to say about it, but the save writes over it.
+        xmlstore::keepBackup(path, bytes);
         return;
     }
-    const QHash<QString, QDomElement> children = xmlstore::childrenByName(root);
-    const QDomElement options = children.value(QStringLiteral("options"));
+    const QHash<QString, xmlstore::Element>& children = document.children;
+    const xmlstore::Element options = children.value(QStringLiteral("options"));
     const std::optional<int32_t> count =
         options.isNull() || !options.hasAttribute(QStringLiteral("number"))
             ? std::nullopt
             : xmlstore::toInt32(options.attribute(QStringLiteral("number")));
-    if (!count || *count < 0) {
-        showDamaged();
-        return;
-    }
-    // The count comes from the file, so the loop ends at the first missing entry rather than
-    // trusting it.
-    for (int32_t i = 0; i < *count; ++i) {
-        const QDomElement entry = children.value(QStringLiteral("name%1").arg(i));
-        if (entry.isNull() || !entry.hasAttribute(QStringLiteral("string"))) {
-            showDamaged();
-            return;
+    // The names are taken from the elements that are there, in their numbers' order, so that
+    // neither a count too large nor one missing entry costs the others. Without a count that
+    // reads, every entry is taken.
+    bool damaged = !count || *count < 0;
+    std::map<int32_t, QString> entries;
+    for (auto it = children.cbegin(); it != children.cend(); ++it) {
+        const QString& tag = it.key();
+        if (!tag.startsWith(QLatin1String("name"))) {
+            continue;
         }
-        namehistory.append(entry.attribute(QStringLiteral("string")));
+        bool isNumber = false;
+        const int32_t index = tag.mid(4).toInt(&isNumber);
+        // "name01" was never written and was never read.
+        if (!isNumber || index < 0 || tag.mid(4) != QString::number(index) ||
+            (!damaged && index >= *count)) {
+            continue;
+        }
+        if (!it.value().hasAttribute(QStringLiteral("string"))) {
+            damaged = true;
+            continue;
+        }
+        entries.emplace(index, it.value().attribute(QStringLiteral("string")));
+    }
+    if (!damaged && static_cast<int32_t>(entries.size()) != *count) {
+        damaged = true;
+    }
+    for (const auto& [index, name] : entries) {
+        namehistory.append(name);
+    }
+    if (damaged) {
+        xmlstore::keepBackup(path, bytes);
+        showDamaged();
     }
 }
 

@@ -8,9 +8,10 @@
 extern QStringList namehistory;
 
 /// Appends the expressions of the naming-rules file at `path` to `namehistory`. A missing
-/// file, or a document whose root is not "Auto-names", changes nothing silently; a damaged
-/// file shows "Can't Load Naming Rules" and keeps what was appended before the damage.
-/// Window thread only.
+/// file, or a document whose root is not "Auto-names", changes nothing silently. A damaged
+/// file shows "Can't Load Naming Rules"; of a partly damaged one every entry that reads is
+/// appended. A file that is damaged or not a naming-rules file is first copied to
+/// "<path>.bak", as the next save writes over it. Window thread only.
 void loadnames(const QString& path);
 
 /// Writes `namehistory` to `path`, replacing the file atomically. A failure is reported

@@ -7,7 +7,6 @@
 #include "settings/xmlstore.h"
 
 #include <QDir>
-#include <QDomDocument>
 #include <QFile>
 
 #include <cmath>
@@ -15,6 +14,7 @@
 
 namespace {
 
+using xmlstore::Element;
 using xmlstore::fromBool;
 
 const QString Caption = QStringLiteral("Orvanta");
@@ -29,19 +29,19 @@ struct LoadError {
 // file must hold is missing or does not convert.
 class ConfigReader {
 public:
-    explicit ConfigReader(const QDomElement& root) : m_children(xmlstore::childrenByName(root)) {}
+    explicit ConfigReader(const QHash<QString, Element>& children) : m_children(children) {}
 
-    QDomElement element(const QString& name) const { return m_children.value(name); }
+    Element element(const QString& name) const { return m_children.value(name); }
 
-    QDomElement required(const QString& name) const {
-        const QDomElement found = element(name);
+    Element required(const QString& name) const {
+        const Element found = element(name);
         if (found.isNull()) {
             throw LoadError{QStringLiteral("element \"%1\" is missing").arg(name)};
         }
         return found;
     }
 
-    static QString text(const QDomElement& element, const QString& attribute) {
+    static QString text(const Element& element, const QString& attribute) {
         if (!element.hasAttribute(attribute)) {
             throw LoadError{QStringLiteral("element \"%1\" has no attribute \"%2\"")
                                 .arg(element.tagName(), attribute)};
@@ -49,7 +49,7 @@ public:
         return element.attribute(attribute);
     }
 
-    static int32_t integer(const QDomElement& element, const QString& attribute) {
+    static int32_t integer(const Element& element, const QString& attribute) {
         const QString value = text(element, attribute);
         if (const std::optional<int32_t> number = xmlstore::toInt32(value)) {
             return *number;
@@ -57,7 +57,7 @@ public:
         throw badValue(element, attribute, value);
     }
 
-    static bool boolean(const QDomElement& element, const QString& attribute) {
+    static bool boolean(const Element& element, const QString& attribute) {
         const QString value = text(element, attribute);
         if (const std::optional<bool> flag = xmlstore::toBool(value)) {
             return *flag;
@@ -67,7 +67,7 @@ public:
 
     // The reader takes "." and "," alike: older files were written with the user's decimal
     // separator, and a change of locale must not make the whole file unreadable.
-    static float decimal(const QDomElement& element, const QString& attribute) {
+    static float decimal(const Element& element, const QString& attribute) {
         QString value = text(element, attribute);
         value.replace(QLatin1Char(','), QLatin1Char('.'));
         bool ok = false;
@@ -88,19 +88,19 @@ public:
     }
 
 private:
-    static LoadError badValue(const QDomElement& element, const QString& attribute,
+    static LoadError badValue(const Element& element, const QString& attribute,
                               const QString& value) {
         return LoadError{QStringLiteral("\"%1\" of element \"%2\" is not a valid value: \"%3\"")
                              .arg(attribute, element.tagName(), value.left(40))};
     }
 
-    QHash<QString, QDomElement> m_children;
+    const QHash<QString, Element>& m_children;
 };
 
 // Splitting at a player's track change came later than the rest of the file: a file without
 // the element, or with a value that does not read, leaves it off (or follows any player)
 // rather than throwing away every other setting.
-void readTrackSplit(const QDomElement& element, TConfig& r) {
+void readTrackSplit(const Element& element, TConfig& r) {
     r.splitontrack = false;
     r.trackplayer.clear();
     if (element.isNull()) {
@@ -118,7 +118,7 @@ void readTrackSplit(const QDomElement& element, TConfig& r) {
 
 // Recording one application came later still: without the element, or with names that do
 // not read, everything the computer plays is recorded, as before.
-void readRecordFrom(const QDomElement& element, TConfig& r) {
+void readRecordFrom(const Element& element, TConfig& r) {
     r.recordfrom.clear();
     r.recordfrombinary.clear();
     if (element.isNull())
@@ -131,19 +131,18 @@ void readRecordFrom(const QDomElement& element, TConfig& r) {
     }
 }
 
-void readElements(const QDomElement& root, TConfig& r) {
-    const ConfigReader reader(root);
+void readElements(const QHash<QString, Element>& children, TConfig& r) {
+    const ConfigReader reader(children);
     using R = ConfigReader;
 
-    if (const QDomElement flac = reader.element(QStringLiteral("flac")); !flac.isNull()) {
+    if (const Element flac = reader.element(QStringLiteral("flac")); !flac.isNull()) {
         r.flaclevel = R::integer(flac, QStringLiteral("level"));
     }
     r.oggquality = R::integer(reader.required(QStringLiteral("ogg")), QStringLiteral("quality"));
     r.bitrate = R::integer(reader.required(QStringLiteral("mp3")), QStringLiteral("bitrate"));
     r.vbrmode = 0;
 
-    if (const QDomElement autoname = reader.element(QStringLiteral("autoname"));
-        !autoname.isNull()) {
+    if (const Element autoname = reader.element(QStringLiteral("autoname")); !autoname.isNull()) {
         r.autoname = R::boolean(autoname, QStringLiteral("enabled"));
         r.namingexpression = autoname.hasAttribute(QStringLiteral("expression"))
                                  ? autoname.attribute(QStringLiteral("expression"))
@@ -169,7 +168,7 @@ void readElements(const QDomElement& root, TConfig& r) {
     r.scheduler =
         R::boolean(reader.required(QStringLiteral("scheduler")), QStringLiteral("enabled"));
 
-    const QDomElement vox = reader.required(QStringLiteral("vox"));
+    const Element vox = reader.required(QStringLiteral("vox"));
     r.vox = R::boolean(vox, QStringLiteral("enabled"));
     r.trashold = R::integer(vox, QStringLiteral("threshold"));
     if (r.trashold == 0) {
@@ -177,7 +176,7 @@ void readElements(const QDomElement& root, TConfig& r) {
     }
     r.silence = R::decimal(vox, QStringLiteral("silence"));
 
-    const QDomElement mixer = reader.required(QStringLiteral("mixer"));
+    const Element mixer = reader.required(QStringLiteral("mixer"));
     r.playvolume = R::integer(mixer, QStringLiteral("playback"));
     r.mixervolume = R::integer(mixer, QStringLiteral("record"));
     // Older versions stored the mixer's raw 0..65535 scale.
@@ -185,24 +184,23 @@ void readElements(const QDomElement& root, TConfig& r) {
         r.mixervolume /= 655;
     }
 
-    const QDomElement splitter = reader.required(QStringLiteral("splitter"));
+    const Element splitter = reader.required(QStringLiteral("splitter"));
     r.splitteron = R::boolean(splitter, QStringLiteral("enabled"));
     r.timelimit = R::integer(splitter, QStringLiteral("timelimit"));
 
-    const QDomElement position = reader.required(QStringLiteral("position"));
+    const Element position = reader.required(QStringLiteral("position"));
     r.posx = R::integer(position, QStringLiteral("x"));
     r.posy = R::integer(position, QStringLiteral("y"));
 
-    const QDomElement columns = reader.required(QStringLiteral("columns"));
+    const Element columns = reader.required(QStringLiteral("columns"));
     for (size_t i = 0; i < r.schedulercolumns.size(); ++i) {
         r.schedulercolumns[i] = R::integer(columns, QStringLiteral("c%1").arg(i));
     }
 
-    const QDomElement confirmations = reader.element(QStringLiteral("confirmations"));
+    const Element confirmations = reader.element(QStringLiteral("confirmations"));
     r.askconfirmation = confirmations.isNull() || R::boolean(confirmations, QStringLiteral("ask"));
 
-    if (const QDomElement autostop = reader.element(QStringLiteral("autostop"));
-        !autostop.isNull()) {
+    if (const Element autostop = reader.element(QStringLiteral("autostop")); !autostop.isNull()) {
         r.autostop = R::boolean(autostop, QStringLiteral("enabled"));
         r.autostoptime = R::integer(autostop, QStringLiteral("timelimit"));
     } else {
@@ -210,7 +208,7 @@ void readElements(const QDomElement& root, TConfig& r) {
         r.autostoptime = 600;
     }
 
-    if (const QDomElement autodelete = reader.element(QStringLiteral("autodelete"));
+    if (const Element autodelete = reader.element(QStringLiteral("autodelete"));
         !autodelete.isNull()) {
         r.voxautodelete = R::boolean(autodelete, QStringLiteral("enabled"));
         r.voxautodeletetime = R::integer(autodelete, QStringLiteral("deletetime"));
@@ -219,7 +217,7 @@ void readElements(const QDomElement& root, TConfig& r) {
         r.voxautodeletetime = 1;
     }
 
-    const QDomElement checkupdates = reader.element(QStringLiteral("checkupdates"));
+    const Element checkupdates = reader.element(QStringLiteral("checkupdates"));
     r.checkupdates = checkupdates.isNull() || R::boolean(checkupdates, QStringLiteral("enabled"));
 
     readTrackSplit(reader.element(QStringLiteral("tracksplit")), r);
@@ -258,16 +256,15 @@ void correctOutOfRange(TConfig& r) {
 
 // Reads the whole document; an empty text means success.
 QString readConfig(const QString& path, TConfig& record) {
-    QDomDocument document;
+    xmlstore::Document document;
     if (const QString problem = xmlstore::readDocument(path, document); !problem.isEmpty()) {
         return problem;
     }
-    const QDomElement root = document.documentElement();
-    if (root.tagName() != QLatin1String("Config")) {
+    if (document.rootName != QLatin1String("Config")) {
         return QStringLiteral("the root element \"Config\" is missing");
     }
     try {
-        readElements(root, record);
+        readElements(document.children, record);
         correctOutOfRange(record);
     } catch (const LoadError& error) {
         return error.reason;

@@ -172,33 +172,6 @@ TEST_F(EventFiles, OlderEventsWithoutApplicationOrTaskGetTheDefaults) {
     EXPECT_TRUE(events[2].task);
 }
 
-TEST_F(EventFiles, MissingEventElementsLeaveTheirSlotsEmpty) {
-    writeEvents(2, {dailyEvent(2, QStringLiteral("Second"))});
-    loadevents(eventsPath());
-    EXPECT_EQ(config.numevents, 2);
-    EXPECT_TRUE(events[1] == TRecEvent{});
-    EXPECT_EQ(events[2].name, QStringLiteral("Second"));
-    EXPECT_TRUE(messages.shown.empty());
-
-    // The empty slot is written back as an event with empty values, and reads back the same.
-    events[2].appname = QStringLiteral("x");
-    ASSERT_TRUE(saveevents(eventsPath()));
-    clearStores();
-    loadevents(eventsPath());
-    EXPECT_EQ(config.numevents, 2);
-    EXPECT_EQ(events[1].name, QString());
-    EXPECT_EQ(events[1].days, (std::array<bool, 7>{}));
-    EXPECT_EQ(events[1].start, 0.0);
-    EXPECT_EQ(events[2].appname, QStringLiteral("x"));
-
-    writeEvents(0, {dailyEvent(1, QStringLiteral("Ignored"))});
-    clearStores();
-    loadevents(eventsPath());
-    EXPECT_EQ(config.numevents, 0);
-    EXPECT_EQ(events[1].name, QString());
-    EXPECT_TRUE(messages.shown.empty());
-}
-
 TEST_F(EventFiles, MissingFileChangesNothing) {
     config.numevents = 0;
     loadevents(eventsPath());
@@ -208,22 +181,64 @@ TEST_F(EventFiles, MissingFileChangesNothing) {
     EXPECT_TRUE(messages.shown.empty());
 }
 
-TEST_F(EventFiles, DamagedEventsFileKeepsWhatWasReadBeforeTheDamage) {
-    writeEvents(4, {dailyEvent(1, QStringLiteral("One")), dailyEvent(2, QStringLiteral("Two")),
+TEST_F(EventFiles, PartlyDamagedFilesKeepEveryValidEntryAndABackup) {
+    // The third event does not read and the fourth is missing: the others close up.
+    writeEvents(5, {dailyEvent(1, QStringLiteral("One")), dailyEvent(2, QStringLiteral("Two")),
                     QStringLiteral("<event3 name=\"Three\" starttime=\"25:00:00\"/>"),
-                    dailyEvent(4, QStringLiteral("Four"))});
-    events[3].name = QStringLiteral("held before");
+                    dailyEvent(5, QStringLiteral("Five"))});
+    const QByteArray damagedEvents = readBytes(eventsPath());
     loadevents(eventsPath());
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].text, SchedulerDamaged);
     EXPECT_EQ(messages.shown[0].icon, MessageIcon::Information);
-    EXPECT_EQ(config.numevents, 4);
+    EXPECT_EQ(config.numevents, 3);
     EXPECT_EQ(events[1].name, QStringLiteral("One"));
     EXPECT_EQ(events[2].name, QStringLiteral("Two"));
-    EXPECT_EQ(events[3].name, QStringLiteral("held before"));
-    EXPECT_EQ(events[4].name, QString());
-    EXPECT_TRUE(QFile::exists(eventsPath())); // never deleted
+    EXPECT_EQ(events[3].name, QStringLiteral("Five"));
+    EXPECT_EQ(readBytes(eventsPath()), damagedEvents);
+    EXPECT_EQ(readBytes(eventsPath() + QStringLiteral(".bak")), damagedEvents);
 
+    ASSERT_TRUE(saveevents(eventsPath()));
+    clearStores();
+    loadevents(eventsPath());
+    EXPECT_EQ(config.numevents, 3);
+    EXPECT_EQ(events[3].name, QStringLiteral("Five"));
+    EXPECT_EQ(messages.shown.size(), 1u);
+
+    // A count far beyond the file's events makes no blank ones.
+    writeEvents(100000,
+                {dailyEvent(1, QStringLiteral("One")), dailyEvent(2, QStringLiteral("Two"))});
+    const QByteArray hugeCount = readBytes(eventsPath());
+    clearStores();
+    messages.shown.clear();
+    loadevents(eventsPath());
+    EXPECT_EQ(config.numevents, 2);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, SchedulerDamaged);
+    EXPECT_EQ(readBytes(eventsPath() + QStringLiteral(".bak")), hugeCount);
+    ASSERT_TRUE(saveevents(eventsPath()));
+    EXPECT_EQ(savedElement(QStringLiteral("events")).attribute(QStringLiteral("number")),
+              QStringLiteral("2"));
+    EXPECT_TRUE(savedElement(QStringLiteral("event3")).isNull());
+
+    // Names: one entry without its text, one missing, and a count beyond them.
+    writeBytes(namesPath(), "<Auto-names><options number=\"100000\"/><name0 string=\"a\"/>"
+                            "<name1/><name3 string=\"d\"/><name2 string=\"c\"/></Auto-names>");
+    const QByteArray damagedNames = readBytes(namesPath());
+    messages.shown.clear();
+    loadnames(namesPath());
+    EXPECT_EQ(namehistory, QStringList({"a", "c", "d"}));
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, NamesDamaged);
+    EXPECT_EQ(readBytes(namesPath() + QStringLiteral(".bak")), damagedNames);
+    ASSERT_TRUE(savenames(namesPath()));
+    namehistory.clear();
+    loadnames(namesPath());
+    EXPECT_EQ(namehistory, QStringList({"a", "c", "d"}));
+    EXPECT_EQ(messages.shown.size(), 1u);
+}
+
+TEST_F(EventFiles, DamagedEventsAreLeftOut) {
     const QString broken[] = {
         QStringLiteral("<event1 name=\"a\" starttime=\"08:00:00\" stoptime=\"09:00:00\" "
                        "startdate=\"31-02-24\" stopdate=\"01-03-24\" repeat=\"1\"/>"),
@@ -239,8 +254,7 @@ TEST_F(EventFiles, DamagedEventsFileKeepsWhatWasReadBeforeTheDamage) {
         writeEvents(1, {element});
         loadevents(eventsPath());
         EXPECT_EQ(messages.shown.size(), 1u) << element.toStdString();
-        EXPECT_TRUE(events[1] == TRecEvent{}) << element.toStdString();
-        EXPECT_EQ(config.numevents, 1);
+        EXPECT_EQ(config.numevents, 0) << element.toStdString();
     }
 
     const QByteArray wholeFiles[] = {"not xml", "<Other><events number=\"1\"/></Other>",
@@ -254,7 +268,16 @@ TEST_F(EventFiles, DamagedEventsFileKeepsWhatWasReadBeforeTheDamage) {
         loadevents(eventsPath());
         EXPECT_EQ(messages.shown.size(), 1u) << text.constData();
         EXPECT_EQ(config.numevents, 0) << text.constData();
+        EXPECT_EQ(readBytes(eventsPath() + QStringLiteral(".bak")), text);
     }
+
+    // The count decides: events beyond it are not in the table.
+    writeEvents(0, {dailyEvent(1, QStringLiteral("Ignored"))});
+    clearStores();
+    messages.shown.clear();
+    loadevents(eventsPath());
+    EXPECT_EQ(config.numevents, 0);
+    EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST_F(EventFiles, TableHoldsAtMostAHundredEvents) {
@@ -382,15 +405,7 @@ TEST_F(EventFiles, RandomNamesSurviveSaveAndLoad) {
     EXPECT_TRUE(messages.shown.empty());
 }
 
-TEST_F(EventFiles, DamagedNamesFileKeepsWhatWasAppended) {
-    writeBytes(namesPath(), "<Auto-names><options number=\"3\"/><name0 string=\"a\"/>"
-                            "<name1/><name2 string=\"c\"/></Auto-names>");
-    loadnames(namesPath());
-    EXPECT_EQ(namehistory, QStringList({"a"}));
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0].text, NamesDamaged);
-    EXPECT_EQ(messages.shown[0].icon, MessageIcon::Information);
-
+TEST_F(EventFiles, DamagedNamesFilesGiveNoNames) {
     const QByteArray damaged[] = {"<Auto-names", "<Auto-names/>",
                                   "<Auto-names><options number=\"x\"/></Auto-names>",
                                   "<Auto-names><options number=\"1\"/></Auto-names>"};
@@ -401,12 +416,16 @@ TEST_F(EventFiles, DamagedNamesFileKeepsWhatWasAppended) {
         loadnames(namesPath());
         EXPECT_EQ(messages.shown.size(), 1u) << text.constData();
         EXPECT_TRUE(namehistory.isEmpty());
+        EXPECT_EQ(readBytes(namesPath() + QStringLiteral(".bak")), text);
     }
 
-    // Another root is not a naming-rules file: left alone without a word.
+    // Another root is not a naming-rules file: left alone without a word, but kept, as the
+    // save writes over it.
     messages.shown.clear();
-    writeBytes(namesPath(), "<Other><options number=\"1\"/><name0 string=\"a\"/></Other>");
+    const QByteArray other = "<Other><options number=\"1\"/><name0 string=\"a\"/></Other>";
+    writeBytes(namesPath(), other);
     loadnames(namesPath());
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_TRUE(namehistory.isEmpty());
+    EXPECT_EQ(readBytes(namesPath() + QStringLiteral(".bak")), other);
 }
