@@ -16,17 +16,51 @@
 
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+// Set by the handler; read between the steps of the start, before the event loop runs.
+volatile std::sig_atomic_t g_quitRequested = 0;
 
 extern "C" void onSignal(int) {
+    g_quitRequested = 1;
     const char byte = 1;
     // Only async-signal-safe work here; the event loop does the rest.
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+constexpr int CaughtSignals[] = {SIGINT, SIGTERM};
+struct sigaction g_previous[std::size(CaughtSignals)];
+bool g_replaced[std::size(CaughtSignals)] = {};
+
+// Ctrl+C and SIGTERM are caught from the first line of main, also where the caller ignores
+// them (a background job of a script ignores SIGINT): before the recording runs they end the
+// program at the next step of the start, after that they close the file cleanly.
+bool catchQuitSignals() {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    bool caught = true;
+    for (size_t i = 0; i < std::size(CaughtSignals); ++i) {
+        g_replaced[i] = sigaction(CaughtSignals[i], &action, &g_previous[i]) == 0;
+        caught = caught && g_replaced[i];
+    }
+    return caught;
+}
+
+// The lists end by themselves; a signal ends them as it would end any program.
+void releaseQuitSignals() {
+    for (size_t i = 0; i < std::size(CaughtSignals); ++i) {
+        if (g_replaced[i])
+            sigaction(CaughtSignals[i], &g_previous[i], nullptr);
+    }
 }
 
 void note(const QString& text) {
@@ -76,6 +110,7 @@ QString stateText(const TRecorder& recorder) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const bool catching = catchQuitSignals();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvanta-rec"));
 
@@ -94,6 +129,12 @@ int main(int argc, char** argv) {
         break;
     }
     const RecOptions& options = parsed.options;
+    if (parsed.action != RecParseResult::Action::Record) {
+        releaseQuitSignals();
+    } else if (!catching) {
+        fail(QStringLiteral("cannot set up signal handling"));
+        return RecExitFailure;
+    }
 
     // Before anything records: a missing codec library disables only its format.
     loadCodecLibraries();
@@ -106,6 +147,8 @@ int main(int argc, char** argv) {
         if (!warning.isEmpty())
             fail(warning);
     }
+    if (g_quitRequested)
+        return RecExitOk;
 
     // Files that an earlier run (of this program or of the window program) left unfinished -
     // a crash, a kill, a power cut - are made whole before this run records anything.
@@ -172,26 +215,20 @@ int main(int argc, char** argv) {
         return code;
     }
 
+    if (g_quitRequested)
+        return RecExitOk;
     const int started = session.start(options);
     if (started >= 0)
         return started;
 
-    // Ctrl+C and SIGTERM close the file cleanly through the event loop.
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
-        fail(QStringLiteral("cannot set up signal handling"));
-        return RecExitFailure;
-    }
+    // From here Ctrl+C and SIGTERM close the file cleanly through the event loop; one that
+    // came during the start is already waiting in the pipe.
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
+        char bytes[64];
+        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], bytes, sizeof bytes);
         session.requestStop();
     });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 
     // The duration is also checked between blocks, so a stalled capture still stops.
     QTimer ticker;
