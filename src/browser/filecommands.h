@@ -23,8 +23,8 @@ enum class CopyResult { Copied, SameFile, Failed };
 /// failure `*error` says why.
 CopyResult copyFileKeepingDate(const QString& source, const QString& target, QString* error);
 
-/// Moves `path` into the user's trash as the freedesktop.org trash specification lays it
-/// down, where file managers find and restore it: the home trash ($XDG_DATA_HOME/Trash) for a
+/// Moves `path` into the user's trash in the freedesktop.org trash layout,
+/// where file managers find and restore it: the home trash ($XDG_DATA_HOME/Trash) for a
 /// file on its file system, else the trash at the top of the file's own file system
 /// ($topdir/.Trash/$uid or $topdir/.Trash-$uid). The info file records the original path
 /// percent-encoded from its bytes. On failure `*error` says why and the file stays.
