@@ -85,7 +85,9 @@ int32_t TPlayThread::InitAudioClient() {
     if (pWfx.Format.nSamplesPerSec == 0)
         return fail(AUDCLNT_E_UNSUPPORTED_FORMAT);
     hnsActualDuration = int64_t{10000000} * BufferFrameCount / pWfx.Format.nSamplesPerSec;
-    m_sleeptime = static_cast<uint32_t>(hnsActualDuration / 10000 / 6);
+    // A third of the buffer: the server asks for more only when a good part of it has been
+    // played, and a shorter pause would mostly find nothing to write.
+    m_sleeptime = static_cast<uint32_t>(hnsActualDuration / 10000 / 3);
     return 0;
 }
 
@@ -107,7 +109,7 @@ void TPlayThread::execute() {
         started = status;
     };
 
-    // A buffer under 6 ms would make the pause 0 and the loop spin.
+    // A buffer under 3 ms would make the pause 0 and the loop spin.
     while (!sleepFor(static_cast<int>(std::max<uint32_t>(m_sleeptime, 1)))) {
         uint32_t numFramesPadding = 0;
         hr = pAudioClient->GetCurrentPadding(&numFramesPadding);

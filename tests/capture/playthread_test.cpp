@@ -38,8 +38,8 @@ TEST_F(PlayThreadTest, InitQueuesAFullBufferOfSilence) {
     auto thread = make("long");
     thread->Init();
     EXPECT_EQ(thread->started, 0);
-    // 2 s asked for: 96000 frames at 48000 Hz, a pause of 2000 / 6 ms.
-    EXPECT_EQ(thread->sleeptime(), 333u);
+    // 2 s asked for: 96000 frames at 48000 Hz, a pause of 2000 / 3 ms.
+    EXPECT_EQ(thread->sleeptime(), 666u);
     const SimRenderStats stats = engine.renderStats("long");
     EXPECT_EQ(stats.initializations, 1);
     EXPECT_EQ(stats.writes, 1);
@@ -56,7 +56,7 @@ TEST_F(PlayThreadTest, TopsUpWithZerosUntilStopped) {
     auto thread = make("sink");
     thread->Init();
     ASSERT_EQ(thread->started, 0);
-    EXPECT_EQ(thread->sleeptime(), 16u);
+    EXPECT_EQ(thread->sleeptime(), 33u);
     thread->start();
     // The engine has played 1000 frames: exactly those are written back.
     engine.setPadding("sink", 3800);

@@ -16,8 +16,9 @@ constexpr int64_t kHundredNsPerSecond = 10000000;
 /// buffer the capture thread asks for.
 constexpr int64_t kMinimumRecordSeconds = 5;
 constexpr int64_t kDefaultPlaybackHundredNs = 2 * kHundredNsPerSecond;
-/// A playback stream's buffer is the sink's latency too: a longer one makes the sink render
-/// that far ahead of what is heard, and a loopback capture started meanwhile misses it.
+/// Half a playback stream's buffer becomes the sink's latency (the stream adds its requests'
+/// room on top): a longer one makes the sink render that far ahead of what is heard, and a
+/// loopback capture started meanwhile misses it.
 constexpr int64_t kMaximumPlaybackHundredNs = kHundredNsPerSecond / 5;
 
 bool isFloat32(const WaveFormatExtensible& format) {

@@ -129,15 +129,15 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         }
         connected = pa_stream_connect_record(s, setup.device.c_str(), &attr, flags);
     } else {
-        attr.tlength = setup.bufferBytes;
-        // Requests of 100 ms keep the padding close enough to what is really queued for a
-        // stream topped up a few times a second, without waking this process 50 times a
-        // second for it (smaller ones stall PipeWire's monitor now and then).
-        // ADJUST_LATENCY: the buffer is the whole latency, sink included. Without it the
-        // server sets the sink's latency to tlength - 2 * minreq, renders that far ahead,
-        // and a monitor that starts reading now gets its first data that late.
-        attr.minreq = std::max(result->m_frameSize,
-                               bytesPerSecond / 10 / result->m_frameSize * result->m_frameSize);
+        // ADJUST_LATENCY gives the sink (tlength - 2 * minreq) / 2 of latency and keeps the
+        // rest queued in the server. With a small tlength that is the sink's minimum, half a
+        // millisecond: the sink then rendered 2,000 times a second and the monitor came in
+        // crumbs, which cost the server and this process far more than the recording itself.
+        // So the sink is asked for half of bufferBytes, and requests of a second each wake
+        // this process and the render thread about once a second.
+        attr.minreq = std::max(result->m_frameSize, bytesPerSecond / result->m_frameSize *
+                                                        result->m_frameSize);
+        attr.tlength = setup.bufferBytes + 2 * attr.minreq;
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
         connected =

@@ -36,7 +36,8 @@ struct StreamSetup {
     std::string device;
     pa_sample_spec spec{};
     pa_channel_map map{};
-    /// The buffer asked for: maxlength of a record stream, tlength of a playback stream.
+    /// The buffer asked for: maxlength of a record stream; for a playback stream twice the
+    /// latency it asks of the sink (tlength adds two requests of a second to it).
     uint32_t bufferBytes = 0;
     std::string name;
     /// Record streams of a monitor: only this sink input of the sink (PA_INVALID_INDEX: the
