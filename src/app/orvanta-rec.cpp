@@ -22,6 +22,8 @@
 
 namespace {
 
+constexpr std::chrono::milliseconds CaptureFragment{500};
+
 int g_signalPipe[2] = {-1, -1};
 // Set by the handler; read between the steps of the start, before the event loop runs.
 volatile std::sig_atomic_t g_quitRequested = 0;
@@ -165,8 +167,10 @@ int main(int argc, char** argv) {
     }
 
     StatusLine status;
-    const std::unique_ptr<audio::AudioEngine> engine =
-        createPulseEngine(QStringLiteral("Orvanta recorder"));
+    // Nothing here follows the sound live: capture wakes twice a second, not ten times. The
+    // blocks are dated, so stops, splits and track changes still fall where they belong.
+    const std::unique_ptr<audio::AudioEngine> engine = createPulseEngine(
+        QStringLiteral("Orvanta recorder"), std::chrono::seconds(5), CaptureFragment);
     RecSession session(*engine, systemClock(),
                        {.receiving =
                             [&] {

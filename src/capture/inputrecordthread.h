@@ -104,6 +104,8 @@ private:
     uint32_t FrameSize = 0;
     uint32_t State = 0;
     uint32_t m_sleeptime = 100;
+    /// The stream wakes the body when data arrives (SetEventHandle).
+    bool m_eventDriven = false;
     /// The application stream recorded, when one application is.
     std::optional<uint32_t> m_appStream;
     QString m_appName; ///< its name, as the application gives it

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int StorageWaitMs = 5000;
 constexpr int32_t NonFloatMixFormat = -960;
 constexpr uint32_t InvalidArgument = 0x80070057u;
 constexpr int32_t StateActive = 1;
@@ -53,56 +52,6 @@ QString exceptionText(const std::exception_ptr& error) {
 }
 
 } // namespace
-
-/// Waits until blocks have been queued and has the window thread deliver them.
-class TStorageThread final : public WorkerThread {
-public:
-    explicit TStorageThread(TWASAPISource& owner) : WorkerThread(owner.m_handoff), fowner(owner) {}
-    ~TStorageThread() override { stopAndWait(); }
-
-protected:
-    void execute() override {
-        while (!terminated()) {
-            if (!fowner.awake.waitFor(StorageWaitMs))
-                continue;
-            // Reset before the drain, not after: a block queued while the window thread
-            // drains sets the event again and is fetched by the next round, instead of
-            // waiting for the signal of a block that may never come.
-            fowner.awake.reset();
-            std::exception_ptr failure;
-            try {
-                handoff().call([this] { fowner.StoreData(); });
-            } catch (const WindowThreadHandoff::Closed&) {
-                return;
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            if (failure && !deliverFailure(failure))
-                return;
-        }
-    }
-
-private:
-    // The handler's failure has ended one drain only; the capture thread keeps queueing,
-    // so delivery goes on. Returns false when the window thread is gone.
-    bool deliverFailure(const std::exception_ptr& failure) {
-        const QString text = exceptionText(failure);
-        try {
-            handoff().call([&] { fowner.reportDeliveryFailure(text); });
-        } catch (const WindowThreadHandoff::Closed&) {
-            return false;
-        } catch (...) {
-            // A failing error handler must not stop delivery either.
-        }
-        // Blocks behind the one that failed are still queued; fetch them now rather than
-        // with the next block's signal.
-        if (fowner.queuedBlocks() > 0)
-            fowner.awake.set();
-        return true;
-    }
-
-    TWASAPISource& fowner;
-};
 
 TWASAPISource::TWASAPISource(WindowThreadHandoff& handoff, CaptureThreadFactory* threads,
                              Clock& clock)
@@ -187,9 +136,10 @@ bool TWASAPISource::launch(int32_t card, int32_t input) {
         FPLaybackThread->start();
     }
 
-    FStorageThread = std::make_unique<TStorageThread>(*this);
-    FStorageThread->setPriority(ThreadPriority::AboveNormal);
-    FStorageThread->start();
+    // Blocks queued while nothing ran are delivered now.
+    m_delivering = true;
+    if (fqueue.size() > 0)
+        wakeStorage();
 
     FInputRecordThread = m_threads->createCaptureThread(*this, OnData, fPCM);
     if (!FInputRecordThread)
@@ -235,12 +185,10 @@ void TWASAPISource::stop() {
         render->terminate();
         render->waitFor();
     }
-    if (std::unique_ptr<TStorageThread> storage = std::move(FStorageThread)) {
-        storage->terminate();
-        // Cuts its wait short; it delivers what is still queued and ends.
-        awake.set();
-        storage->waitFor();
-    }
+    // What is still queued waits for the next start.
+    m_delivering = false;
+    m_handoff.cancel(this);
+    m_drainPosted = false;
 }
 
 void TWASAPISource::changeApplication(const QString& application) {
@@ -369,11 +317,42 @@ void TWASAPISource::StoreData() {
 void TWASAPISource::queueBlock(CapturedBlock block, StorageWake wake) {
     fqueue.enqueue(std::move(block));
     if (wake == StorageWake::Now)
-        awake.set();
+        wakeStorage();
 }
 
 void TWASAPISource::wakeStorage() {
-    awake.set();
+    // One drain waits at a time: blocks queued before it runs travel with it, and nobody
+    // waits for it, so the capture thread goes straight back to the stream.
+    if (m_delivering && !m_drainPosted.exchange(true))
+        m_handoff.post(this, [this] { deliver(); });
+}
+
+void TWASAPISource::deliver() {
+    // Cleared before the drain: a block queued while it runs posts the next one.
+    m_drainPosted = false;
+    // A message box of the data handler runs posted steps in its own event loop; the drain
+    // below it on the stack takes the new blocks once the box has closed.
+    if (m_draining)
+        return;
+    m_draining = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{m_draining};
+    try {
+        StoreData();
+    } catch (...) {
+        // The handler's failure ends this drain only; the capture thread keeps queueing, so
+        // delivery goes on, and the blocks behind the one that failed follow at once.
+        const QString text = exceptionText(std::current_exception());
+        try {
+            reportDeliveryFailure(text);
+        } catch (...) {
+            // A failing error handler must not stop delivery either.
+        }
+        if (fqueue.size() > 0)
+            wakeStorage();
+    }
 }
 
 void TWASAPISource::deviceFollowed(const QString& id, const QString& name) {
@@ -429,7 +408,7 @@ void TWASAPISource::refreshEndpoints(const QString& capturedId) {
 }
 
 bool TWASAPISource::hasThreads() const {
-    return FInputRecordThread || FPLaybackThread || FStorageThread;
+    return FInputRecordThread || FPLaybackThread;
 }
 
 void TWASAPISource::reportDeliveryFailure(const QString& text) {

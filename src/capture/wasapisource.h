@@ -17,11 +17,10 @@
 #include <memory>
 
 class WindowThreadHandoff;
-class TStorageThread;
 
-/// Whether queueing a block wakes the storage thread at once. The capture thread cuts
-/// several blocks from one round of packets; signalling once for the round lets them travel
-/// to the window thread in one hand-off instead of one each.
+/// Whether queueing a block has the window thread deliver it at once. The capture thread cuts
+/// several blocks from one round of packets; asking once for the round lets them travel to
+/// the window thread together instead of one each.
 enum class StorageWake { Now, Later };
 
 namespace audio {
@@ -33,9 +32,9 @@ class AudioEngine;
 /// window thread.
 ///
 /// Threads: every member function is called on the window thread, except queueBlock() and
-/// wakeStorage(), which the capture thread calls, and clock(), which any thread may call. Delivery
-/// runs through the hand-off: the storage thread waits for `awake`, then has the window thread run
-/// StoreData() and waits for it.
+/// wakeStorage(), which the capture thread calls, and clock(), which any thread may call.
+/// Delivery runs through the hand-off: wakeStorage() posts one drain of the queue (StoreData())
+/// to the window thread without waiting for it, so no thread wakes only to pass blocks on.
 class TWASAPISource {
 public:
     /// `threads` makes the capture and render threads (null: capture cannot start).
@@ -73,9 +72,10 @@ public:
     /// handler throws; the exception then ends the drain and passes on.
     void StoreData();
 
-    /// Capture thread: queues a block and, unless told to wait, signals the storage thread.
+    /// Capture thread: queues a block and, unless told to wait, has it delivered.
     void queueBlock(CapturedBlock block, StorageWake wake = StorageWake::Now);
-    /// Capture thread: signals the storage thread for blocks queued with StorageWake::Later.
+    /// Capture thread: has the blocks queued with StorageWake::Later delivered. While no
+    /// capture runs, blocks stay queued for the next start.
     void wakeStorage();
     /// Window thread, run by the capture thread through the hand-off: capture has moved to
     /// output endpoint `id` (described as `name`) because the recorded one went away or the
@@ -148,8 +148,9 @@ public:
     bool Loopback() const { return FLoopback; }
 
 private:
-    friend class TStorageThread;
     bool launch(int32_t card, int32_t input);
+    /// Window thread: the posted drain.
+    void deliver();
     void reportDeliveryFailure(const QString& text);
     void refreshEndpoints(const QString& capturedId);
     /// One attempt to capture again after the sound server went away (window thread).
@@ -163,14 +164,15 @@ private:
 
     std::unique_ptr<CaptureThread> FInputRecordThread;
     std::unique_ptr<RenderThread> FPLaybackThread;
-    std::unique_ptr<TStorageThread> FStorageThread;
     int32_t fcard = 0;
     int32_t finput = 0;
     tWAVEFORMATEX fPCM;
     bool FLoopback = false;
     TDateTime sessionduration = 0.0;
     BlockQueue fqueue;
-    ManualResetEvent awake;
+    std::atomic<bool> m_delivering{false}; ///< a capture runs; its blocks are delivered
+    std::atomic<bool> m_drainPosted{false};
+    bool m_draining = false; ///< window thread: a drain is on the stack
     QString m_application;
     bool m_waitForApplication = false;
     bool m_deliveryFailureShown = false;

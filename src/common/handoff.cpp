@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QEvent>
 
+#include <memory>
+
 namespace {
 QEvent::Type handoffEventType() {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -16,6 +18,10 @@ WindowThreadHandoff::~WindowThreadHandoff() {
     std::unique_lock lock(m_mutex);
     m_closed = true;
     for (Pending* p : m_queue) {
+        if (p->isPosted) {
+            delete p;
+            continue;
+        }
         p->error = std::make_exception_ptr(Closed());
         p->done = true;
     }
@@ -54,6 +60,36 @@ void WindowThreadHandoff::call(const std::function<void()>& fn) {
         std::rethrow_exception(pending.error);
 }
 
+void WindowThreadHandoff::post(const void* owner, std::function<void()> fn) {
+    auto pending = std::make_unique<Pending>();
+    pending->posted = std::move(fn);
+    pending->fn = &pending->posted;
+    pending->owner = owner;
+    pending->isPosted = true;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+            return;
+        m_queue.push_back(pending.release());
+        ++m_generation;
+        m_changed.notify_all();
+        // Under the lock: the destructor, which takes it too, cannot run meanwhile.
+        QCoreApplication::postEvent(this, new QEvent(handoffEventType()));
+    }
+}
+
+void WindowThreadHandoff::cancel(const void* owner) {
+    std::lock_guard lock(m_mutex);
+    for (auto it = m_queue.begin(); it != m_queue.end();) {
+        if ((*it)->isPosted && (*it)->owner == owner) {
+            delete *it;
+            it = m_queue.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 bool WindowThreadHandoff::runOne() {
     Pending* pending = nullptr;
     {
@@ -71,6 +107,10 @@ bool WindowThreadHandoff::runOne() {
         error = std::current_exception();
     }
     --m_stepsRunning;
+    if (pending->isPosted) {
+        delete pending;
+        return true;
+    }
     std::lock_guard lock(m_mutex);
     pending->error = error;
     pending->done = true;

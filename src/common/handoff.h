@@ -37,6 +37,13 @@ public:
     /// thrown by fn is rethrown here. On the window thread itself fn runs at once.
     void call(const std::function<void()>& fn);
 
+    /// Any thread. Queues fn to run on the window thread, in order with every other step,
+    /// and returns at once: nobody waits for it, so an exception it throws is dropped (fn
+    /// handles its own failures). cancel(owner) drops the owner's posts that have not run.
+    void post(const void* owner, std::function<void()> fn);
+    /// Any thread. Drops the steps posted for `owner` that have not run yet.
+    void cancel(const void* owner);
+
     /// Window thread. Runs the steps that are pending now, and those that arrive while
     /// they run. Returns the number of steps run.
     int check();
@@ -63,6 +70,10 @@ private:
         const std::function<void()>* fn = nullptr;
         std::exception_ptr error;
         bool done = false;
+        /// A posted step owns its function and itself; nobody waits for it.
+        std::function<void()> posted;
+        const void* owner = nullptr;
+        bool isPosted = false;
     };
 
     bool runOne();

@@ -196,4 +196,37 @@ void blend(QImage& target, const QImage& source, int alpha) {
     }
 }
 
+QRect takeChanges(const QImage& now, QImage& shown) {
+    if (now.size() != shown.size() || now.format() != shown.format()) {
+        shown = now.copy();
+        return now.rect();
+    }
+    const int bytesPerLine = now.width() * 3;
+    int top = -1;
+    int bottom = -1;
+    int left = bytesPerLine;
+    int right = -1;
+    for (int y = 0; y < now.height(); ++y) {
+        const std::uint8_t* a = now.constScanLine(y);
+        std::uint8_t* b = shown.scanLine(y);
+        if (std::memcmp(a, b, static_cast<size_t>(bytesPerLine)) == 0)
+            continue;
+        int first = 0;
+        while (a[first] == b[first])
+            ++first;
+        int last = bytesPerLine - 1;
+        while (a[last] == b[last])
+            --last;
+        left = std::min(left, first);
+        right = std::max(right, last);
+        if (top < 0)
+            top = y;
+        bottom = y;
+        std::memcpy(b, a, static_cast<size_t>(bytesPerLine));
+    }
+    if (top < 0)
+        return {};
+    return QRect(QPoint(left / 3, top), QPoint(right / 3, bottom));
+}
+
 } // namespace canvas24

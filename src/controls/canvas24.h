@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QImage>
+#include <QRect>
 
 #include <cstdint>
 
@@ -60,5 +61,11 @@ inline void drawImage(QImage& target, int dx, int dy, const QImage& source) {
 /// Every pixel of `target` becomes alpha/255 of `source` plus (255 - alpha)/255 of itself,
 /// over the area both images cover.
 void blend(QImage& target, const QImage& source, int alpha);
+
+/// The smallest rectangle holding every pixel in which `now` differs from `shown`, which
+/// then becomes a copy of `now`; the whole of `now` when the sizes differ. A control that
+/// repaints only that rectangle leaves the rest of the window alone, and one whose picture
+/// did not change is not repainted at all.
+QRect takeChanges(const QImage& now, QImage& shown);
 
 } // namespace canvas24

@@ -83,7 +83,10 @@ void iceVUmeter::updatemeter() {
             fillRect(bm, rightX, top, rightEnd, bottom, r);
         }
     }
-    update();
+    // Only the blocks that changed: the moving edge of each bar.
+    const QRect changed = takeChanges(bm, m_shown);
+    if (!changed.isEmpty())
+        update(changed);
     reportLevels();
 }
 

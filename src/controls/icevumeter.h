@@ -55,6 +55,7 @@ private:
     void reportLevels();
 
     QImage bm;
+    QImage m_shown; ///< bm as last asked to be repainted
     int fposition = 0;
     int fvoxposition = 0;
     int rpeak = 0;

@@ -448,6 +448,16 @@ TSpectrumDisplay::TrailOffset TSpectrumDisplay::drawMode() {
     return {};
 }
 
+void TSpectrumDisplay::showChanges() {
+    const QRect changed = canvas24::takeChanges(FadeBMP, m_shown);
+    if (changed.isEmpty())
+        return;
+    if (width() == intwidth && height() == intheight)
+        update(changed);
+    else
+        update(); // scaled: the whole control
+}
+
 void TSpectrumDisplay::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
     if (width() == intwidth && height() == intheight)

@@ -67,6 +67,9 @@ public:
     /// Allocates nothing.
     void drawFrame(const void* buffer, int bsize, int interval, int Frequency, int Channels,
                    int Bits, bool isFloat, int steps = 1);
+    /// Asks for a repaint of the part of the picture that changed since it was last asked
+    /// for: nothing when it did not change (silence once the trails have faded).
+    void showChanges();
     /// Runs the mode's analysis over `Length` bytes into `dspBuffer`.
     void ProcessVisual(const void* Buffer, int Length, int Channels, int Frequency, int Bits,
                        bool isFloat);
@@ -124,6 +127,7 @@ private:
     QImage BasicBMP;
     QImage BackBMP;
     QImage FadeBMP;
+    QImage m_shown; ///< FadeBMP as last asked to be repainted
     bool fShowPeaks = true;
     bool fUseFade = true;
     int intwidth = 127;

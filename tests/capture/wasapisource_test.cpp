@@ -120,7 +120,7 @@ TEST_F(SourceTest, StopWithoutCaptureAndRepeatedStartsLeaveOneSetOfThreads) {
     EXPECT_TRUE(msgs.shown.empty());
 }
 
-TEST_F(SourceTest, StopWhileStorageThreadWaitsReturnsAndQueuedBlocksWaitForNextStart) {
+TEST_F(SourceTest, StopWhileNothingArrivesReturnsAndQueuedBlocksWaitForNextStart) {
     std::vector<uint32_t> got;
     source.OnData = [&](TWASAPISource*, const void* data, int32_t size) {
         uint32_t n = 0;
@@ -128,8 +128,8 @@ TEST_F(SourceTest, StopWhileStorageThreadWaitsReturnsAndQueuedBlocksWaitForNextS
         got.push_back(n);
     };
     ASSERT_TRUE(source.startnew(0, 0, pcm));
-    // Nothing is produced, so the storage thread sits in its long wait; stop must cut it
-    // short. The hang guard of the test runner catches a stop that never returns.
+    // Nothing is produced; stop must not wait for a block. The hang guard of the test runner
+    // catches a stop that never returns.
     source.stop();
     EXPECT_FALSE(source.hasThreads());
     EXPECT_TRUE(got.empty());

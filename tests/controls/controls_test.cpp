@@ -276,6 +276,19 @@ TEST(Button, FadeClickAndDisabledRule) {
     EXPECT_EQ(clicks, 1);
 }
 
+TEST(Canvas, TakeChangesBoundsTheDifferingPixelsAndCatchesUp) {
+    using namespace canvas24;
+    QImage shown;
+    QImage now = makeImage(20, 10, {1, 2, 3});
+    EXPECT_EQ(takeChanges(now, shown), now.rect()) << "nothing shown yet";
+    EXPECT_TRUE(takeChanges(now, shown).isEmpty());
+    setPixel(now, 19, 9, {1, 2, 4}); // the last byte of the last line
+    setPixel(now, 4, 3, {0, 2, 3});  // the first byte of a pixel
+    EXPECT_EQ(takeChanges(now, shown), QRect(QPoint(4, 3), QPoint(19, 9)));
+    EXPECT_TRUE(takeChanges(now, shown).isEmpty());
+    EXPECT_EQ(shown, now);
+}
+
 TEST(Canvas, BlendRoundsEveryPairOfValuesLikeTheDivision) {
     // Every source and target byte at several weights, against the plain rounded division.
     QImage source = makeImage(256, 256, {});

@@ -216,6 +216,13 @@ public:
         (void)stream;
         return E_NOTIMPL;
     }
+    /// After Initialize of a capture stream: `signal` is called, on any thread, whenever
+    /// packets arrive or the stream fails, so that the reader can sleep until then instead
+    /// of polling. It must not call back into the engine. E_NOTIMPL: the reader polls.
+    virtual HRESULT SetEventHandle(std::function<void()> signal) {
+        (void)signal;
+        return E_NOTIMPL;
+    }
 };
 
 class IMMDevice {

@@ -766,11 +766,9 @@ void TMainForm::tmrvisualTimer() {
     }
     if (blockSize > 1 && spc->isVisible()) {
         // Bars and peaks fall by the 15 ms step, so each frame runs the steps it covers.
-        // One frame per wake-up, 22 a second, the meter's own pace: the wake-ups and
-        // repaints are most of what the display costs while recording.
         spc->drawFrame(block, blockSize, VisualInterval, rate, channels, 16, false,
                        VisualStepsPerFrame);
-        spc->update();
+        spc->showChanges();
     }
 
     // The meter moves every third step (45 ms), in the frame where that step falls.

@@ -178,9 +178,12 @@ public:
         } else {
             setup.direction = StreamDirection::Playback;
             setup.device = endpoint.name;
+            // The sink is asked for no less latency than a capture fragment: a shorter one
+            // would only make it render more often.
+            const int64_t fragment = m_connection->fragment().count() * 10000;
             setup.bufferBytes =
                 bytesFor(std::min(bufferDuration > 0 ? bufferDuration : kDefaultPlaybackHundredNs,
-                                  kMaximumPlaybackHundredNs),
+                                  std::max(kMaximumPlaybackHundredNs, 2 * fragment)),
                          setup.spec.rate, frameSize);
             setup.name = "Silence";
         }
@@ -214,6 +217,13 @@ public:
             return AUDCLNT_E_NOT_INITIALIZED;
         }
         return m_stream->padding(frames);
+    }
+
+    HRESULT SetEventHandle(std::function<void()> signal) override {
+        if (!m_stream) {
+            return AUDCLNT_E_NOT_INITIALIZED;
+        }
+        return m_stream->setDataSignal(std::move(signal));
     }
 
     HRESULT Start() override { return m_stream ? m_stream->start() : AUDCLNT_E_NOT_INITIALIZED; }

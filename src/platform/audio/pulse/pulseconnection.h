@@ -72,6 +72,10 @@ public:
 
     /// Lock held.
     pa_context* context() const { return m_context.get(); }
+    /// How much audio a record stream gathers before it wakes its reader, and the latency the
+    /// silent render stream asks of the sink. Set once, before streams are opened.
+    std::chrono::milliseconds fragment() const { return m_fragment; }
+    void setFragment(std::chrono::milliseconds fragment) { m_fragment = fragment; }
     /// Lock held: the connection still works (the server has not gone away).
     bool isAlive() const;
     /// Lock held exactly once. Waits until `operation` has finished or was cancelled (the
@@ -96,6 +100,7 @@ public:
     uint64_t addStreamEndListener(std::function<void(uint32_t)> ended);
 
 private:
+    std::chrono::milliseconds m_fragment{100};
     PulseConnection() = default;
     friend class MainloopLock;
 

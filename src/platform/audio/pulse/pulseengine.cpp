@@ -255,8 +255,10 @@ private:
 
 class PulseEngine final : public AudioEngine {
 public:
-    PulseEngine(QString applicationName, std::chrono::milliseconds connectTimeout)
-        : m_applicationName(std::move(applicationName)), m_connectTimeout(connectTimeout) {}
+    PulseEngine(QString applicationName, std::chrono::milliseconds connectTimeout,
+                std::chrono::milliseconds fragment)
+        : m_applicationName(std::move(applicationName)), m_connectTimeout(connectTimeout),
+          m_fragment(fragment) {}
 
     HRESULT CreateEnumerator(std::unique_ptr<IMMDeviceEnumerator>* enumerator) override {
         if (!enumerator) {
@@ -275,6 +277,8 @@ public:
         }
         if (!m_connection) {
             m_connection = PulseConnection::connect(m_applicationName, m_connectTimeout);
+            if (m_connection)
+                m_connection->setFragment(m_fragment);
             if (!m_connection) {
                 return AUDCLNT_E_SERVICE_NOT_RUNNING;
             }
@@ -286,6 +290,7 @@ public:
 private:
     const QString m_applicationName;
     const std::chrono::milliseconds m_connectTimeout;
+    const std::chrono::milliseconds m_fragment;
     std::mutex m_mutex;
     std::shared_ptr<PulseConnection> m_connection; // guarded by m_mutex
 };
@@ -295,6 +300,7 @@ private:
 } // namespace audio::pulse
 
 std::unique_ptr<audio::AudioEngine> createPulseEngine(const QString& applicationName,
-                                                      std::chrono::milliseconds connectTimeout) {
-    return std::make_unique<audio::pulse::PulseEngine>(applicationName, connectTimeout);
+                                                      std::chrono::milliseconds connectTimeout,
+                                                      std::chrono::milliseconds fragment) {
+    return std::make_unique<audio::pulse::PulseEngine>(applicationName, connectTimeout, fragment);
 }

@@ -86,13 +86,15 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
     int connected = -1;
     if (setup.direction == StreamDirection::Record) {
         // Without a fragment size the server collects two seconds before it sends. The
-        // capture thread reads every 100 ms, so fragments of 100 ms cost it nothing in
-        // delay, and each wakes this process a tenth as often as 10 ms fragments would: the
-        // wake-ups were most of what recording cost. The queue still hands the data out in
-        // 10 ms packets, from which the capture thread cuts blocks of about 30 ms.
+        // reader is woken once a fragment has gathered: the wake-ups were most of what
+        // recording cost. The queue still hands the data out in 10 ms packets, from which
+        // the capture thread cuts blocks of about 30 ms.
         attr.maxlength = setup.bufferBytes;
-        attr.fragsize = std::max(result->m_frameSize,
-                                 bytesPerSecond / 10 / result->m_frameSize * result->m_frameSize);
+        attr.fragsize = std::max(
+            result->m_frameSize,
+            static_cast<uint32_t>(uint64_t{bytesPerSecond} * connection->fragment().count() / 1000 /
+                                  result->m_frameSize * result->m_frameSize));
+        result->m_signalBytes = attr.fragsize;
         // DONT_MOVE: since PulseAudio 14 the server moves a stream whose device vanished to
         // another one, even a microphone, and the recording would go on from it unnoticed.
         const auto flags = static_cast<pa_stream_flags_t>(
@@ -124,6 +126,8 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
                         self->m_applicationEnded = true;
                     }
                     self->m_failed.store(true, std::memory_order_release);
+                    if (self->m_dataSignal)
+                        self->m_dataSignal();
                     PulseConnection::signalStream(nullptr, self->m_connection.get());
                 });
         }
@@ -135,8 +139,8 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         // crumbs, which cost the server and this process far more than the recording itself.
         // So the sink is asked for half of bufferBytes, and requests of a second each wake
         // this process and the render thread about once a second.
-        attr.minreq = std::max(result->m_frameSize, bytesPerSecond / result->m_frameSize *
-                                                        result->m_frameSize);
+        attr.minreq = std::max(result->m_frameSize,
+                               bytesPerSecond / result->m_frameSize * result->m_frameSize);
         attr.tlength = setup.bufferBytes + 2 * attr.minreq;
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
@@ -194,6 +198,9 @@ void PulseStream::onState(pa_stream* stream, void* self) noexcept {
                                      PA_CONTEXT_READY,
                                  std::memory_order_relaxed);
         that->m_failed.store(true, std::memory_order_release);
+        // Set before the stream starts, so read without the queue's lock.
+        if (that->m_dataSignal)
+            that->m_dataSignal();
     }
     PulseConnection::signalStream(stream, that->m_connection.get());
 }
@@ -211,7 +218,7 @@ void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexce
         if (pa_operation* o = pa_stream_update_timing_info(stream, nullptr, nullptr))
             pa_operation_unref(o);
     }
-    std::lock_guard<std::mutex> queueLock(that->m_queueMutex);
+    std::unique_lock<std::mutex> queueLock(that->m_queueMutex);
     // The stream's clock: when the first byte waiting now was played. Its last byte was
     // played about now, so the first was its length earlier; the clock follows that estimate
     // slowly and counts on by the bytes delivered, holes included, so that each packet's
@@ -232,7 +239,7 @@ void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexce
         const void* data = nullptr;
         size_t peeked = 0;
         if (pa_stream_peek(stream, &data, &peeked) < 0 || peeked == 0) {
-            return; // failed (the state callback tells), or nothing there and nothing to drop
+            break; // failed (the state callback tells), or nothing there and nothing to drop
         }
         // PipeWire begins a record stream with a quantum of zeros that nothing played; the
         // stream's real audio follows it and is dated after it. Digital silence at the very
@@ -266,6 +273,26 @@ void PulseStream::onReadable(pa_stream* stream, size_t bytes, void* self) noexce
         pa_stream_drop(stream);
         bytes -= std::min(bytes, peeked);
     }
+    // Called with the queue free, or the reader it wakes would first wait for it.
+    // The server sends each piece the sink renders; the reader wakes once a fragment waits.
+    const bool ready = that->m_dataSignal && that->m_queue->queuedBytes() >= that->m_signalBytes;
+    queueLock.unlock();
+    if (ready)
+        that->m_dataSignal();
+}
+
+HRESULT PulseStream::setDataSignal(std::function<void()> signal) {
+    if (m_direction != StreamDirection::Record) {
+        return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+    }
+    // The callbacks read it without the queue's lock: it is set only while they cannot run.
+    MainloopLock lock(*m_connection);
+    std::lock_guard<std::mutex> queueLock(m_queueMutex);
+    if (m_started) {
+        return AUDCLNT_E_NOT_STOPPED;
+    }
+    m_dataSignal = std::move(signal);
+    return S_OK;
 }
 
 HRESULT PulseStream::failedStatus() const {

@@ -8,6 +8,7 @@
 #include <pulse/sample.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,6 +76,9 @@ public:
     HRESULT getPacket(uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition,
                       uint64_t* qpcPosition);
     HRESULT releasePacket(uint32_t frames);
+    /// Record streams, before start(): `signal` is called on the main loop thread whenever a
+    /// fragment has been queued or the stream fails (see IAudioClient::SetEventHandle).
+    HRESULT setDataSignal(std::function<void()> signal);
     /// The monitored sink's latency as last reported, in µs (0: not known). Any thread.
     int64_t sinkLatencyUs() const { return m_sinkLatencyUs.load(std::memory_order_relaxed); }
 
@@ -127,6 +131,8 @@ private:
     std::mutex m_queueMutex;
     /// Null for a playback stream.
     std::unique_ptr<RecordQueue> m_queue;
+    std::function<void()> m_dataSignal;
+    size_t m_signalBytes = 0; ///< the fragment size: this much waiting wakes the reader
     /// The queue had no memory for a fragment; reported once by the next packet call.
     bool m_outOfMemory = false;
     uint64_t m_framesDelivered = 0;
