@@ -178,12 +178,11 @@ public:
         } else {
             setup.direction = StreamDirection::Playback;
             setup.device = endpoint.name;
-            // The sink is asked for no less latency than a capture fragment: a shorter one
-            // would only make it render more often.
-            const int64_t fragment = m_connection->fragment().count() * 10000;
+            // Not scaled with the capture fragment: after a change of output a sink that
+            // renders far ahead leaves a hole before the new monitor delivers.
             setup.bufferBytes =
                 bytesFor(std::min(bufferDuration > 0 ? bufferDuration : kDefaultPlaybackHundredNs,
-                                  std::max(kMaximumPlaybackHundredNs, 2 * fragment)),
+                                  kMaximumPlaybackHundredNs),
                          setup.spec.rate, frameSize);
             setup.name = "Silence";
         }

@@ -72,8 +72,8 @@ public:
 
     /// Lock held.
     pa_context* context() const { return m_context.get(); }
-    /// How much audio a record stream gathers before it wakes its reader, and the latency the
-    /// silent render stream asks of the sink. Set once, before streams are opened.
+    /// How much audio a record stream gathers before it wakes its reader. Set once, before
+    /// streams are opened.
     std::chrono::milliseconds fragment() const { return m_fragment; }
     void setFragment(std::chrono::milliseconds fragment) { m_fragment = fragment; }
     /// Lock held: the connection still works (the server has not gone away).

@@ -28,9 +28,9 @@
 /// from inside a libpulse callback. Objects may be destroyed in any order, on any thread.
 ///
 /// `fragment`: how much audio a capture stream gathers before it wakes the capture thread.
-/// Each fragment wakes the libpulse thread, the capture thread and the window thread, and
-/// the sink renders about that often, so a program that shows nothing live takes longer
-/// ones; a window whose meter and spectrum follow the sound needs them short.
+/// Each fragment wakes the capture thread and the window thread, so a program that shows
+/// nothing live takes longer ones; a window whose meter and spectrum follow the sound needs
+/// them short.
 std::unique_ptr<audio::AudioEngine>
 createPulseEngine(const QString& applicationName = QStringLiteral("Orvanta"),
                   std::chrono::milliseconds connectTimeout = std::chrono::seconds(5),
