@@ -52,6 +52,8 @@ double monotonicUs() {
 constexpr double StallUs = 200000;
 /// Delivery jitter is averaged over about this many fragments before the clock follows it.
 constexpr double ClockFollow = 16;
+/// The longest fragment of a stream that records one application.
+constexpr std::chrono::milliseconds ApplicationFragment{50};
 
 } // namespace
 
@@ -90,10 +92,16 @@ HRESULT PulseStream::open(std::shared_ptr<PulseConnection> connection, const Str
         // recording cost. The queue still hands the data out in 10 ms packets, from which
         // the capture thread cuts blocks of about 30 ms.
         attr.maxlength = setup.bufferBytes;
-        attr.fragsize = std::max(
-            result->m_frameSize,
-            static_cast<uint32_t>(uint64_t{bytesPerSecond} * connection->fragment().count() / 1000 /
-                                  result->m_frameSize * result->m_frameSize));
+        // What the server holds of one application's stream when that stream ends is never
+        // sent: a long fragment cut the last quarter second off the recording.
+        const std::chrono::milliseconds fragment =
+            setup.monitorStream != PA_INVALID_INDEX
+                ? std::min(connection->fragment(), ApplicationFragment)
+                : connection->fragment();
+        attr.fragsize =
+            std::max(result->m_frameSize,
+                     static_cast<uint32_t>(uint64_t{bytesPerSecond} * fragment.count() / 1000 /
+                                           result->m_frameSize * result->m_frameSize));
         result->m_signalBytes = attr.fragsize;
         // DONT_MOVE: since PulseAudio 14 the server moves a stream whose device vanished to
         // another one, even a microphone, and the recording would go on from it unnoticed.
