@@ -54,6 +54,8 @@ constexpr double StallUs = 200000;
 constexpr double ClockFollow = 16;
 /// The longest fragment of a stream that records one application.
 constexpr std::chrono::milliseconds ApplicationFragment{50};
+/// How long the silent render stream keeps the sink at its short starting latency.
+constexpr double SettleUs = 3e6;
 
 } // namespace
 
@@ -335,8 +337,35 @@ HRESULT PulseStream::start() {
     const HRESULT status = cork(false);
     if (status == S_OK) {
         m_started = true;
+        if (m_direction == StreamDirection::Playback && m_settleAtUs == 0)
+            m_settleAtUs = monotonicUs() + SettleUs;
     }
     return status;
+}
+
+void PulseStream::settleLatency() {
+    // The stream joins an output asking for a short latency: joining with half a second
+    // left a hole of a sixth of a second as a recording moved over to a new output. But the
+    // sink renders, and its monitor wakes every recorder, that much more often for as long
+    // as it lasts. Once settled, the sink is asked for the capture's fragment; the rest of
+    // the buffer goes to requests.
+    m_settleAtUs = -1;
+    const pa_buffer_attr* granted = pa_stream_get_buffer_attr(m_stream.get());
+    const pa_sample_spec* spec = pa_stream_get_sample_spec(m_stream.get());
+    if (!granted || !spec)
+        return;
+    const uint64_t latencyBytes = pa_usec_to_bytes(
+        uint64_t(std::chrono::microseconds(m_connection->fragment()).count()), spec);
+    if (granted->tlength <= 2 * latencyBytes + 2 * m_frameSize)
+        return;
+    const uint32_t minreq =
+        uint32_t((granted->tlength - 2 * latencyBytes) / 2 / m_frameSize * m_frameSize);
+    if (minreq >= granted->minreq)
+        return;
+    pa_buffer_attr attr = *granted;
+    attr.minreq = minreq;
+    if (pa_operation* op = pa_stream_set_buffer_attr(m_stream.get(), &attr, nullptr, nullptr))
+        pa_operation_unref(op);
 }
 
 HRESULT PulseStream::stop() {
@@ -531,6 +560,8 @@ HRESULT PulseStream::releaseRenderBuffer(uint32_t frames, uint32_t flags) {
                         PA_SEEK_RELATIVE) < 0) {
         return isAlive() ? E_FAIL : AUDCLNT_E_DEVICE_INVALIDATED;
     }
+    if (m_settleAtUs > 0 && monotonicUs() >= m_settleAtUs)
+        settleLatency();
     return S_OK;
 }
 

@@ -149,6 +149,11 @@ private:
     std::vector<uint8_t> m_renderBuffer;
     uint32_t m_renderGranted = 0;
     bool m_renderHandedOut = false;
+    /// Playback: when the sink may be asked for the connection's fragment as its latency
+    /// (monotonic microseconds; 0 when nothing is left to change).
+    double m_settleAtUs = 0;
+
+    void settleLatency();
 };
 
 } // namespace audio::pulse
