@@ -180,6 +180,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     buildMenu();
     tmrvisual.setInterval(VisualInterval * VisualStepsPerFrame);
     connect(&tmrvisual, &QTimer::timeout, this, &TMainForm::tmrvisualTimer);
+    connect(&cover, &WindowCoverWatch::coveredChanged, this, &TMainForm::updateVisualTimer);
 
     HotKeyManager1 = std::make_unique<THotKeyManager>(m_services.hotKeys);
     connect(HotKeyManager1.get(), &THotKeyManager::OnHotKeyPressed, this,
@@ -745,7 +746,13 @@ void TMainForm::tmrvisualTimer() {
     } else {
         if (r.writing && !r.paused) {
             const TDateTime now = m_services.clock.now();
-            timebox->setText(recorderTimeText(now - r.filestart));
+            // Formatted once a second, not once a frame; the clock ignores equal text.
+            const int64_t second = std::llround(std::fabs(now - r.filestart) * 86400000) / 1000;
+            if (second != m_timeTextSecond || m_timeText.isEmpty()) {
+                m_timeText = recorderTimeText(now - r.filestart);
+                m_timeTextSecond = second;
+            }
+            timebox->setText(m_timeText);
             // A new size every few kilobytes would relayout and repaint the text ten times
             // a second; four times is as readable and costs far less.
             m_sizeTextPending = true;
@@ -784,7 +791,7 @@ void TMainForm::tmrvisualTimer() {
 
 void TMainForm::updateVisualTimer() {
     // Nothing is drawn while nobody can see it, and the process then stays asleep.
-    const bool wanted = m_created && !m_closed && isVisible() && !isMinimized();
+    const bool wanted = m_created && !m_closed && isVisible() && !isMinimized() && !cover.covered();
     if (wanted && !tmrvisual.isActive())
         tmrvisual.start();
     else if (!wanted && tmrvisual.isActive())
@@ -1257,6 +1264,7 @@ void TMainForm::contextMenuEvent(QContextMenuEvent* event) {
 
 void TMainForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    cover.watch(winId());
     updateVisualTimer();
     if (!m_shownOnce) {
         m_shownOnce = true;

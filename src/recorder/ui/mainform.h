@@ -2,6 +2,7 @@
 
 #include "browser/ui/playlist.h"
 #include "dialogs/cmanager.h"
+#include "platform/desktop/windowcover.h"
 #include "recorder/recorder.h"
 #include "recorder/recorderview.h"
 
@@ -214,6 +215,8 @@ public:
     /// The tray pictures of the statuses Ready, Recording, Listen... and Pause.
     std::array<QIcon, 4> iconlist;
     QTimer tmrvisual;
+    /// Whether other windows cover this one wholly: then no frame is drawn.
+    WindowCoverWatch cover;
     int trayIconIndex() const { return m_trayIcon; }
     /// The pixels of `picture` that are not fully transparent: the window's shape.
     static QRegion opaqueRegion(const QImage& picture);
@@ -283,6 +286,9 @@ private:
     int meterticks = 3;
     static constexpr TDateTime SizeTextInterval = 0.25 / 86400; ///< a quarter of a second
     TDateTime m_sizeShownAt = 0.0;
+    /// The elapsed time's text and the whole second it shows.
+    QString m_timeText;
+    int64_t m_timeTextSecond = -1;
     bool m_sizeTextPending = false;
     bool m_created = false;
     bool m_closed = false;

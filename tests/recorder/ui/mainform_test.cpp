@@ -29,6 +29,7 @@
 #include "settings/settingsfile.h"
 
 #include <QAbstractButton>
+#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -58,6 +59,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 using namespace audio;
 
@@ -345,6 +347,20 @@ TEST_F(MainFormTest, MinimiseGoesToTheTrayWhereThereIsOneAndNeverLosesTheWindow)
     EXPECT_FALSE(form->TrayIcon1->isVisible());
     EXPECT_TRUE(form->tmrvisual.isActive());
     EXPECT_EQ(form->tmrvisual.interval(), 15) << "a frame every 15 ms";
+    // The X server's notices that other windows cover the window wholly, and no longer.
+    const auto coveredNotice = [&](uint8_t state) {
+        xcb_visibility_notify_event_t notice{};
+        notice.response_type = XCB_VISIBILITY_NOTIFY;
+        notice.window = static_cast<xcb_window_t>(form->winId());
+        notice.state = state;
+        qintptr result = 0;
+        QAbstractEventDispatcher::instance()->filterNativeEvent("xcb_generic_event_t", &notice,
+                                                                &result);
+    };
+    coveredNotice(XCB_VISIBILITY_FULLY_OBSCURED);
+    EXPECT_FALSE(form->tmrvisual.isActive()) << "nothing is drawn while covered";
+    coveredNotice(XCB_VISIBILITY_PARTIALLY_OBSCURED);
+    EXPECT_TRUE(form->tmrvisual.isActive());
 
     // A second start asks for the window: out of the tray, too.
     form->minbuttonClick();
