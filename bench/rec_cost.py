@@ -21,7 +21,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -117,20 +116,12 @@ def main():
     env = dict(os.environ)
     env["ORVANTA_SOUND_STATE"] = tempfile.mktemp(prefix="orvanta-bench-sound.")
     rec_cpu.start_server(args.server, env)
-    playing = threading.Event()
-    playing.set()
+    player = None
     try:
         with tempfile.TemporaryDirectory() as work:
             music = os.path.join(work, "music.wav")
             rec_cpu.write_music(music, 20)
-
-            def play():
-                while playing.is_set():
-                    subprocess.run(["paplay", "--device=orvanta_test", music], env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-            player = threading.Thread(target=play)
-            player.start()
+            player = rec_cpu.LoopingPlayer(music, env)
             time.sleep(1)
             servers = server_pids(env)
             length = str(args.settle + args.seconds + 30)
@@ -183,11 +174,11 @@ def main():
             o, r = totals["orvanta-rec"], totals[ref_name]
             print(f"  ratio orvanta-rec / {ref_name}: total CPU {o[0] / r[0]:.2f}, "
                   f"own wake-ups {o[1] / r[1]:.2f}")
-            subprocess.run(["pkill", "-f", "paplay --device=orvanta_test " + music])
-            playing.clear()
-            player.join()
+            player.stop()
+            player = None
     finally:
-        playing.clear()
+        if player:
+            player.stop()
         subprocess.run([rec_cpu.server, "stop"], env=env)
 
 

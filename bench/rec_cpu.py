@@ -57,6 +57,27 @@ def ensure_ffmpeg():
                    env=env, check=True)
 
 
+class LoopingPlayer:
+    """Plays `music` into the test sink over and over, from a thread, until stop()."""
+
+    def __init__(self, music, env):
+        self.music, self.env = music, env
+        self.playing = threading.Event()
+        self.playing.set()
+        self.thread = threading.Thread(target=self._run)
+        self.thread.start()
+
+    def _run(self):
+        while self.playing.is_set():
+            subprocess.run(["paplay", "--device=orvanta_test", self.music], env=self.env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        self.playing.clear()
+        subprocess.run(["pkill", "-f", "paplay --device=orvanta_test " + self.music])
+        self.thread.join()
+
+
 def start_server(kind, env):
     out = subprocess.run([server, "start", kind], env=env, check=True, capture_output=True,
                          text=True)
@@ -83,20 +104,12 @@ def main():
     env = dict(os.environ)
     env["ORVANTA_SOUND_STATE"] = tempfile.mktemp(prefix="orvanta-bench-sound.")
     start_server(args.server, env)
-    playing = threading.Event()
-    playing.set()
+    player = None
     try:
         with tempfile.TemporaryDirectory() as work:
             music = os.path.join(work, "music.wav")
             write_music(music, 20)
-
-            def play():
-                while playing.is_set():
-                    subprocess.run(["paplay", "--device=orvanta_test", music], env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-            player = threading.Thread(target=play)
-            player.start()
+            player = LoopingPlayer(music, env)
             ours_cmd = [rec, "--output", work, "--duration", str(args.seconds),
                         "--format", args.format]
             if args.app:
@@ -127,7 +140,6 @@ def main():
                 reference.send_signal(2)
             _, _, ref_usage = os.wait4(reference.pid, 0)
             ref_wall = time.monotonic() - start
-            playing.clear()
             ours_cpu = ours_usage.ru_utime + ours_usage.ru_stime
             ref_cpu = ref_usage.ru_utime + ref_usage.ru_stime
             ours_share = 100 * ours_cpu / ours_wall
@@ -140,10 +152,11 @@ def main():
             print(f"  {ref_name + ':':12} {ref_cpu:.3f} s CPU in {ref_wall:.1f} s = "
                   f"{ref_share:.3f} % of one core")
             print(f"  ratio orvanta-rec / {ref_name}: {ours_share / ref_share:.2f}")
-            subprocess.run(["pkill", "-f", "paplay --device=orvanta_test " + music])
-            player.join()
+            player.stop()
+            player = None
     finally:
-        playing.clear()
+        if player:
+            player.stop()
         subprocess.run([server, "stop"], env=env)
 
 
