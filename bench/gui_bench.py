@@ -20,6 +20,11 @@ to MP3 at 128 kbit/s; the user + system CPU time of both is read from /proc over
 window of time, after both have settled, once with the main window visible and once
 minimised, and printed as a share of one core.
 
+The floor (--floor, by default paint_floor of the same build tree): with the window visible,
+a bare Qt window that draws a picture of the analyser's size every 15 ms and does nothing else
+runs beside both over the same window of time; its CPU is what the frames alone cost any Qt
+widgets program on this display, whatever it draws.
+
 Memory (--memory): VmRSS of the program every 30 s during a recording of that many minutes.
 """
 import argparse
@@ -466,7 +471,8 @@ def measure_startup(children, program, env, starts):
           f"{statistics.median(owns):5.0f} ms by the program")
 
 
-def measure_cpu(children, program, env, music, work, seconds, minimised):
+def measure_cpu(children, program, env, music, work, seconds, minimised, floor=None):
+    """Returns the CPU shares of orvanta and ffmpeg, and of the floor program when given."""
     label = "minimised" if minimised else "visible"
     print(f"CPU while recording to MP3 at 128 kbit/s, main window {label}, "
           f"{seconds:.0f} s window:", flush=True)
@@ -478,14 +484,27 @@ def measure_cpu(children, program, env, music, work, seconds, minimised):
             print("  note: the main window is still mapped after the minimise click")
     reference_file = os.path.join(work, f"ffmpeg-{label}.mp3")
     reference = start_ffmpeg(children, env, reference_file)
+    bare = None
+    if floor:
+        bare = children.spawn("paint_floor", [floor], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Away from the main window, which must stay uncovered to draw.
+        xdotool(env, "search", "--sync", "--onlyvisible", "--pid", str(bare.pid), "--name",
+                "^Paint floor$", "windowmove", "%@", "600", "520")
     time.sleep(SETTLE_SECONDS)
     running = [("orvanta", rec.app.proc), ("ffmpeg", reference)]
+    if bare:
+        running.append(("paint_floor", bare))
     size_before = os.path.getsize(rec.file)
     start = time.monotonic()
     ours_before, ref_before = cpu_seconds(rec.app.pid), cpu_seconds(reference.pid)
+    bare_before = cpu_seconds(bare.pid) if bare else 0.0
     sleep_while_running(seconds, *running)
     ours_after, ref_after = cpu_seconds(rec.app.pid), cpu_seconds(reference.pid)
+    bare_after = cpu_seconds(bare.pid) if bare else 0.0
     wall = time.monotonic() - start
+    if bare:
+        children.end(bare)
     size_after = os.path.getsize(rec.file)
     if minimised:
         print(f"  window map state at the end of the window: {map_state(env, rec.wid)}")
@@ -498,12 +517,17 @@ def measure_cpu(children, program, env, music, work, seconds, minimised):
     print(f"  ffmpeg:  {ref_cpu:.2f} s CPU in {wall:.1f} s = {ref_share:.2f} % of one core")
     ratio = f"{ours_share / ref_share:.2f}" if ref_share > 0 else "n/a"
     print(f"  ratio orvanta / ffmpeg: {ratio}")
+    bare_share = 100 * (bare_after - bare_before) / wall if bare else None
+    if bare:
+        bare_ratio = f"{bare_share / ref_share:.2f}" if ref_share > 0 else "n/a"
+        print(f"  paint_floor (a bare Qt window, a frame every 15 ms): {bare_share:.2f} % of "
+              f"one core = {bare_ratio} of ffmpeg")
     print(f"  written during the window: {kib(size_after - size_before)} "
           f"(128 kbit/s gives {kib(expected_mp3(wall))})")
     note = "" if status == 0 else f", exit status {status} (expected 0)"
     print(f"  file {os.path.basename(rec.file)}: {kib(size)} after {recorded:.0f} s "
           f"(128 kbit/s gives {kib(expected_mp3(recorded))}){note}", flush=True)
-    return ours_share, ref_share
+    return ours_share, ref_share, bare_share
 
 
 def measure_memory(children, program, env, music, minutes):
@@ -561,6 +585,9 @@ def main():
     parser.add_argument("--memory", type=float, nargs="?", const=10.0, default=None,
                         metavar="MINUTES", help="also sample memory during a recording of "
                         "this many minutes (10 when given without a value)")
+    parser.add_argument("--floor", help="the bare Qt frame program (default: paint_floor of "
+                        "the build tree that holds ORVANTA, when there is one)")
+    parser.add_argument("--no-floor", action="store_true", help="do not run the floor program")
     parser.add_argument("--skip-startup", action="store_true")
     parser.add_argument("--skip-cpu", action="store_true")
     parser.add_argument("orvanta", help="the program, e.g. build/bench/src/app/orvanta")
@@ -568,6 +595,14 @@ def main():
     program = os.path.abspath(args.orvanta)
     if not os.access(program, os.X_OK):
         parser.error(f"{program} is not an executable file")
+    floor = None
+    if not args.no_floor:
+        floor = os.path.abspath(args.floor or os.path.join(os.path.dirname(program), "..", "..",
+                                                           "bench", "paint_floor"))
+        if not os.access(floor, os.X_OK):
+            if args.floor:
+                parser.error(f"{floor} is not an executable file")
+            floor = None
     if args.starts < 1 or args.seconds <= 0 or (args.memory is not None and args.memory <= 0):
         parser.error("--starts, --seconds and --memory take positive values")
 
@@ -610,7 +645,8 @@ def main():
             measure_startup(children, program, app_env, args.starts)
             print()
         if not args.skip_cpu:
-            visible = measure_cpu(children, program, app_env, music, work, args.seconds, False)
+            visible = measure_cpu(children, program, app_env, music, work, args.seconds, False,
+                                  floor)
             print()
             hidden = measure_cpu(children, program, app_env, music, work, args.seconds, True)
             print()
@@ -619,6 +655,12 @@ def main():
             print(f"  minimised: orvanta {hidden[0]:.2f}, ffmpeg {hidden[1]:.2f}")
             if hidden[0] > 0:
                 print(f"  orvanta visible / minimised: {visible[0] / hidden[0]:.2f}")
+            if visible[2] is not None and visible[1] > 0 and hidden[1] > 0:
+                # What orvanta would cost visible if its frames cost no more than bare ones.
+                print(f"  paint_floor {visible[2]:.2f}; orvanta minimised / ffmpeg + "
+                      f"paint_floor / ffmpeg = {hidden[0] / hidden[1]:.2f} + "
+                      f"{visible[2] / visible[1]:.2f} = "
+                      f"{hidden[0] / hidden[1] + visible[2] / visible[1]:.2f}")
             print()
         if args.memory is not None:
             measure_memory(children, program, app_env, music, args.memory)
