@@ -277,11 +277,10 @@ public:
         }
         if (!m_connection) {
             m_connection = PulseConnection::connect(m_applicationName, m_connectTimeout);
-            if (m_connection)
-                m_connection->setFragment(m_fragment);
             if (!m_connection) {
                 return AUDCLNT_E_SERVICE_NOT_RUNNING;
             }
+            m_connection->setFragment(m_fragment);
         }
         *enumerator = std::make_unique<PulseEnumerator>(m_connection);
         return S_OK;

@@ -150,7 +150,7 @@ private:
     uint32_t m_renderGranted = 0;
     bool m_renderHandedOut = false;
     /// Playback: when the sink may be asked for the connection's fragment as its latency
-    /// (monotonic microseconds; 0 when nothing is left to change).
+    /// (monotonic microseconds; 0 before the first start, negative once settled).
     double m_settleAtUs = 0;
 
     void settleLatency();
